@@ -1,0 +1,27 @@
+// IPCQueueException: the one error type of the queue library.
+//
+// Every failure of a queue operation is thrown as this type. Its message is
+// composed once, by the constructor, in one of three forms:
+//   text
+//   text on queue 'name'
+//   text on queue 'name': <strerror(error)>
+#pragma once
+
+#include <exception>
+#include <string>
+
+namespace mox::ipc_queue {
+
+class IPCQueueException : public std::exception {
+public:
+    explicit IPCQueueException(const char* text);
+    IPCQueueException(const char* text, std::string name);
+    IPCQueueException(const char* text, std::string name, int error);
+    ~IPCQueueException() override;
+
+    const char* what() const noexcept override;
+
+    std::string message;
+};
+
+}  // namespace mox::ipc_queue

@@ -1,0 +1,130 @@
+#include "shared_objects.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "ipc_queue.h"
+#include "ipc_queue_exception.h"
+
+namespace mox::ipc_queue {
+
+namespace {
+
+// x86-64 user space spans 2^47 bytes; no single mapping can be larger.
+constexpr uint64_t kMaxMappable = uint64_t{1} << 47;
+
+char* map_segment(int fd, uint64_t size) {
+    void* p = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
+}
+
+}  // namespace
+
+bool segment_size_fits(uint64_t header, uint64_t count, uint64_t stride, uint64_t& size) {
+    uint64_t product = 0;
+    if (__builtin_mul_overflow(count, stride, &product)) return false;
+    if (__builtin_add_overflow(product, header, &size)) return false;
+    return size <= kMaxMappable;
+}
+
+char* create_segment(const std::string& name, uint64_t size, int& fd, const SegmentCreateTexts& texts) {
+    fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, kObjectMode);
+    if (fd < 0) {
+        const int err = errno;
+        throw IPCQueueException(err == EEXIST ? texts.exists : texts.open_failed, name, err);
+    }
+    if (::ftruncate(fd, static_cast<off_t>(size)) != 0) {
+        const int err = errno;
+        ::close(fd);
+        fd = -1;
+        throw IPCQueueException(texts.size_failed, name, err);
+    }
+    char* segment = map_segment(fd, size);
+    if (segment == nullptr) {
+        const int err = errno;
+        ::close(fd);
+        fd = -1;
+        throw IPCQueueException(texts.map_failed, name, err);
+    }
+    return segment;
+}
+
+char* connect_segment(const std::string& name, uint32_t type, HeaderCheck header_ok, int& fd, uint64_t& size,
+                      const SegmentConnectTexts& texts) {
+    fd = ::shm_open(name.c_str(), O_RDWR, kObjectMode);
+    if (fd < 0) throw IPCQueueException(texts.open_failed, name, errno);
+
+    auto refuse = [&](const char* text, int err) {
+        ::close(fd);
+        fd = -1;
+        if (err != 0) throw IPCQueueException(text, name, err);
+        throw IPCQueueException(text, name);
+    };
+
+    // The object's real size bounds everything the header may claim, so a
+    // damaged or half-created segment is refused before it is mapped.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) refuse(texts.open_failed, errno);
+    const uint64_t object_size = static_cast<uint64_t>(st.st_size);
+    size = 0;
+    if (object_size < sizeof(SegmentPrefix) || ::pread(fd, &size, sizeof size, 0) != sizeof size ||
+        size != object_size) {
+        refuse(texts.damaged, 0);
+    }
+
+    char* segment = map_segment(fd, size);
+    if (segment == nullptr) refuse(texts.map_failed, errno);
+
+    uint32_t queue_type = 0;
+    std::memcpy(&queue_type, segment + offsetof(SegmentPrefix, queue_type), sizeof queue_type);
+    const char* failure = queue_type != type       ? texts.wrong_type
+                          : !header_ok(segment, size) ? texts.damaged
+                                                    : nullptr;
+    if (failure != nullptr) {
+        ::munmap(segment, size);
+        refuse(failure, 0);
+    }
+    return segment;
+}
+
+void remove_segment_name(int& fd, const std::string& name) {
+    if (fd < 0) return;
+    ::close(fd);
+    fd = -1;
+    ::shm_unlink(name.c_str());
+}
+
+void release_segment(char*& segment, uint64_t size, int& fd) {
+    if (segment != nullptr) ::munmap(segment, size);
+    segment = nullptr;
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+sem_t* create_semaphore(const std::string& sem_name, unsigned value, const char* exists_text,
+                        const char* failed_text) {
+    sem_t* sem = ::sem_open(sem_name.c_str(), O_CREAT | O_EXCL, kObjectMode, value);
+    if (sem == SEM_FAILED) {
+        const int err = errno;
+        throw IPCQueueException(err == EEXIST ? exists_text : failed_text, sem_name, err);
+    }
+    return sem;
+}
+
+sem_t* open_semaphore(const std::string& sem_name, const char* failed_text) {
+    sem_t* sem = ::sem_open(sem_name.c_str(), 0);
+    if (sem == SEM_FAILED) throw IPCQueueException(failed_text, sem_name, errno);
+    return sem;
+}
+
+void close_semaphore(sem_t*& sem) {
+    if (sem != nullptr) ::sem_close(sem);
+    sem = nullptr;
+}
+
+}  // namespace mox::ipc_queue

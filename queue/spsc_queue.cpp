@@ -1,0 +1,235 @@
+#include "spsc_queue.h"
+
+#include <pthread.h>
+#include <sys/mman.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "ipc_queue_exception.h"
+#include "semaphore_wait.h"
+#include "shared_objects.h"
+
+namespace mox::ipc_queue {
+
+namespace {
+
+constexpr uint64_t kHeaderSize = sizeof(SPSCHeader);
+constexpr int64_t kMaxCells = 2147483647;
+
+const SegmentCreateTexts kCreateTexts{
+    "SPSCQueueCPP:create constructor: segment size too large",
+    "SPSCQueueCPP:create constructor: shared memory file with same name already exists.",
+    "SPSCQueueCP:create constructor: unable to open shared memory.",
+    "SPSCQueueCPP:create constructor: unable to set size of shared memory; ftruncate failed.",
+    "SPSCQueueCPP:create constructor: unable to map shared memory; mmap failed.",
+};
+
+const SegmentConnectTexts kConnectTexts{
+    "SPSCQueueCPP:connect constructor: unable to open shared memory.",
+    "SPSCQueueCPP:connect constructor: unable to map shared memory; mmap failed.",
+    "SPSCQueueCPP:connect constructor: cannot connect to queue type other than SPSCQueue",
+    "SPSCQueueCPP:connect constructor: segment is damaged or not initialised",
+};
+
+uint64_t this_thread() { return static_cast<uint64_t>(::pthread_self()); }
+
+bool header_consistent(const char* segment, uint64_t size) {
+    if (size < kHeaderSize) return false;
+    SPSCHeader h;
+    std::memcpy(&h, segment, sizeof h);
+    uint64_t expected = 0;
+    return h.num_cells >= 1 && h.num_cells <= kMaxCells && h.cell_size >= 1 &&
+           h.cell_size + Cell::kHeaderSize > h.cell_size &&
+           segment_size_fits(kHeaderSize, h.num_cells, h.cell_size + Cell::kHeaderSize, expected) && expected == size;
+}
+
+}  // namespace
+
+SPSCQueueCPP::SPSCQueueCPP(const std::string& name, int64_t num_cells, int64_t cell_size, bool creator_first)
+    : IPCQueueCPP(name, num_cells, cell_size) {
+    if (name.empty()) throw IPCQueueException("SPSCQueueCPP:create constructor: queue name is empty.");
+    if (num_cells < 1) throw IPCQueueException("SPSCQueueCPP:create constructor: num_cells <= 0", name_);
+    if (num_cells > kMaxCells)
+        throw IPCQueueException("SPSCQueueCPP:create constructor: num_cells > 2147483647", name_);
+    if (cell_size < 1) throw IPCQueueException("SPSCQueueCPP:create constructor:cell_size <= 0", name_);
+    if (!segment_size_fits(kHeaderSize, num_cells_, cell_stride_, segment_size_))
+        throw IPCQueueException(kCreateTexts.too_large, name_);
+
+    segment = create_segment(name_, segment_size_, shm_fd_, kCreateTexts);
+    try {
+        filled_sem_name = name_ + "_filled_";
+        filled_sem = create_semaphore(filled_sem_name, 0,
+                                      "SPSCQueueCPP:create constructor: filled semaphore with same name already exists.",
+                                      "SPSCQueueCPP:create constructor: unable to create filled semaphore.");
+        free_sem_name = name_ + "_free_";
+        free_sem = create_semaphore(free_sem_name, num_cells_,
+                                    "SPSCQueueCPP:create constructor: free semaphore with same name already exists.",
+                                    "SPSCQueueCPP:create constructor: unable to create free semaphore.");
+    } catch (...) {
+        release_after_failure();
+        throw;
+    }
+
+    SPSCHeader* h = header();
+    h->segment_size = segment_size_;
+    h->queue_type = kSPSCQueueType;
+    h->num_cells = num_cells_;
+    h->cell_size = cell_size_;
+    h->first_thread = creator_first ? this_thread() : 0;
+    h->second_thread = creator_first ? 0 : this_thread();
+    h->write_index = 0;
+    h->read_index = 0;
+}
+
+SPSCQueueCPP::SPSCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
+    if (name.empty()) throw IPCQueueException("SPSCQueueCPP:connect constructor: specified queue name is empty.");
+    segment = connect_segment(name_, kSPSCQueueType, header_consistent, shm_fd_, segment_size_, kConnectTexts);
+    try {
+        const SPSCHeader* h = header();
+        num_cells_ = h->num_cells;
+        cell_size_ = h->cell_size;
+        cell_stride_ = cell_size_ + Cell::kHeaderSize;
+        segment_size_ = h->segment_size;
+
+        filled_sem_name = name_ + "_filled_";
+        filled_sem = open_semaphore(filled_sem_name, "SPSCQueueCPP:connect constructor: unable to create filled semaphore.");
+        free_sem_name = name_ + "_free_";
+        free_sem = open_semaphore(free_sem_name, "SPSCQueueCPP:connect constructor: unable to create free semaphore.");
+    } catch (...) {
+        release_after_failure();
+        throw;
+    }
+
+    SPSCHeader* h = header();
+    if (h->first_thread != 0)
+        h->second_thread = this_thread();
+    else
+        h->first_thread = this_thread();
+
+    // The pair is complete: nobody else may join.
+    unlink();
+}
+
+SPSCQueueCPP::~SPSCQueueCPP() {
+    close_semaphore(filled_sem);
+    close_semaphore(free_sem);
+    if (!unlinked_) unlink();
+}
+
+void SPSCQueueCPP::release_after_failure() {
+    close_semaphore(filled_sem);
+    close_semaphore(free_sem);
+    release_segment(segment, segment_size_, shm_fd_);
+}
+
+void SPSCQueueCPP::unlink() {
+    if (unlinked_) return;
+    remove_segment_name(shm_fd_, name_);
+    // A live object opened both semaphores: their names are set just before.
+    if (!filled_sem_name.empty()) ::sem_unlink(filled_sem_name.c_str());
+    if (!free_sem_name.empty()) ::sem_unlink(free_sem_name.c_str());
+    unlinked_ = true;
+}
+
+Cell* SPSCQueueCPP::ring_cell(uint32_t index) const {
+    if (index >= num_cells_) throw IPCQueueException("SPSCQueueCPP: ring index out of range; segment is damaged", name_);
+    return reinterpret_cast<Cell*>(segment + kHeaderSize + index * cell_stride_);
+}
+
+const Cell* SPSCQueueCPP::cellAt(uint32_t index) const { return ring_cell(index); }
+
+Cell* SPSCQueueCPP::open_cell_for_write() {
+    if (const int err = wait_semaphore(free_sem, 0); err != 0)
+        throw IPCQueueException("SPSCQueueCPP:open_cell_for_write: Free semaphore decrement failed.", name_, err);
+    SPSCHeader* h = header();
+    const uint32_t index = h->write_index;
+    Cell* cell = ring_cell(index);
+    h->write_index = index + 1 == num_cells_ ? 0 : index + 1;
+    return cell;
+}
+
+void SPSCQueueCPP::close_cell_after_write(Cell* cell, bool discard) {
+    if (discard && cell != nullptr && cell->length() == 0) {
+        // Take the write back: the slot returns to the writer unpublished.
+        SPSCHeader* h = header();
+        h->write_index = h->write_index == 0 ? num_cells_ - 1 : h->write_index - 1;
+        if (::sem_post(free_sem) != 0)
+            throw IPCQueueException("SPSCQueueCPP:close_cell_after_write: Free semaphore increment failed.", name_,
+                                    errno);
+        return;
+    }
+    if (::sem_post(filled_sem) != 0)
+        throw IPCQueueException("SPSCQueueCPP:close_cell_after_write: Filled semaphore increment failed.", name_,
+                                errno);
+}
+
+Cell* SPSCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
+    const int err = wait_semaphore(filled_sem, timeout_ms);
+    if (err == ETIMEDOUT) return nullptr;
+    if (err != 0)
+        throw IPCQueueException("SPSCQueueCPP:open_cell_for_read: Filled semaphore decrement failed.", name_, err);
+    SPSCHeader* h = header();
+    const uint32_t index = h->read_index;
+    Cell* cell = ring_cell(index);
+    h->read_index = index + 1 == num_cells_ ? 0 : index + 1;
+    if (cell->length() > cell_size_) {
+        // Never hand out a length that reaches past the cell; the message is dropped.
+        close_cell_after_read(cell);
+        throw IPCQueueException("SPSCQueueCPP:open_cell_for_read: cell length > cell size; segment is damaged", name_);
+    }
+    return cell;
+}
+
+void SPSCQueueCPP::close_cell_after_read(const Cell*) {
+    if (::sem_post(free_sem) != 0)
+        throw IPCQueueException("SPSCQueueCPP:close_cell_after_read: Free semaphore increment failed.", name_, errno);
+}
+
+void SPSCQueueCPP::write(const char* data, int64_t length) {
+    if (length < 0) throw IPCQueueException("SPSCQueueCPP:write: length < 0");
+    if (static_cast<uint64_t>(length) > cell_size_) throw IPCQueueException("SPSCQueueCPP:write: length > cell size");
+    Cell* cell = open_cell_for_write();
+    cell->set_length(static_cast<uint64_t>(length));
+    if (length > 0) std::memcpy(cell->data(), data, static_cast<size_t>(length));
+    close_cell_after_write(cell, false);
+}
+
+int SPSCQueueCPP::read(std::string& out, uint32_t timeout_ms) {
+    const Cell* cell = open_cell_for_read(timeout_ms);
+    if (cell == nullptr) return 1;
+    try {
+        out.assign(cell->data(), cell->length());
+    } catch (...) {
+        close_cell_after_read(cell);
+        throw;
+    }
+    close_cell_after_read(cell);
+    return 0;
+}
+
+int SPSCQueueCPP::read(char* buffer, int64_t buffer_size, int64_t& length_read, uint32_t timeout_ms) {
+    length_read = 0;
+    if (buffer_size < 0) throw IPCQueueException("SPSCQueueCPP:read: buffer_size < 0");
+    const Cell* cell = open_cell_for_read(timeout_ms);
+    if (cell == nullptr) return 1;
+    const uint64_t n = cell->length() < static_cast<uint64_t>(buffer_size) ? cell->length()
+                                                                           : static_cast<uint64_t>(buffer_size);
+    if (n > 0) std::memcpy(buffer, cell->data(), n);
+    length_read = static_cast<int64_t>(n);
+    close_cell_after_read(cell);
+    return 0;
+}
+
+void* SPSCQueueCPP::read_begin() { return open_cell_for_read(0); }
+
+bool SPSCQueueCPP::read(void* handle, char** data, uint64_t* length) {
+    Cell* cell = static_cast<Cell*>(handle);
+    *data = cell->data();
+    *length = cell->length();
+    return true;
+}
+
+void SPSCQueueCPP::read_end(void* handle) { close_cell_after_read(static_cast<const Cell*>(handle)); }
+
+}  // namespace mox::ipc_queue

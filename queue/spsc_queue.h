@@ -1,0 +1,101 @@
+// SPSCQueueCPP: fixed-size messages from exactly one writer to exactly one
+// reader, through a ring of cells in a shared-memory segment.
+//
+// Design: two named semaphores count the cells. "_free_" (initially
+// num_cells) is waited on by the writer and posted by the reader; "_filled_"
+// (initially 0) the reverse. Each side owns its ring position: only the
+// writer touches write_index, only the reader read_index, with plain
+// accesses; the semaphore post/wait pair is the only ordering between them.
+// Closing a cell does not look at its argument: cells are published and
+// handed back in the order they were taken. Once the peer connects, every
+// name is removed, so no third process can join.
+#pragma once
+
+#include <semaphore.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "ipc_queue.h"
+
+namespace mox::ipc_queue {
+
+//   0  u64 segment_size   8  u32 queue_type (0)   12 u32 num_cells
+//  16  u64 cell_size     24  u32 read_index       28 u32 write_index
+//  32  u64 first_thread  40  u64 second_thread    48 cells, stride cell_size + 16
+struct SPSCHeader {
+    uint64_t segment_size;
+    uint32_t queue_type;
+    uint32_t num_cells;
+    uint64_t cell_size;
+    uint32_t read_index;
+    uint32_t write_index;
+    uint64_t first_thread;
+    uint64_t second_thread;
+};
+static_assert(offsetof(SPSCHeader, segment_size) == 0);
+static_assert(offsetof(SPSCHeader, queue_type) == 8);
+static_assert(offsetof(SPSCHeader, num_cells) == 12);
+static_assert(offsetof(SPSCHeader, cell_size) == 16);
+static_assert(offsetof(SPSCHeader, read_index) == 24);
+static_assert(offsetof(SPSCHeader, write_index) == 28);
+static_assert(offsetof(SPSCHeader, first_thread) == 32);
+static_assert(offsetof(SPSCHeader, second_thread) == 40);
+static_assert(sizeof(SPSCHeader) == 48);
+
+class SPSCQueueCPP : public IPCQueueCPP {
+public:
+    // Creates the segment and both semaphores; fails if any name exists.
+    // creator_first puts the calling thread in the first thread slot.
+    // Throws IPCQueueException for bad arguments or a failed platform call.
+    SPSCQueueCPP(const std::string& name, int64_t num_cells, int64_t cell_size, bool creator_first);
+    // Connects to an existing queue and removes its names at once.
+    // Throws IPCQueueException when it is missing, of another kind or damaged.
+    explicit SPSCQueueCPP(const std::string& name);
+    ~SPSCQueueCPP() override;
+
+    void unlink() override;
+    bool is_spsc_queue() const override { return true; }
+
+    // Writer: waits without limit for a free cell and returns it; the caller
+    // fills length and data, then calls close_cell_after_write.
+    Cell* open_cell_for_write();
+    // Publishes the oldest opened cell. With discard and an empty cell, the
+    // write is taken back instead and its slot returned to the writer.
+    void close_cell_after_write(Cell* cell, bool discard);
+
+    // Reader: waits for a message (timeout_ms 0: no limit); null on timeout.
+    Cell* open_cell_for_read(uint32_t timeout_ms);
+    // Hands the oldest taken cell back to the writer.
+    void close_cell_after_read(const Cell* cell);
+
+    // Copies one message of 0..cell_size bytes into the next cell. Blocks while full.
+    void write(const char* data, int64_t length) override;
+    // Returns 0 with `out` replaced by the message, or 1 on timeout (out unchanged).
+    int read(std::string& out, uint32_t timeout_ms) override;
+    // Copies at most buffer_size bytes; the rest of a longer message is dropped.
+    // Returns 0, or 1 on timeout with length_read 0.
+    int read(char* buffer, int64_t buffer_size, int64_t& length_read, uint32_t timeout_ms);
+
+    void* read_begin() override;
+    // The handle's payload in place; true, as a fixed cell is its message's last.
+    bool read(void* handle, char** data, uint64_t* length) override;
+    void read_end(void* handle) override;
+
+    // Cell `index` of the ring; throws IPCQueueException unless index < num_cells.
+    const Cell* cellAt(uint32_t index) const;
+
+private:
+    SPSCHeader* header() const { return reinterpret_cast<SPSCHeader*>(segment); }
+    Cell* ring_cell(uint32_t index) const;
+    void release_after_failure();
+
+    std::string filled_sem_name;
+    sem_t* filled_sem = nullptr;
+    std::string free_sem_name;
+    sem_t* free_sem = nullptr;
+    char* segment = nullptr;
+};
+
+}  // namespace mox::ipc_queue
