@@ -1,0 +1,50 @@
+# Everything a fresh machine needs is installed by these targets:
+#   make demo   two processes passing typed values through a queue
+#   make test   C++ tests (ctest) and Python tests (pytest)
+PYTHON ?= python3
+VENV   := .venv
+VPY    := $(VENV)/bin/python
+BUILD  := build/cmake
+SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+CMAKE  := $(VENV)/bin/cmake
+
+.PHONY: all demo test test-cpp test-python install build-cpp system-deps bench clean
+
+all: install build-cpp
+
+# Debian packages the C++ build needs, installed only when missing.
+system-deps:
+	@if [ ! -f /usr/include/gtest/gtest.h ]; then \
+	  echo "installing libgtest-dev"; \
+	  $(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq libgtest-dev >/dev/null; \
+	fi
+
+$(VENV)/.ready: Makefile
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install -q numpy pytest pybind11 "scikit-build-core>=0.10" cmake ninja
+	touch $@
+
+# The module, built and installed into the venv the way `pip install .` does.
+install: $(VENV)/.ready
+	$(VPY) -m pip install -q --no-build-isolation .
+
+build-cpp: system-deps $(VENV)/.ready
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(CMAKE) -S . -B $(BUILD) -G Ninja -DMOX_BUILD_PYTHON=OFF >/dev/null
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(CMAKE) --build $(BUILD)
+
+test-cpp: build-cpp
+	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure
+
+test-python: install
+	$(VPY) -m pytest -q tests/python
+
+test: test-cpp test-python
+
+demo: install
+	$(VPY) examples/demo.py
+
+bench: install build-cpp
+	$(VPY) bench/run_bench.py --build $(BUILD)
+
+clean:
+	rm -rf build $(VENV)

@@ -1,0 +1,115 @@
+#include "python_codec.h"
+
+#include <cerrno>
+
+#include "semaphore_wait.h"
+
+namespace mox::ipc_queue {
+
+Payload encode(const py::bytes& value) {
+    Payload p;
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_AsStringAndSize(value.ptr(), &data, &size) != 0) throw py::error_already_set();
+    p.external = data;
+    p.length = static_cast<uint64_t>(size);
+    return p;
+}
+
+Payload encode(const py::str& value, const CodecTexts& texts, const std::string& name) {
+    Payload p;
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (data == nullptr) {
+        PyErr_Clear();
+        throw IPCQueueException(texts.str_not_utf8, name);
+    }
+    p.external = data;
+    p.length = static_cast<uint64_t>(size);
+    return p;
+}
+
+Payload encode(const py::int_& value) {
+    Payload p;
+    p.number.i = PyLong_AsLongLong(value.ptr());
+    if (p.number.i == -1 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+    p.length = sizeof(int64_t);
+    return p;
+}
+
+Payload encode(const py::float_& value) {
+    Payload p;
+    p.number.d = PyFloat_AsDouble(value.ptr());
+    if (p.number.d == -1.0 && PyErr_Occurred() != nullptr) throw py::error_already_set();
+    p.length = sizeof(double);
+    return p;
+}
+
+namespace {
+
+template <class T>
+py::object number_from(const char* data) {
+    T v;
+    std::memcpy(&v, data, sizeof v);
+    PyObject* result = std::is_same_v<T, double> ? PyFloat_FromDouble(static_cast<double>(v))
+                                                 : PyLong_FromLongLong(static_cast<long long>(v));
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+// A new C-contiguous array that owns a copy of the payload.
+template <class T>
+py::object array_from(const char* data, uint64_t length) {
+    const py::ssize_t count = static_cast<py::ssize_t>(length / sizeof(T));
+    return py::array(py::dtype::of<T>(), {count}, {}, reinterpret_cast<const T*>(data));
+}
+
+}  // namespace
+
+py::object decode(const char* data, uint64_t length, QDataType type, const CodecTexts& texts,
+                  const std::string& name) {
+    switch (type) {
+        case QDataType::Bytes:
+            return py::bytes(data, length);
+        case QDataType::String:
+            return py::str(data, length);
+        case QDataType::Int:
+            if (length != sizeof(int64_t)) throw IPCQueueException(texts.read_int, name);
+            return number_from<int64_t>(data);
+        case QDataType::IntArray:
+            if (length % sizeof(int64_t) != 0) throw IPCQueueException(texts.read_int_array, name);
+            return array_from<int64_t>(data, length);
+        case QDataType::Float:
+            if (length != sizeof(double)) throw IPCQueueException(texts.read_float, name);
+            return number_from<double>(data);
+        case QDataType::FloatArray:
+            if (length % sizeof(double) != 0) throw IPCQueueException(texts.read_float_array, name);
+            return array_from<double>(data, length);
+    }
+    return py::object();
+}
+
+namespace {
+
+// Only a thread that holds the interpreter lock gives it up; C++ threads of
+// an embedding program that never entered Python pass straight through.
+void* release_interpreter_lock() {
+    if (PyGILState_Check() == 0) return nullptr;
+    return PyEval_SaveThread();
+}
+
+void reacquire_interpreter_lock(void* state, int result) {
+    if (state == nullptr) return;
+    PyEval_RestoreThread(static_cast<PyThreadState*>(state));
+    // Run the handlers of the signal that broke the wait now: if one raises
+    // (Ctrl-C), the caller sees that exception instead of the queue's error.
+    if (result == EINTR && PyErr_CheckSignals() != 0) throw py::error_already_set();
+}
+
+const BlockingWaitHooks kInterpreterLockHooks{release_interpreter_lock, reacquire_interpreter_lock};
+
+}  // namespace
+
+void install_interpreter_lock_hooks() { set_blocking_wait_hooks(&kInterpreterLockHooks); }
+
+}  // namespace mox::ipc_queue

@@ -1,0 +1,30 @@
+// The module mox_ipc_queue: attributes, QDataType, the three queue classes
+// and IPCQueueError, registered in this order.
+#include <pybind11/pybind11.h>
+
+#include "ipc_queue_exception.h"
+#include "python_codec.h"
+#include "python_spsc_queue.h"
+
+namespace mox::ipc_queue {
+
+PYBIND11_MODULE(mox_ipc_queue, m) {
+    m.doc() = "MOX Interprocess Shared Memory Queue plugin";
+    m.attr("__version__") = "0.9.1";
+
+    py::enum_<QDataType>(m, "QDataType")
+        .value("Bytes", QDataType::Bytes)
+        .value("String", QDataType::String)
+        .value("Int", QDataType::Int)
+        .value("IntArray", QDataType::IntArray)
+        .value("Float", QDataType::Float)
+        .value("FloatArray", QDataType::FloatArray);
+
+    register_spsc_queue(m);
+
+    py::register_exception<IPCQueueException>(m, "IPCQueueError", PyExc_Exception);
+
+    install_interpreter_lock_hooks();
+}
+
+}  // namespace mox::ipc_queue
