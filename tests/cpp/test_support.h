@@ -3,18 +3,22 @@
 // bounded wait, and a raw view of a segment's bytes.
 #pragma once
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <string>
 #include <thread>
@@ -157,5 +161,121 @@ private:
     unsigned char* base_ = nullptr;
     size_t size_ = 0;
 };
+
+
+// A forked child that reports a text back through a pipe: an empty text means
+// success; an escaping exception is reported with its what().
+struct ReportingChild {
+    pid_t pid = -1;
+    int fd = -1;
+};
+
+struct ChildReport {
+    int code = -1;     // as join(): exit code, -1 deadlock, -2 ended by a signal
+    std::string text;  // what the child reported
+};
+
+inline ReportingChild spawn_reporting(const std::function<std::string()>& body) {
+    int fds[2];
+    if (::pipe(fds) != 0) return {};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(fds[0]);
+        std::string text;
+        try {
+            text = body();
+        } catch (const std::exception& e) {
+            text = std::string("exception: ") + e.what();
+        } catch (...) {
+            text = "unknown exception";
+        }
+        // Kept below the pipe's capacity so the child never blocks on it.
+        if (text.size() > 4000) text.resize(4000);
+        if (!text.empty()) (void)!::write(fds[1], text.data(), text.size());
+        ::_exit(text.empty() ? 0 : 1);
+    }
+    ::close(fds[1]);
+    return {pid, fds[0]};
+}
+
+inline ChildReport join_reporting(ReportingChild& child, int timeout_s = 10) {
+    ChildReport report;
+    if (child.pid < 0) return report;
+    report.code = join(child.pid, timeout_s);
+    char buf[4096];
+    ssize_t n = 0;
+    while ((n = ::read(child.fd, buf, sizeof buf)) > 0) report.text.append(buf, static_cast<size_t>(n));
+    ::close(child.fd);
+    child = {};
+    return report;
+}
+
+// Owns a reporting child: joins it on join(), and kills and reaps it when the
+// test leaves early (a failed assertion), so no child outlives its test.
+class ScopedChild {
+public:
+    explicit ScopedChild(const std::function<std::string()>& body) : child_(spawn_reporting(body)) {}
+    ~ScopedChild() {
+        if (child_.pid > 0) {
+            ::kill(child_.pid, SIGKILL);
+            join_reporting(child_, 5);
+        }
+    }
+    ScopedChild(const ScopedChild&) = delete;
+    ScopedChild& operator=(const ScopedChild&) = delete;
+
+    pid_t pid() const { return child_.pid; }
+    ChildReport join(int timeout_s = 10) { return join_reporting(child_, timeout_s); }
+
+private:
+    ReportingChild child_;
+};
+
+inline ChildReport run_reporting(const std::function<std::string()>& body, int timeout_s = 10) {
+    ReportingChild child = spawn_reporting(body);
+    return join_reporting(child, timeout_s);
+}
+
+// Number of descriptors open in this process.
+inline int open_fd_count() {
+    int count = 0;
+    if (DIR* dir = ::opendir("/proc/self/fd")) {
+        while (const dirent* e = ::readdir(dir))
+            if (e->d_name[0] != '.') ++count;
+        ::closedir(dir);
+        --count;  // the one opendir itself holds
+    }
+    return count;
+}
+
+// True when this process maps the file /dev/shm/<file> (a segment name
+// without its slash, or "sem." + a semaphore name without its slash). Matched
+// by inode, since a created semaphore is mapped under a temporary name.
+inline bool mapped_in_self(const std::string& file) {
+    struct stat st {};
+    if (::stat(("/dev/shm/" + file).c_str(), &st) != 0) return false;
+    FILE* f = ::fopen("/proc/self/maps", "r");
+    if (f == nullptr) return false;
+    char line[4096];
+    bool found = false;
+    while (!found && ::fgets(line, sizeof line, f) != nullptr) {
+        unsigned dev_major = 0, dev_minor = 0;
+        unsigned long long inode = 0;
+        if (std::sscanf(line, "%*s %*s %*s %x:%x %llu", &dev_major, &dev_minor, &inode) == 3)
+            found = inode == st.st_ino && makedev(dev_major, dev_minor) == st.st_dev;
+    }
+    ::fclose(f);
+    return found;
+}
+
+// Makes a bare shared-memory object of `size` bytes (all zeros), as a queue
+// of some kind or a half-created one would leave it; fill it with SegmentView.
+inline bool make_raw_segment(const std::string& name, off_t size) {
+    const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    if (fd < 0) return false;
+    const bool ok = ::ftruncate(fd, size) == 0;
+    ::close(fd);
+    return ok;
+}
 
 }  // namespace mox::ipc_queue::test
