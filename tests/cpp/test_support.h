@@ -82,6 +82,7 @@ inline int sem_value(const std::string& sem_name) {
 // exits with 99). The child never returns into the test framework.
 inline pid_t spawn(const std::function<int()>& body) {
     const pid_t pid = ::fork();
+    if (pid < 0) ::abort();  // join(-1) would reap an unrelated child
     if (pid == 0) {
         int code = 99;
         try {
@@ -113,10 +114,11 @@ inline int join(pid_t pid, int timeout_s = 60) {
 }
 
 // True while `pid` is still running after `ms` milliseconds (it is blocked).
+// The child is not reaped, so a later join() still gets its exit code.
 inline bool still_running_after(pid_t pid, int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    int status = 0;
-    return ::waitpid(pid, &status, WNOHANG) == 0;
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
 }
 
 // A private read-write mapping of a segment by name, for checking its bytes.

@@ -1,0 +1,335 @@
+#include "mpmc_queue.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+
+#include "ipc_queue_exception.h"
+#include "semaphore_wait.h"
+#include "shared_objects.h"
+
+namespace mox::ipc_queue {
+
+namespace {
+
+constexpr uint64_t kHeaderSize = sizeof(MPMCHeader);
+constexpr int64_t kMaxCells = 2147483647;
+
+constexpr const char* kIndexOutOfRange = "MPMCQueueCPP: list index out of range; segment is damaged";
+constexpr const char* kForeignCell = "MPMCQueueCPP: cell does not belong to this queue";
+
+const SegmentCreateTexts kCreateTexts{
+    "MPMCQueueCPP:create constructor: segment size too large",
+    "MPMCQueueCPP create constructor: shared memory file with same name already exists.",
+    "MPMCQueueCPP create constructor :unable to open shared memory",
+    "MPMCQueueCPP create constructor: unable to set size of shared memory; ftruncate failed.",
+    "MPMCQueueCPP create constructor: unable to memory map shared memory; mmap failed.",
+};
+
+const SegmentConnectTexts kConnectTexts{
+    "MPMCQueueCPP connect constructor: unable to open shared memory",
+    "MPMCQueueCPP connect constructor: unable to memory map shared memory",
+    "MPMCQueueCPP:connect constructor: cannot connect to queue type other than MPMCQueue",
+    "MPMCQueueCPP:connect constructor: segment is damaged or not initialised",
+};
+
+// The geometry a header claims must describe exactly the object it lies in;
+// only then can every cell index below num_cells be trusted to stay inside.
+bool geometry_fits(const MPMCHeader& h, uint64_t size) {
+    uint64_t expected = 0;
+    return h.num_cells >= 1 && h.num_cells <= kMaxCells && h.cell_size >= 1 &&
+           h.cell_size + Cell::kHeaderSize > h.cell_size &&
+           segment_size_fits(kHeaderSize, h.num_cells, h.cell_size + Cell::kHeaderSize, expected) &&
+           expected == size && h.segment_size == size;
+}
+
+bool header_consistent(const char* segment, uint64_t size) {
+    if (size < kHeaderSize) return false;
+    MPMCHeader h;
+    std::memcpy(&h, segment, sizeof h);
+    return geometry_fits(h, size);
+}
+
+}  // namespace
+
+MPMCQueueCPP::MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t cell_size)
+    : IPCQueueCPP(name, num_cells, cell_size) {
+    if (name.empty()) throw IPCQueueException("MPMCQueue create constructor: queue name is empty");
+    if (num_cells < 1) throw IPCQueueException("MPMCQueue create constructor: num_cells <= 0", name_);
+    if (num_cells > kMaxCells)
+        throw IPCQueueException("MPMCQueueCPP:create constructor: num_cells > 2147483647", name_);
+    if (cell_size < 1) throw IPCQueueException("MPMCQueue create constructor: cell_size <= 0", name_);
+    if (!segment_size_fits(kHeaderSize, num_cells_, cell_stride_, segment_size_))
+        throw IPCQueueException(kCreateTexts.too_large, name_);
+
+    segment = create_segment(name_, segment_size_, shm_fd_, kCreateTexts);
+    try {
+        filled_sem_name = name_ + "_filled_";
+        filled_sem = create_semaphore(filled_sem_name, 0,
+                                      "MPMCQueueCPP create constructor: filled semaphore with same name already exists.",
+                                      "MPMCQueueCPP create constructor: unable to create filled semaphore");
+        filled_mutex_name = name_ + "_filled_mutex_";
+        filled_mutex = create_semaphore(filled_mutex_name, 1,
+                                        "MPMCQueueCPP create constructor: filled mutex with same name already exists.",
+                                        "MPMCQueueCPP create constructor: unable to create filled mutex");
+        free_mutex_name = name_ + "_free_mutex_";
+        free_mutex = create_semaphore(free_mutex_name, 1,
+                                      "MPMCQueueCPP create constructor: free mutex with same name already exists.",
+                                      "MPMCQueueCPP create constructor: unable to create free mutex");
+        free_sem_name = name_ + "_free_";
+        free_sem = create_semaphore(free_sem_name, num_cells_,
+                                    "MPMCQueueCPP create constructor: free semaphore with same name already exists.",
+                                    "MPMCQueueCPP create constructor: unable to create free semaphore");
+    } catch (...) {
+        release_after_failure();
+        throw;
+    }
+
+    // The segment reads as zeros until here; the header is written only now
+    // that every semaphore exists.
+    MPMCHeader* h = header();
+    h->segment_size = segment_size_;
+    h->queue_type = kMPMCQueueType;
+    h->num_cells = num_cells_;
+    h->cell_size = cell_size_;
+    h->free_head = 0;
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    h->filled_tail = kListEnd;
+    h->filled_head = kListEnd;
+
+    // All cells free, in index order with cell 0 on top.
+    for (uint32_t i = 0; i + 1 < num_cells_; ++i) cell_at(i)->set_next(i + 1);
+    cell_at(num_cells_ - 1)->set_next(kListEnd);
+}
+
+MPMCQueueCPP::MPMCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
+    if (name.empty()) throw IPCQueueException("MPMCQueue connect constructor: queue name is empty");
+    segment = connect_segment(name_, kMPMCQueueType, header_consistent, shm_fd_, segment_size_, kConnectTexts);
+    try {
+        // One copy, checked again: the geometry used from now on is exactly
+        // the one that was found to fit the mapping.
+        MPMCHeader h;
+        std::memcpy(&h, segment, sizeof h);
+        if (!geometry_fits(h, segment_size_)) throw IPCQueueException(kConnectTexts.damaged, name_);
+        num_cells_ = h.num_cells;
+        cell_size_ = h.cell_size;
+        cell_stride_ = cell_size_ + Cell::kHeaderSize;
+
+        free_sem_name = name_ + "_free_";
+        free_sem = open_semaphore(free_sem_name, "MPMCQueueCPP connect constructor: unable to create free semaphore");
+        filled_sem_name = name_ + "_filled_";
+        filled_sem =
+            open_semaphore(filled_sem_name, "MPMCQueueCPP connect constructor: unable to create filled semaphore");
+        free_mutex_name = name_ + "_free_mutex_";
+        free_mutex = open_semaphore(free_mutex_name, "MPMCQueueCPP connect constructor: unable to create free mutex");
+        filled_mutex_name = name_ + "_filled_mutex_";
+        filled_mutex =
+            open_semaphore(filled_mutex_name, "MPMCQueueCPP connect constructor: unable to create filled mutex");
+    } catch (...) {
+        release_after_failure();
+        throw;
+    }
+}
+
+MPMCQueueCPP::~MPMCQueueCPP() {
+    close_semaphore(free_sem);
+    close_semaphore(filled_sem);
+    close_semaphore(free_mutex);
+    close_semaphore(filled_mutex);
+    if (!unlinked_) unlink();
+}
+
+void MPMCQueueCPP::release_after_failure() {
+    close_semaphore(free_sem);
+    close_semaphore(filled_sem);
+    close_semaphore(free_mutex);
+    close_semaphore(filled_mutex);
+    release_segment(segment, segment_size_, shm_fd_);
+}
+
+void MPMCQueueCPP::unlink() {
+    if (unlinked_) return;
+    remove_segment_name(shm_fd_, name_);
+    // A live object opened all four: each name is set just before its open.
+    for (const std::string* sem_name : {&free_sem_name, &filled_sem_name, &free_mutex_name, &filled_mutex_name})
+        if (!sem_name->empty()) ::sem_unlink(sem_name->c_str());
+    unlinked_ = true;
+}
+
+Cell* MPMCQueueCPP::cell_at(uint32_t index) const {
+    if (index >= num_cells_) throw IPCQueueException(kIndexOutOfRange, name_);
+    return reinterpret_cast<Cell*>(segment + kHeaderSize + uint64_t{index} * cell_stride_);
+}
+
+uint32_t MPMCQueueCPP::index_of(const Cell* cell) const {
+    // Unsigned: an address below the cell array wraps to a huge offset.
+    const uint64_t offset =
+        static_cast<uint64_t>(reinterpret_cast<uintptr_t>(cell) - reinterpret_cast<uintptr_t>(segment + kHeaderSize));
+    if (offset % cell_stride_ != 0 || offset / cell_stride_ >= num_cells_)
+        throw IPCQueueException(kForeignCell, name_);
+    return static_cast<uint32_t>(offset / cell_stride_);
+}
+
+uint32_t MPMCQueueCPP::checked_link(uint32_t link, sem_t* held) const {
+    if (link < num_cells_ || link == kListEnd) return link;
+    damaged_while_holding(held);
+}
+
+void MPMCQueueCPP::damaged_while_holding(sem_t* lock) const {
+    // Let the other processes go on (and meet the damage themselves) rather
+    // than wait for ever on a lock whose holder has left.
+    ::sem_post(lock);
+    throw IPCQueueException(kIndexOutOfRange, name_);
+}
+
+Cell* MPMCQueueCPP::open_cell_for_write() {
+    if (const int err = wait_semaphore(free_sem, 0); err != 0)
+        throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free semaphore decrement failed", free_sem_name,
+                                err);
+    if (const int err = wait_semaphore(free_mutex, 0); err != 0)
+        throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free mutex decrement failed", free_mutex_name, err);
+
+    MPMCHeader* h = header();
+    // Our count guarantees a cell: the end mark here is damage, too.
+    const uint32_t index = h->free_head;
+    if (index >= num_cells_) damaged_while_holding(free_mutex);
+    Cell* cell = cell_at(index);
+    h->free_head = checked_link(cell->next(), free_mutex);
+    // Publish the new head before the lock goes, so the next holder in any
+    // process sees it.
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (::sem_post(free_mutex) != 0)
+        throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free mutex increment failed", free_mutex_name,
+                                errno);
+    cell->set_next(kInUseMark);
+    return cell;
+}
+
+void MPMCQueueCPP::push_free(const Cell* held, const FreePushTexts& texts) {
+    const uint32_t index = index_of(held);
+    Cell* cell = cell_at(index);
+    if (const int err = wait_semaphore(free_mutex, 0); err != 0)
+        throw IPCQueueException(texts.lock_failed, free_mutex_name, err);
+    MPMCHeader* h = header();
+    cell->set_next(checked_link(h->free_head, free_mutex));
+    h->free_head = index;
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (::sem_post(free_mutex) != 0) throw IPCQueueException(texts.unlock_failed, free_mutex_name, errno);
+    // Only now may a writer count on the cell.
+    if (::sem_post(free_sem) != 0) throw IPCQueueException(texts.post_failed, name_, errno);
+}
+
+void MPMCQueueCPP::close_cell_after_write(Cell* cell, bool discard) {
+    if (discard) {
+        push_free(cell, {"MPMCQueueCPP close_cell_after_write: Free mutex decrement failed",
+                         "MPMCQueueCPP close_cell_after_write: Free mutex increment failed",
+                         "MPMCQueueCPP close_cell_after_write: Free semaphore increment failed"});
+        return;
+    }
+    const uint32_t index = index_of(cell);
+    // Still private: terminate it before it becomes reachable.
+    cell->set_next(kListEnd);
+    if (const int err = wait_semaphore(filled_mutex, 0); err != 0)
+        throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled mutex decrement failed",
+                                filled_mutex_name, err);
+    MPMCHeader* h = header();
+    const uint32_t tail = checked_link(h->filled_tail, filled_mutex);
+    if (tail == kListEnd) {
+        h->filled_tail = index;
+        h->filled_head = index;
+    } else {
+        Cell* last = cell_at(tail);
+        h->filled_tail = index;
+        last->set_next(index);
+    }
+    if (::sem_post(filled_mutex) != 0)
+        throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled mutex increment failed",
+                                filled_mutex_name, errno);
+    // Only now may a reader count on the message.
+    if (::sem_post(filled_sem) != 0)
+        throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled semaphore increment failed", name_,
+                                errno);
+}
+
+Cell* MPMCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
+    const int err = wait_semaphore(filled_sem, timeout_ms);
+    if (err == ETIMEDOUT) return nullptr;
+    if (err != 0)
+        throw IPCQueueException("MPMCQueueCPP open_cell_for_read: Filled semaphore decrement failed", name_, err);
+    if (const int lock_err = wait_semaphore(filled_mutex, 0); lock_err != 0)
+        throw IPCQueueException("MPMCQueueCPP open_cell_for_read: Filled mutex decrement failed", filled_mutex_name,
+                                lock_err);
+
+    MPMCHeader* h = header();
+    const uint32_t index = h->filled_head;
+    if (index >= num_cells_) damaged_while_holding(filled_mutex);
+    Cell* cell = cell_at(index);
+    const uint32_t next = checked_link(cell->next(), filled_mutex);
+    h->filled_head = next;
+    if (next == kListEnd) h->filled_tail = kListEnd;
+    if (::sem_post(filled_mutex) != 0)
+        throw IPCQueueException("MPMCQueueCPP open_cell_for_read: Filled mutex increment failed", filled_mutex_name,
+                                errno);
+    cell->set_next(kInUseMark);
+
+    if (cell->length() > cell_size_) {
+        // Never hand out a length that reaches past the cell; the message is dropped.
+        close_cell_after_read(cell);
+        throw IPCQueueException("MPMCQueueCPP:open_cell_for_read: cell length > cell size; segment is damaged", name_);
+    }
+    return cell;
+}
+
+void MPMCQueueCPP::close_cell_after_read(const Cell* cell) {
+    push_free(cell, {"MPMCQueueCPP close_cell_after_read: Free mutex decrement failed",
+                     "MPMCQueueCPP close_cell_after_read: Free mutex increment failed",
+                     "MPMCQueueCPP close_cell_after_read: Free semaphore increment failed"});
+}
+
+void MPMCQueueCPP::write(const char* data, int64_t length) {
+    if (length < 0) throw IPCQueueException("MPMCQueueCPP:write: length < 0");
+    if (static_cast<uint64_t>(length) > cell_size_) throw IPCQueueException("MPMCQueueCPP:write: length > cell size");
+    Cell* cell = open_cell_for_write();
+    cell->set_length(static_cast<uint64_t>(length));
+    if (length > 0) std::memcpy(cell->data(), data, static_cast<size_t>(length));
+    close_cell_after_write(cell, false);
+}
+
+int MPMCQueueCPP::read(std::string& out, uint32_t timeout_ms) {
+    const Cell* cell = open_cell_for_read(timeout_ms);
+    if (cell == nullptr) return 1;
+    try {
+        out.assign(cell->data(), cell->length());
+    } catch (...) {
+        close_cell_after_read(cell);
+        throw;
+    }
+    close_cell_after_read(cell);
+    return 0;
+}
+
+int MPMCQueueCPP::read(char* buffer, int64_t buffer_size, int64_t& length_read, uint32_t timeout_ms) {
+    length_read = 0;
+    if (buffer_size < 0) throw IPCQueueException("MPMCQueueCPP:read: buffer_size < 0");
+    const Cell* cell = open_cell_for_read(timeout_ms);
+    if (cell == nullptr) return 1;
+    const uint64_t n = cell->length() < static_cast<uint64_t>(buffer_size) ? cell->length()
+                                                                           : static_cast<uint64_t>(buffer_size);
+    if (n > 0) std::memcpy(buffer, cell->data(), n);
+    length_read = static_cast<int64_t>(n);
+    close_cell_after_read(cell);
+    return 0;
+}
+
+void* MPMCQueueCPP::read_begin() { return open_cell_for_read(0); }
+
+bool MPMCQueueCPP::read(void* handle, char** data, uint64_t* length) {
+    Cell* cell = static_cast<Cell*>(handle);
+    *data = cell->data();
+    *length = cell->length();
+    return true;
+}
+
+void MPMCQueueCPP::read_end(void* handle) { close_cell_after_read(static_cast<const Cell*>(handle)); }
+
+}  // namespace mox::ipc_queue

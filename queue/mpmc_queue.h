@@ -1,0 +1,134 @@
+// MPMCQueueCPP: fixed-size messages between any number of writers and readers
+// in any number of processes, one message per cell of a shared-memory segment.
+//
+// Design: every cell is on exactly one of two lists threaded through the
+// cells by 32-bit index (never by address: each process maps the segment
+// where it likes), or held by the one writer or reader working on it. The
+// free list is a stack, the filled list a FIFO. "_free_" and "_filled_" count
+// the cells on each list; "_free_mutex_" and "_filled_mutex_" (initially 1)
+// are the locks of the lists. A list grows before its counter is posted and
+// shrinks only after its counter was taken, so a thread that got a count
+// always finds a cell. No thread holds both locks, none waits on a counter
+// while holding a lock, and payloads are copied outside every lock.
+// Every index read from the segment is range-checked before use: a damaged
+// segment throws, it never makes this process touch memory outside it.
+#pragma once
+
+#include <semaphore.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "ipc_queue.h"
+
+namespace mox::ipc_queue {
+
+//   0  u64 segment_size   8  u32 queue_type (1)   12 u32 num_cells
+//  16  u64 cell_size     24  u32 free_head        28 u32 filled_head
+//  32  u32 filled_tail   36  u32 reserved         40 cells, stride cell_size + 16
+// In a cell, `next` (offset 4) links the lists; kInUseMark while held.
+struct MPMCHeader {
+    uint64_t segment_size;
+    uint32_t queue_type;
+    uint32_t num_cells;
+    uint64_t cell_size;
+    uint32_t free_head;
+    uint32_t filled_head;
+    uint32_t filled_tail;
+    uint32_t reserved;
+};
+static_assert(offsetof(MPMCHeader, segment_size) == 0);
+static_assert(offsetof(MPMCHeader, queue_type) == 8);
+static_assert(offsetof(MPMCHeader, num_cells) == 12);
+static_assert(offsetof(MPMCHeader, cell_size) == 16);
+static_assert(offsetof(MPMCHeader, free_head) == 24);
+static_assert(offsetof(MPMCHeader, filled_head) == 28);
+static_assert(offsetof(MPMCHeader, filled_tail) == 32);
+static_assert(offsetof(MPMCHeader, reserved) == 36);
+static_assert(sizeof(MPMCHeader) == 40);
+
+class MPMCQueueCPP : public IPCQueueCPP {
+public:
+    // Creates the segment and the four semaphores, all cells free; fails if
+    // any name exists. Throws IPCQueueException for bad arguments, a size
+    // that cannot be mapped or a failed platform call.
+    MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t cell_size);
+    // Connects to an existing queue of this kind, taking its geometry from
+    // the header. Throws IPCQueueException when it is missing, of another
+    // kind, or its header disagrees with the segment's size.
+    explicit MPMCQueueCPP(const std::string& name);
+    // Closes the semaphores, then removes the names unless unlink() ran.
+    ~MPMCQueueCPP() override;
+
+    // Removes the segment name and the four semaphore names once; the object
+    // and every attached process keep working. Never throws.
+    void unlink() override;
+    bool is_mpmc_queue() const override { return true; }
+
+    // Writer: waits without limit for a free cell and returns it; the caller
+    // sets length (at most cell_size()) and data, then closes it. Blocks.
+    Cell* open_cell_for_write();
+    // Appends the cell to the filled list and wakes a reader, or with discard
+    // puts it back on top of the free list unpublished. Throws IPCQueueException.
+    void close_cell_after_write(Cell* cell, bool discard);
+
+    // Reader: waits for the oldest message (timeout_ms 0: no limit) and
+    // returns its cell, or null on timeout. Throws IPCQueueException, also
+    // for a cell whose length exceeds cell_size (the cell is given back first).
+    Cell* open_cell_for_read(uint32_t timeout_ms);
+    // Puts a read cell back on the free list and wakes a writer. Throws IPCQueueException.
+    void close_cell_after_read(const Cell* cell);
+
+    // Copies one message of 0..cell_size bytes into a cell and publishes it.
+    // Blocks while no cell is free. Throws IPCQueueException for a bad length.
+    void write(const char* data, int64_t length) override;
+    // Returns 0 with `out` replaced by the message, or 1 on timeout (out
+    // unchanged). Throws IPCQueueException.
+    int read(std::string& out, uint32_t timeout_ms) override;
+    // Copies at most buffer_size bytes; the rest of a longer message is
+    // dropped. Returns 0, or 1 on timeout with length_read 0. Throws
+    // IPCQueueException for a negative buffer_size, before taking anything.
+    int read(char* buffer, int64_t buffer_size, int64_t& length_read, uint32_t timeout_ms);
+
+    // Zero-copy read: read_begin blocks without limit for the oldest message
+    // and returns its cell as the handle; read(handle, ...) exposes its
+    // payload in place and returns true (one cell holds the whole message);
+    // read_end gives the cell back. Throw IPCQueueException like the cell calls.
+    void* read_begin() override;
+    bool read(void* handle, char** data, uint64_t* length) override;
+    void read_end(void* handle) override;
+
+private:
+    // The messages of one way of pushing a cell onto the free list.
+    struct FreePushTexts {
+        const char* lock_failed;
+        const char* unlock_failed;
+        const char* post_failed;
+    };
+
+    MPMCHeader* header() const { return reinterpret_cast<MPMCHeader*>(segment); }
+    // The only address<->index arithmetic, on the geometry checked at
+    // construction; both throw IPCQueueException for an index or an address
+    // that is not one of this queue's cells.
+    Cell* cell_at(uint32_t index) const;
+    uint32_t index_of(const Cell* cell) const;
+    // A link word read from the segment under `held`: a cell or kListEnd.
+    // Anything else is damage: `held` is released, then it throws.
+    uint32_t checked_link(uint32_t link, sem_t* held) const;
+    [[noreturn]] void damaged_while_holding(sem_t* lock) const;
+    void push_free(const Cell* cell, const FreePushTexts& texts);
+    void release_after_failure();
+
+    std::string filled_sem_name;
+    sem_t* filled_sem = nullptr;
+    std::string free_sem_name;
+    sem_t* free_sem = nullptr;
+    std::string free_mutex_name;
+    sem_t* free_mutex = nullptr;
+    std::string filled_mutex_name;
+    sem_t* filled_mutex = nullptr;
+    char* segment = nullptr;
+};
+
+}  // namespace mox::ipc_queue
