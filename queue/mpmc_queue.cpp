@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "fixed_cell_io.h"
 #include "ipc_queue_exception.h"
 #include "semaphore_wait.h"
 #include "shared_objects.h"
@@ -49,6 +50,14 @@ bool header_consistent(const char* segment, uint64_t size) {
     std::memcpy(&h, segment, sizeof h);
     return geometry_fits(h, size);
 }
+
+const FixedCellTexts kIOTexts{
+    "MPMCQueueCPP:write: length < 0",
+    "MPMCQueueCPP:write: length > cell size",
+    "MPMCQueueCPP:read: buffer_size < 0",
+};
+
+using IO = FixedCellIO<MPMCQueueCPP>;
 
 }  // namespace
 
@@ -286,49 +295,17 @@ void MPMCQueueCPP::close_cell_after_read(const Cell* cell) {
                      "MPMCQueueCPP close_cell_after_read: Free semaphore increment failed"});
 }
 
-void MPMCQueueCPP::write(const char* data, int64_t length) {
-    if (length < 0) throw IPCQueueException("MPMCQueueCPP:write: length < 0");
-    if (static_cast<uint64_t>(length) > cell_size_) throw IPCQueueException("MPMCQueueCPP:write: length > cell size");
-    Cell* cell = open_cell_for_write();
-    cell->set_length(static_cast<uint64_t>(length));
-    if (length > 0) std::memcpy(cell->data(), data, static_cast<size_t>(length));
-    close_cell_after_write(cell, false);
-}
+void MPMCQueueCPP::write(const char* data, int64_t length) { IO::write(*this, kIOTexts, data, length); }
 
-int MPMCQueueCPP::read(std::string& out, uint32_t timeout_ms) {
-    const Cell* cell = open_cell_for_read(timeout_ms);
-    if (cell == nullptr) return 1;
-    try {
-        out.assign(cell->data(), cell->length());
-    } catch (...) {
-        close_cell_after_read(cell);
-        throw;
-    }
-    close_cell_after_read(cell);
-    return 0;
-}
+int MPMCQueueCPP::read(std::string& out, uint32_t timeout_ms) { return IO::read(*this, out, timeout_ms); }
 
 int MPMCQueueCPP::read(char* buffer, int64_t buffer_size, int64_t& length_read, uint32_t timeout_ms) {
-    length_read = 0;
-    if (buffer_size < 0) throw IPCQueueException("MPMCQueueCPP:read: buffer_size < 0");
-    const Cell* cell = open_cell_for_read(timeout_ms);
-    if (cell == nullptr) return 1;
-    const uint64_t n = cell->length() < static_cast<uint64_t>(buffer_size) ? cell->length()
-                                                                           : static_cast<uint64_t>(buffer_size);
-    if (n > 0) std::memcpy(buffer, cell->data(), n);
-    length_read = static_cast<int64_t>(n);
-    close_cell_after_read(cell);
-    return 0;
+    return IO::read(*this, kIOTexts, buffer, buffer_size, length_read, timeout_ms);
 }
 
 void* MPMCQueueCPP::read_begin() { return open_cell_for_read(0); }
 
-bool MPMCQueueCPP::read(void* handle, char** data, uint64_t* length) {
-    Cell* cell = static_cast<Cell*>(handle);
-    *data = cell->data();
-    *length = cell->length();
-    return true;
-}
+bool MPMCQueueCPP::read(void* handle, char** data, uint64_t* length) { return IO::view(handle, data, length); }
 
 void MPMCQueueCPP::read_end(void* handle) { close_cell_after_read(static_cast<const Cell*>(handle)); }
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "fixed_cell_io.h"
 #include "ipc_queue_exception.h"
 #include "semaphore_wait.h"
 #include "shared_objects.h"
@@ -43,6 +44,14 @@ bool header_consistent(const char* segment, uint64_t size) {
            h.cell_size + Cell::kHeaderSize > h.cell_size &&
            segment_size_fits(kHeaderSize, h.num_cells, h.cell_size + Cell::kHeaderSize, expected) && expected == size;
 }
+
+const FixedCellTexts kIOTexts{
+    "SPSCQueueCPP:write: length < 0",
+    "SPSCQueueCPP:write: length > cell size",
+    "SPSCQueueCPP:read: buffer_size < 0",
+};
+
+using IO = FixedCellIO<SPSCQueueCPP>;
 
 }  // namespace
 
@@ -186,49 +195,17 @@ void SPSCQueueCPP::close_cell_after_read(const Cell*) {
         throw IPCQueueException("SPSCQueueCPP:close_cell_after_read: Free semaphore increment failed.", name_, errno);
 }
 
-void SPSCQueueCPP::write(const char* data, int64_t length) {
-    if (length < 0) throw IPCQueueException("SPSCQueueCPP:write: length < 0");
-    if (static_cast<uint64_t>(length) > cell_size_) throw IPCQueueException("SPSCQueueCPP:write: length > cell size");
-    Cell* cell = open_cell_for_write();
-    cell->set_length(static_cast<uint64_t>(length));
-    if (length > 0) std::memcpy(cell->data(), data, static_cast<size_t>(length));
-    close_cell_after_write(cell, false);
-}
+void SPSCQueueCPP::write(const char* data, int64_t length) { IO::write(*this, kIOTexts, data, length); }
 
-int SPSCQueueCPP::read(std::string& out, uint32_t timeout_ms) {
-    const Cell* cell = open_cell_for_read(timeout_ms);
-    if (cell == nullptr) return 1;
-    try {
-        out.assign(cell->data(), cell->length());
-    } catch (...) {
-        close_cell_after_read(cell);
-        throw;
-    }
-    close_cell_after_read(cell);
-    return 0;
-}
+int SPSCQueueCPP::read(std::string& out, uint32_t timeout_ms) { return IO::read(*this, out, timeout_ms); }
 
 int SPSCQueueCPP::read(char* buffer, int64_t buffer_size, int64_t& length_read, uint32_t timeout_ms) {
-    length_read = 0;
-    if (buffer_size < 0) throw IPCQueueException("SPSCQueueCPP:read: buffer_size < 0");
-    const Cell* cell = open_cell_for_read(timeout_ms);
-    if (cell == nullptr) return 1;
-    const uint64_t n = cell->length() < static_cast<uint64_t>(buffer_size) ? cell->length()
-                                                                           : static_cast<uint64_t>(buffer_size);
-    if (n > 0) std::memcpy(buffer, cell->data(), n);
-    length_read = static_cast<int64_t>(n);
-    close_cell_after_read(cell);
-    return 0;
+    return IO::read(*this, kIOTexts, buffer, buffer_size, length_read, timeout_ms);
 }
 
 void* SPSCQueueCPP::read_begin() { return open_cell_for_read(0); }
 
-bool SPSCQueueCPP::read(void* handle, char** data, uint64_t* length) {
-    Cell* cell = static_cast<Cell*>(handle);
-    *data = cell->data();
-    *length = cell->length();
-    return true;
-}
+bool SPSCQueueCPP::read(void* handle, char** data, uint64_t* length) { return IO::view(handle, data, length); }
 
 void SPSCQueueCPP::read_end(void* handle) { close_cell_after_read(static_cast<const Cell*>(handle)); }
 
