@@ -48,3 +48,6 @@ bench: install build-cpp
 
 clean:
 	rm -rf build $(VENV)
+
+# Further targets (sanitizers, fuzzing, soak, tools), one file per concern.
+include $(wildcard mk/*.mk)
