@@ -45,6 +45,16 @@ Payload encode(const py::float_& value) {
     return p;
 }
 
+uint32_t timeout_from(const py::int_& timeout_ms) {
+    const unsigned long value = PyLong_AsUnsignedLong(timeout_ms.ptr());
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred() != nullptr) throw py::error_already_set();
+    if (value > UINT32_MAX) {
+        PyErr_SetString(PyExc_OverflowError, "timeout_ms does not fit in 32 bits");
+        throw py::error_already_set();
+    }
+    return static_cast<uint32_t>(value);
+}
+
 namespace {
 
 template <class T>

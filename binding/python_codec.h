@@ -74,6 +74,14 @@ Payload encode(const py::array_t<T>& value, const char* dims_text, const char* s
     return p;
 }
 
+// Docstring of the timed read every class adds after its fixed rows.
+inline constexpr const char* kTimedReadDoc =
+    "read specified type, waiting at most timeout_ms milliseconds (0: no limit); None if nothing arrived in time";
+
+// A timeout in milliseconds: a Python int (never an enum or a float, which
+// would otherwise convert silently) in 0..2^32-1, else OverflowError.
+uint32_t timeout_from(const py::int_& timeout_ms);
+
 // The message's bytes as the Python value `type` names. A length that the
 // type cannot have raises the class's text; an unknown type gives a null
 // object, which the binding reports as TypeError.
@@ -85,70 +93,59 @@ py::object decode(const char* data, uint64_t length, QDataType type, const Codec
 // handler raised (Ctrl-C) into that Python exception.
 void install_interpreter_lock_hooks();
 
-// Typed writes and reads through one fixed-size cell, shared by the classes
-// over SPSCQueueCPP and MPMCQueueCPP: checks first, so a refused value
-// leaves the queue untouched; then one copy into the cell.
-template <class Queue>
-struct FixedCellCodec {
-    static void put(Queue& q, const Payload& p) {
-        Cell* cell = q.open_cell_for_write();
+// The Python class over a kind that carries one message per cell (SPSC,
+// MPMC): typed values are checked first, so a refused value leaves the queue
+// untouched, then copied once straight into the cell; reads decode from the
+// cell in place and give it back on every path, so a message that fails to
+// decode is consumed. `Texts` words the class's own failures.
+template <class Core, const CodecTexts& Texts>
+class FixedCellPythonQueue : public Core {
+public:
+    using Core::Core;
+
+    py::object read() { return take(0, [](const Cell* c) { return py::bytes(c->data(), c->length()); }); }
+    py::object read(QDataType type) { return read_typed(type, 0); }
+    // Waits at most timeout_ms (0: no limit); None when nothing arrived in time.
+    py::object read(QDataType type, const py::int_& timeout_ms) { return read_typed(type, timeout_from(timeout_ms)); }
+
+    void write(const py::bytes& v) { put(encode(v), Texts.bytes_too_long); }
+    void write(const py::str& v) { put(encode(v, Texts, this->name_), Texts.str_too_long); }
+    void write(py::int_ v) { put(encode(v), Texts.int_too_big); }
+    void write(py::float_ v) { put(encode(v), Texts.float_too_big); }
+    void write(const py::array_t<double>& v) {
+        put(encode(v, Texts.array_dims, Texts.array_stride), Texts.float_array_too_long);
+    }
+    void write(const py::array_t<int64_t>& v) {
+        put(encode(v, Texts.array_dims, Texts.array_stride), Texts.int_array_too_long);
+    }
+
+private:
+    // Numbers need 8 bytes whatever their value; everything else its length.
+    void put(const Payload& p, const char* too_long) {
+        if (p.length > this->cell_size()) throw IPCQueueException(too_long, this->name_);
+        Cell* cell = this->open_cell_for_write();
         cell->set_length(p.length);
         if (p.length > 0) std::memcpy(cell->data(), p.data(), p.length);
-        q.close_cell_after_write(cell, false);
+        this->close_cell_after_write(cell, false);
     }
 
-    static void write(Queue& q, const py::bytes& v, const CodecTexts& t, const std::string& name) {
-        const Payload p = encode(v);
-        if (p.length > q.cell_size()) throw IPCQueueException(t.bytes_too_long, name);
-        put(q, p);
-    }
-    static void write(Queue& q, const py::str& v, const CodecTexts& t, const std::string& name) {
-        const Payload p = encode(v, t, name);
-        if (p.length > q.cell_size()) throw IPCQueueException(t.str_too_long, name);
-        put(q, p);
-    }
-    static void write(Queue& q, const py::int_& v, const CodecTexts& t, const std::string& name) {
-        const Payload p = encode(v);
-        if (q.cell_size() < sizeof(int64_t)) throw IPCQueueException(t.int_too_big, name);
-        put(q, p);
-    }
-    static void write(Queue& q, const py::float_& v, const CodecTexts& t, const std::string& name) {
-        const Payload p = encode(v);
-        if (q.cell_size() < sizeof(double)) throw IPCQueueException(t.float_too_big, name);
-        put(q, p);
-    }
-    template <class T>
-    static void write(Queue& q, const py::array_t<T>& v, const CodecTexts& t, const std::string& name) {
-        const Payload p = encode(v, t.array_dims, t.array_stride);
-        const char* too_long = std::is_same_v<T, double> ? t.float_array_too_long : t.int_array_too_long;
-        if (p.length > q.cell_size()) throw IPCQueueException(too_long, name);
-        put(q, p);
+    py::object read_typed(QDataType type, uint32_t timeout_ms) {
+        return take(timeout_ms,
+                    [&](const Cell* c) { return decode(c->data(), c->length(), type, Texts, this->name_); });
     }
 
-    // Waits without limit; the cell goes back on every path, so a message
-    // that fails to decode is consumed.
-    static py::object read(Queue& q) {
-        const Cell* cell = q.open_cell_for_read(0);
+    template <class Decode>
+    py::object take(uint32_t timeout_ms, Decode&& decode_cell) {
+        const Cell* cell = this->open_cell_for_read(timeout_ms);
+        if (cell == nullptr) return py::none();
         py::object result;
         try {
-            result = py::bytes(cell->data(), cell->length());
+            result = decode_cell(cell);
         } catch (...) {
-            q.close_cell_after_read(cell);
+            this->close_cell_after_read(cell);
             throw;
         }
-        q.close_cell_after_read(cell);
-        return result;
-    }
-    static py::object read(Queue& q, QDataType type, const CodecTexts& t, const std::string& name) {
-        const Cell* cell = q.open_cell_for_read(0);
-        py::object result;
-        try {
-            result = decode(cell->data(), cell->length(), type, t, name);
-        } catch (...) {
-            q.close_cell_after_read(cell);
-            throw;
-        }
-        q.close_cell_after_read(cell);
+        this->close_cell_after_read(cell);
         return result;
     }
 };

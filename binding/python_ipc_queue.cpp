@@ -4,6 +4,8 @@
 
 #include "ipc_queue_exception.h"
 #include "python_codec.h"
+#include "python_mpmc_queue.h"
+#include "python_mpmcvar_queue.h"
 #include "python_spsc_queue.h"
 
 namespace mox::ipc_queue {
@@ -21,6 +23,8 @@ PYBIND11_MODULE(mox_ipc_queue, m) {
         .value("FloatArray", QDataType::FloatArray);
 
     register_spsc_queue(m);
+    register_mpmc_queue(m);
+    register_mpmcvar_queue(m);
 
     py::register_exception<IPCQueueException>(m, "IPCQueueError", PyExc_Exception);
 

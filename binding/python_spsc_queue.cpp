@@ -2,9 +2,7 @@
 
 namespace mox::ipc_queue {
 
-namespace {
-
-const CodecTexts kTexts{
+const CodecTexts kSPSCQueueTexts{
     "SPSCQueue.write(bytes): data length > cell_size",
     "SPSCQueue::write(str):PyUnicode_AsUTF8AndSize failed.",
     "SPSCQueue::write(str): string is larger than cell_size.",
@@ -20,20 +18,7 @@ const CodecTexts kTexts{
     "SPSCQueue.read(FloatArray): data length is not a multiple of 8",
 };
 
-using Codec = FixedCellCodec<SPSCQueueCPP>;
-
-}  // namespace
-
 SPSCQueue::~SPSCQueue() = default;
-
-py::object SPSCQueue::read() { return Codec::read(*this); }
-py::object SPSCQueue::read(QDataType type) { return Codec::read(*this, type, kTexts, name_); }
-void SPSCQueue::write(const py::bytes& value) { Codec::write(*this, value, kTexts, name_); }
-void SPSCQueue::write(const py::str& value) { Codec::write(*this, value, kTexts, name_); }
-void SPSCQueue::write(py::int_ value) { Codec::write(*this, value, kTexts, name_); }
-void SPSCQueue::write(py::float_ value) { Codec::write(*this, value, kTexts, name_); }
-void SPSCQueue::write(const py::array_t<double>& value) { Codec::write(*this, value, kTexts, name_); }
-void SPSCQueue::write(const py::array_t<int64_t>& value) { Codec::write(*this, value, kTexts, name_); }
 
 void register_spsc_queue(py::module_& m) {
     using Q = SPSCQueue;
@@ -48,7 +33,9 @@ void register_spsc_queue(py::module_& m) {
         .def("write", py::overload_cast<py::float_>(&Q::write), "write float value")
         .def("write", py::overload_cast<const py::array_t<double>&>(&Q::write), "write np_array of dtype double")
         .def("write", py::overload_cast<const py::array_t<int64_t>&>(&Q::write), "write np_array of dtype int64_t")
-        .def("cell_size", &IPCQueueCPP::cell_size);
+        .def("cell_size", &IPCQueueCPP::cell_size)
+        // Additions after the fixed table.
+        .def("read", py::overload_cast<QDataType, const py::int_&>(&Q::read), kTimedReadDoc);
 }
 
 }  // namespace mox::ipc_queue

@@ -7,19 +7,12 @@
 
 namespace mox::ipc_queue {
 
-class SPSCQueue : public SPSCQueueCPP {
-public:
-    using SPSCQueueCPP::SPSCQueueCPP;
-    ~SPSCQueue() override;
+extern const CodecTexts kSPSCQueueTexts;
 
-    py::object read();
-    py::object read(QDataType type);
-    void write(const py::bytes& value);
-    void write(const py::str& value);
-    void write(py::int_ value);
-    void write(py::float_ value);
-    void write(const py::array_t<double>& value);
-    void write(const py::array_t<int64_t>& value);
+class SPSCQueue : public FixedCellPythonQueue<SPSCQueueCPP, kSPSCQueueTexts> {
+public:
+    using FixedCellPythonQueue::FixedCellPythonQueue;
+    ~SPSCQueue() override;
 };
 
 void register_spsc_queue(py::module_& m);

@@ -1,0 +1,43 @@
+#include "python_mpmc_queue.h"
+
+namespace mox::ipc_queue {
+
+// Both array rows share one capacity text here.
+const CodecTexts kMPMCQueueTexts{
+    "MPMCQueue::write(bytes): length > cell_size",
+    "MPMCQueue::write(str):PyUnicode_AsUTF8AndSize failed.",
+    "MPMCQueue::write(str): string is larger than cell_size.",
+    "MPMCQueue.write(double): sizeof(double) > cell_size",
+    "MPMCQueue.write(int64_t): sizeof(int64_t) > cell_size",
+    "MPMCQueue.write(numpy_array): Incompatible numpy array: # of dimensions > 1",
+    "MPMCQueue.write(numpy_array): Incompatible numpy array: stride not 1",
+    "MPMCQueue.write(numpy_array): length of numpy array is larger than cell_size",
+    "MPMCQueue.write(numpy_array): length of numpy array is larger than cell_size",
+    "MPMCQueue.read(Int): data length is not 8",
+    "MPMCQueue.read(IntArray): data length is not a multiple of 8",
+    "MPMCQueue.read(Float): data length is not 8",
+    "MPMCQueue.read(FloatArray): data length is not a multiple of 8",
+};
+
+MPMCQueue::~MPMCQueue() = default;
+
+void register_mpmc_queue(py::module_& m) {
+    using Q = MPMCQueue;
+    py::class_<Q>(m, "MPMCQueue")
+        .def(py::init<const std::string&, long, long>())
+        .def(py::init<const std::string&>())
+        .def("read", py::overload_cast<>(&Q::read), "read byte")
+        .def("read", py::overload_cast<QDataType>(&Q::read), "read specified type")
+        .def("write", py::overload_cast<const py::bytes&>(&Q::write), "write bytes object")
+        .def("write", py::overload_cast<const py::str&>(&Q::write), "write string object")
+        .def("write", py::overload_cast<py::int_>(&Q::write), "write int value")
+        .def("write", py::overload_cast<py::float_>(&Q::write), "write float value")
+        .def("write", py::overload_cast<const py::array_t<double>&>(&Q::write), "write numpy array of dtype double")
+        .def("write", py::overload_cast<const py::array_t<int64_t>&>(&Q::write), "write numpy array of dtype int64_t")
+        .def("cell_size", &IPCQueueCPP::cell_size)
+        .def("unlink", &MPMCQueueCPP::unlink, "call shm_unlink")
+        // Additions after the fixed table.
+        .def("read", py::overload_cast<QDataType, const py::int_&>(&Q::read), kTimedReadDoc);
+}
+
+}  // namespace mox::ipc_queue
