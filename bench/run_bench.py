@@ -63,7 +63,7 @@ def _create(kind, name, payload, ctx):
         return mq.SPSCQueue(name, ring_cells(payload), payload, True)
     if kind == "mpmc":
         return mq.MPMCQueue(name, ring_cells(payload), payload)
-    if kind == "mpmcvar":
+    if kind in ("mpmcvar", "mpmcvar-f64"):
         return mq.MPMCVarQueue(name, VAR_CHANNELS, VAR_CELLS, VAR_CELL_SIZE)
     raise ValueError(kind)
 
@@ -71,22 +71,30 @@ def _create(kind, name, payload, ctx):
 def _connect(kind, name_or_queue):
     if kind == "mp":
         return name_or_queue
-    cls = {"spsc": "SPSCQueue", "mpmc": "MPMCQueue", "mpmcvar": "MPMCVarQueue"}[kind]
+    cls = {"spsc": "SPSCQueue", "mpmc": "MPMCQueue", "mpmcvar": "MPMCVarQueue", "mpmcvar-f64": "MPMCVarQueue"}[kind]
     return getattr(mq, cls)(name_or_queue)
+
+
+def _read_call(kind, q):
+    if kind == "mp":
+        return q.get
+    if kind == "mpmcvar-f64":
+        return lambda: q.read(mq.QDataType.FloatArray)
+    return q.read
 
 
 def _reader(kind, name_or_queue, count, conn):
     """Child process: takes the marker, then times `count` messages."""
     try:
         q = _connect(kind, name_or_queue)
-        read = q.get if kind == "mp" else q.read
+        read = _read_call(kind, q)
         read()  # start marker
         start = time.perf_counter()
         last = b""
         for _ in range(count):
             last = read()
         elapsed = time.perf_counter() - start
-        conn.send(("ok", elapsed, len(last)))
+        conn.send(("ok", elapsed, last.nbytes if hasattr(last, "nbytes") else len(last)))
     except BaseException as e:  # the parent must hear of every failure
         conn.send(("error", repr(e), 0))
         raise
@@ -170,6 +178,9 @@ def run_python_once(kind, payload, count, timeout):
         child.start()
         send_conn.close()
         data = bytes(range(256)) * (payload // 256) + bytes(payload % 256)
+        if kind == "mpmcvar-f64":
+            import numpy as np
+            data = np.arange(payload // 8, dtype=np.float64)
         with Watch(child, timeout):
             _write_all(q, kind, data, count)
             if not recv_conn.poll(timeout):
@@ -231,6 +242,101 @@ def python_benchmark(args):
                 rates = [count / s for s in seconds[(label, payload)]]
                 rows.append(row(label, 1, 1, payload, count, rates))
     return rows, sorted(failed)
+
+
+VAR_SIZES = [1 << 10, 64 << 10, 1 << 20, 16 << 20]
+
+
+def var_count(payload):
+    """About 256 MiB per run, at least 16 and at most 100k messages."""
+    return max(16, min(100_000, (256 << 20) // payload))
+
+
+def python_var_benchmark(args):
+    """MPMCVarQueue, one writer to one reader: bytes and float64 arrays."""
+    if mq is None or not hasattr(mq, "MPMCVarQueue"):
+        return [], []
+    systems = [("Python MPMCVarQueue bytes", "mpmcvar"), ("Python MPMCVarQueue float64", "mpmcvar-f64")]
+    rows, failed = [], []
+    for label, kind in systems:
+        for payload in VAR_SIZES:
+            count = var_count(payload)
+            try:
+                seconds = [run_python_once(kind, payload, count, args.timeout) for _ in range(args.runs)]
+            except Exception as e:
+                print(f"  {label}, {size_label(payload)}: run failed: {e!r}", file=sys.stderr, flush=True)
+                failed.append(label)
+                break
+            rows.append(row(label, 1, 1, payload, count, [count / t for t in seconds]))
+        print(f"  {label} done", file=sys.stderr, flush=True)
+    return rows, failed
+
+
+def _mpmc_writer(name, count, go):
+    q = mq.MPMCQueue(name)
+    data = bytes(SMALL)
+    go.wait()
+    for _ in range(count):
+        q.write(data)
+
+
+def _mpmc_reader(name, conn):
+    q = mq.MPMCQueue(name)
+    got = 0
+    while len(q.read()) != 0:  # an empty message is the stop mark
+        got += 1
+    conn.send(got)
+
+
+def run_python_mpmc_once(writers, readers, count, timeout):
+    """`writers` processes share `count` 64-byte messages; timed from the
+    start signal until every reader has its stop mark."""
+    ctx = mp.get_context("spawn")
+    base = f"mox_bench_py_{os.getpid()}_{next(_names)}"
+    q = mq.MPMCQueue("/" + base, ring_cells(SMALL), SMALL)
+    go = ctx.Event()
+    pipes = [ctx.Pipe(duplex=False) for _ in range(readers)]
+    procs = [ctx.Process(target=_mpmc_writer, args=("/" + base, count // writers, go)) for _ in range(writers)]
+    procs += [ctx.Process(target=_mpmc_reader, args=("/" + base, send)) for _, send in pipes]
+    try:
+        for p in procs:
+            p.start()
+        time.sleep(0.5)  # let every child connect before the clock starts
+        start = time.perf_counter()
+        go.set()
+        for p in procs[:writers]:
+            p.join(timeout)
+        for _ in range(readers):
+            q.write(b"")
+        got = sum(recv.recv() for recv, _ in pipes if recv.poll(timeout))
+        elapsed = time.perf_counter() - start
+        if got != (count // writers) * writers:
+            raise ChildFailed(f"readers got {got} messages")
+        return elapsed
+    finally:
+        for p in procs:
+            if p.is_alive():
+                p.kill()
+            p.join()
+        q.unlink()
+        del q
+        sweep_shm(base) + sweep_shm(base + "_*")
+
+
+def python_mpmc_benchmark(args):
+    if mq is None or not hasattr(mq, "MPMCQueue"):
+        return [], []
+    rows, failed = [], []
+    for n in (1, 2, 4):
+        count = args.small_count
+        try:
+            seconds = [run_python_mpmc_once(n, n, count, args.timeout) for _ in range(args.runs)]
+        except Exception as e:
+            print(f"  Python MPMCQueue {n}->{n}: run failed: {e!r}", file=sys.stderr, flush=True)
+            failed.append(f"Python MPMCQueue {n}->{n}")
+            continue
+        rows.append(row("Python MPMCQueue", n, n, SMALL, count, [count / t for t in seconds]))
+    return rows, failed
 
 
 def row(system, writers, readers, payload, messages, rates):
@@ -336,9 +442,10 @@ def main():
         rows += cpp_rows
         failed += cpp_failed
     if not args.skip_python:
-        py_rows, py_failed = python_benchmark(args)
-        rows += py_rows
-        failed += py_failed
+        for bench in (python_benchmark, python_mpmc_benchmark, python_var_benchmark):
+            py_rows, py_failed = bench(args)
+            rows += py_rows
+            failed += py_failed
     leftovers = sweep_shm(f"mox_bench_*_{os.getpid()}_*")
     if leftovers:
         print(f"warning: left in {SHM_DIR}, removed: {', '.join(leftovers)}", file=sys.stderr)
