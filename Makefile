@@ -21,7 +21,7 @@ system-deps:
 
 $(VENV)/.ready: Makefile
 	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q numpy pytest pybind11 "scikit-build-core>=0.10" cmake ninja
+	$(VPY) -m pip install -q numpy pytest pybind11 "scikit-build-core>=0.10" cmake ninja mypy
 	touch $@
 
 # The module, built and installed into the venv the way `pip install .` does.

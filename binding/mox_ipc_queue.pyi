@@ -57,12 +57,10 @@ class SPSCQueue(metaclass=_pybind11_type):
     @overload
     def __init__(
         self, name: str, num_cells: SupportsIndex, cell_size: SupportsIndex, creator_first: bool, /
-    ) -> None:
-        ...
+    ) -> None: ...
 
     @overload
-    def __init__(self, name: str, /) -> None:
-        ...
+    def __init__(self, name: str, /) -> None: ...
 
     @overload
     def read(self) -> bytes:
@@ -104,12 +102,10 @@ class SPSCQueue(metaclass=_pybind11_type):
 
 class MPMCQueue(metaclass=_pybind11_type):
     @overload
-    def __init__(self, name: str, num_cells: SupportsIndex, cell_size: SupportsIndex, /) -> None:
-        ...
+    def __init__(self, name: str, num_cells: SupportsIndex, cell_size: SupportsIndex, /) -> None: ...
 
     @overload
-    def __init__(self, name: str, /) -> None:
-        ...
+    def __init__(self, name: str, /) -> None: ...
 
     @overload
     def read(self) -> bytes:
@@ -160,12 +156,10 @@ class MPMCVarQueue(metaclass=_pybind11_type):
         num_cells: SupportsIndex,
         cell_size: SupportsIndex,
         /,
-    ) -> None:
-        ...
+    ) -> None: ...
 
     @overload
-    def __init__(self, name: str, /) -> None:
-        ...
+    def __init__(self, name: str, /) -> None: ...
 
     @overload
     def read(self) -> bytes:

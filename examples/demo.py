@@ -7,15 +7,19 @@ what arrived, then times a burst of small messages.
 import multiprocessing as mp
 import os
 import time
+from typing import Union
 
 import numpy as np
+from numpy.typing import NDArray
 
 import mox_ipc_queue as mq
 
 BURST = 200_000
 PAYLOAD = b"x" * 64
 
-VALUES = [
+Value = Union[bytes, str, int, float, NDArray[np.int64], NDArray[np.float64]]
+
+VALUES: list[tuple[Value, mq.QDataType]] = [
     (b"raw bytes \x00\x01\x02", mq.QDataType.Bytes),
     ("unicode text: h\u00e9llo w\u00f6rld", mq.QDataType.String),
     (-1234567890123, mq.QDataType.Int),
