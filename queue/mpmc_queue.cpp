@@ -71,6 +71,8 @@ MPMCQueueCPP::MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t c
     if (!segment_size_fits(kHeaderSize, num_cells_, cell_stride_, segment_size_))
         throw IPCQueueException(kCreateTexts.too_large, name_);
 
+    if (!semaphore_names_fit(name_, std::strlen("_filled_mutex_")))
+        throw IPCQueueException("MPMCQueueCPP:create constructor: queue name too long", name_);
     segment = create_segment(name_, segment_size_, shm_fd_, kCreateTexts);
     try {
         filled_sem_name = name_ + "_filled_";

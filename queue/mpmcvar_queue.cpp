@@ -83,16 +83,33 @@ uint64_t free_word_after(uint64_t word, uint32_t top) {
     return (((word >> 32) + 1) << 32) | top;  // the count wraps at 2^32
 }
 
-bool header_consistent(const char* segment, uint64_t size) {
-    if (size < kHeaderSize) return false;
-    const auto* h = reinterpret_cast<const MPMCVarHeader*>(segment);
-    if (h->num_channels < 1 || h->num_channels > kMaxCount || h->num_cells < 1 || h->num_cells > kMaxCount ||
-        h->cell_size < 1)
+// The geometry words of a header, copied out of the segment once.
+struct Geometry {
+    uint32_t num_channels;
+    uint32_t num_cells;
+    uint32_t cell_size;
+};
+
+Geometry read_geometry(const char* segment) {
+    Geometry g{};
+    std::memcpy(&g.num_channels, segment + offsetof(MPMCVarHeader, num_channels), sizeof g.num_channels);
+    std::memcpy(&g.num_cells, segment + offsetof(MPMCVarHeader, num_cells), sizeof g.num_cells);
+    std::memcpy(&g.cell_size, segment + offsetof(MPMCVarHeader, cell_size), sizeof g.cell_size);
+    return g;
+}
+
+bool geometry_fits(const Geometry& g, uint64_t size) {
+    if (g.num_channels < 1 || g.num_channels > kMaxCount || g.num_cells < 1 || g.num_cells > kMaxCount ||
+        g.cell_size < 1)
         return false;
-    const uint64_t ring = ring_bytes(h->num_cells, h->cell_size);
+    const uint64_t ring = ring_bytes(g.num_cells, g.cell_size);
     uint64_t expected = 0;
-    return ring < kRingLimit && segment_size_fits(kHeaderSize, h->num_channels, ring + kAreaHeaderSize, expected) &&
+    return ring < kRingLimit && segment_size_fits(kHeaderSize, g.num_channels, ring + kAreaHeaderSize, expected) &&
            expected == size;
+}
+
+bool header_consistent(const char* segment, uint64_t size) {
+    return size >= kHeaderSize && geometry_fits(read_geometry(segment), size);
 }
 
 }  // namespace
@@ -165,22 +182,31 @@ void Channel::set_message_length(uint64_t v) {
 // A pop reads `next` of the top channel while whoever popped it meanwhile
 // may be writing it; the value is used only if the free word's swap then
 // succeeds, which the counter rules out in that case. Relaxed atomic access
-// keeps the race well-defined where the word is aligned (the free word's
-// acquire/seq_cst operations do the ordering); where it is not, a stale or
-// torn value is discarded the same way.
+// keeps the race well-defined (the free word's acquire/seq_cst operations do
+// the ordering): one 32-bit access where the word is aligned, otherwise one
+// per byte, whose torn value is discarded the same way.
 uint32_t Channel::next() const {
     const char* p = channel_shm + offsetof(ChannelAreaLayout, next);
     if (reinterpret_cast<uintptr_t>(p) % alignof(uint32_t) == 0)
         return __atomic_load_n(reinterpret_cast<const uint32_t*>(p), __ATOMIC_RELAXED);
-    return area_u32(offsetof(ChannelAreaLayout, next));
+    unsigned char b[sizeof(uint32_t)];
+    for (size_t i = 0; i < sizeof b; ++i)
+        b[i] = __atomic_load_n(reinterpret_cast<const unsigned char*>(p) + i, __ATOMIC_RELAXED);
+    uint32_t v;
+    std::memcpy(&v, b, sizeof v);
+    return v;
 }
 
 void Channel::set_next(uint32_t v) {
     char* p = channel_shm + offsetof(ChannelAreaLayout, next);
-    if (reinterpret_cast<uintptr_t>(p) % alignof(uint32_t) == 0)
+    if (reinterpret_cast<uintptr_t>(p) % alignof(uint32_t) == 0) {
         __atomic_store_n(reinterpret_cast<uint32_t*>(p), v, __ATOMIC_RELAXED);
-    else
-        set_area_u32(offsetof(ChannelAreaLayout, next), v);
+        return;
+    }
+    unsigned char b[sizeof(uint32_t)];
+    std::memcpy(b, &v, sizeof v);
+    for (size_t i = 0; i < sizeof b; ++i)
+        __atomic_store_n(reinterpret_cast<unsigned char*>(p) + i, b[i], __ATOMIC_RELAXED);
 }
 
 Cell* Channel::ring_cell(uint32_t j) const {
@@ -311,6 +337,8 @@ MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name, int64_t num_channels_a
     if (!segment_size_fits(kHeaderSize, num_channels, channel_stride, segment_size_))
         throw IPCQueueException(kCreateTexts.too_large, name_);
 
+    if (!semaphore_names_fit(name_, std::strlen("_filled_channel_") + std::to_string(this->num_channels - 1).size()))
+        throw IPCQueueException("MPMCVarQueueCPP:create constructor: queue name too long", name_);
     segment = create_segment(name_, segment_size_, shm_fd_, kCreateTexts);
     try {
         open_queue_semaphores(true);
@@ -337,11 +365,13 @@ MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name) : IPCQueueCPP(name) {
     if (name.empty()) throw IPCQueueException("MPMCVarQueue:connect constructor: queue name is empty");
     segment = connect_segment(name_, kMPMCVarQueueType, header_consistent, shm_fd_, segment_size_, kConnectTexts);
     try {
-        // The geometry is read once; later changes to the header are ignored.
-        const MPMCVarHeader* h = header();
-        num_channels = h->num_channels;
-        num_cells_ = h->num_cells;
-        cell_size_ = h->cell_size;
+        // One copy, checked again: the geometry used from now on is exactly
+        // the one found to fit the mapping, whatever the header says later.
+        const Geometry g = read_geometry(segment);
+        if (!geometry_fits(g, segment_size_)) throw IPCQueueException(kConnectTexts.damaged, name_);
+        num_channels = g.num_channels;
+        num_cells_ = g.num_cells;
+        cell_size_ = g.cell_size;
         cell_stride_ = cell_size_ + Cell::kHeaderSize;
         channel_stride = ring_bytes(num_cells_, cell_size_) + kAreaHeaderSize;
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "ipc_queue.h"
@@ -30,6 +31,14 @@ bool segment_size_fits(uint64_t header, uint64_t count, uint64_t stride, uint64_
     if (__builtin_mul_overflow(count, stride, &product)) return false;
     if (__builtin_add_overflow(product, header, &size)) return false;
     return size <= kMaxMappable;
+}
+
+bool semaphore_names_fit(const std::string& name, size_t longest_suffix) {
+    // A semaphore lives in /dev/shm as "sem." + the name without its leading
+    // slashes, and a file name has at most NAME_MAX characters.
+    const size_t start = name.find_first_not_of('/');
+    const size_t length = start == std::string::npos ? 0 : name.size() - start;
+    return length + longest_suffix + 4 <= NAME_MAX;
 }
 
 char* create_segment(const std::string& name, uint64_t size, int& fd, const SegmentCreateTexts& texts) {

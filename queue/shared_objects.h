@@ -32,6 +32,11 @@ struct SegmentConnectTexts {
 // a process can map.
 bool segment_size_fits(uint64_t header, uint64_t count, uint64_t stride, uint64_t& size);
 
+// Whether `name` plus a semaphore suffix of `longest_suffix` characters
+// still makes a valid semaphore name, so a create can refuse a long name
+// before it has made anything.
+bool semaphore_names_fit(const std::string& name, size_t longest_suffix);
+
 // Creates the object `name` exclusively (0600), sizes it to `size` bytes (it
 // reads as zeros) and maps all of it. On success `fd` holds the descriptor.
 // On failure nothing stays open in this process; a name already made stays.

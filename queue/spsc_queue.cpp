@@ -65,6 +65,8 @@ SPSCQueueCPP::SPSCQueueCPP(const std::string& name, int64_t num_cells, int64_t c
     if (!segment_size_fits(kHeaderSize, num_cells_, cell_stride_, segment_size_))
         throw IPCQueueException(kCreateTexts.too_large, name_);
 
+    if (!semaphore_names_fit(name_, std::strlen("_filled_")))
+        throw IPCQueueException("SPSCQueueCPP:create constructor: queue name too long", name_);
     segment = create_segment(name_, segment_size_, shm_fd_, kCreateTexts);
     try {
         filled_sem_name = name_ + "_filled_";
@@ -95,11 +97,15 @@ SPSCQueueCPP::SPSCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
     if (name.empty()) throw IPCQueueException("SPSCQueueCPP:connect constructor: specified queue name is empty.");
     segment = connect_segment(name_, kSPSCQueueType, header_consistent, shm_fd_, segment_size_, kConnectTexts);
     try {
-        const SPSCHeader* h = header();
-        num_cells_ = h->num_cells;
-        cell_size_ = h->cell_size;
+        // One copy, checked again: the geometry used from now on is exactly
+        // the one found to fit the mapping, whatever the header says later.
+        SPSCHeader h;
+        std::memcpy(&h, segment, sizeof h);
+        if (!header_consistent(reinterpret_cast<const char*>(&h), segment_size_))
+            throw IPCQueueException(kConnectTexts.damaged, name_);
+        num_cells_ = h.num_cells;
+        cell_size_ = h.cell_size;
         cell_stride_ = cell_size_ + Cell::kHeaderSize;
-        segment_size_ = h->segment_size;
 
         filled_sem_name = name_ + "_filled_";
         filled_sem = open_semaphore(filled_sem_name, "SPSCQueueCPP:connect constructor: unable to create filled semaphore.");

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <climits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -33,6 +35,7 @@ struct SPSCKind {
     static constexpr const char* wrong_type =
         "SPSCQueueCPP:connect constructor: cannot connect to queue type other than SPSCQueue";
     static constexpr const char* damaged = "SPSCQueueCPP:connect constructor: segment is damaged or not initialised";
+    static constexpr const char* too_long = "SPSCQueueCPP:create constructor: queue name too long";
     static constexpr bool connect_removes_names = true;
 };
 
@@ -50,6 +53,7 @@ struct MPMCKind {
     static constexpr const char* wrong_type =
         "MPMCQueueCPP:connect constructor: cannot connect to queue type other than MPMCQueue";
     static constexpr const char* damaged = "MPMCQueueCPP:connect constructor: segment is damaged or not initialised";
+    static constexpr const char* too_long = "MPMCQueueCPP:create constructor: queue name too long";
     static constexpr bool connect_removes_names = false;
 };
 
@@ -73,6 +77,7 @@ struct MPMCVarKind {
     static constexpr const char* wrong_type =
         "MPMCVarQueueCPP:connect constructor: cannot connect to queue type other than MPMCVarQueue";
     static constexpr const char* damaged = "MPMCVarQueueCPP:connect constructor: segment is damaged or not initialised";
+    static constexpr const char* too_long = "MPMCVarQueueCPP:create constructor: queue name too long";
     static constexpr bool connect_removes_names = false;
 };
 
@@ -164,6 +169,18 @@ TYPED_TEST(QueueLifecycle, RefusalsCarryTheExactTexts) {
                       this->with_name(TypeParam::wrong_type, taken.name()));
         }
     }
+}
+
+TYPED_TEST(QueueLifecycle, ANameTooLongForItsSemaphoresIsRefusedBeforeAnythingIsMade) {
+    // The longest semaphore name must fit in a file name of /dev/shm.
+    size_t longest = 0;
+    for (const std::string& s : TypeParam::sem_names("/")) longest = std::max(longest, s.size() - 1);
+    const std::string fits = "/" + std::string(NAME_MAX - 4 - longest - 1, 'n') + std::to_string(::getpid() % 10);
+    const std::string too_long = fits + "x";
+    NameGuard g1(fits), g2(too_long);
+    EXPECT_EQ(this->message_of([&] { TypeParam::create(too_long); }), this->with_name(TypeParam::too_long, too_long));
+    EXPECT_FALSE(this->any_name_left(too_long));
+    TypeParam::create(g1.name());  // one character shorter fits
 }
 
 TYPED_TEST(QueueLifecycle, DamagedOrUninitialisedSegmentsAreRefused) {
