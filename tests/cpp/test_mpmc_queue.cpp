@@ -1,14 +1,13 @@
-// MPMCQueueCPP: the segment layout and both lists byte by byte, creating and
-// connecting (and their refusals), names and their removal, blocking and
-// timed reads, discard and the read variants, damaged segments, and many
-// writer and reader processes at once.
+// MPMCQueueCPP: the segment layout and both lists byte by byte, argument
+// checks, blocking and timed reads, discard and the read variants, damaged
+// list words, and many writer and reader processes at once. Names,
+// permissions and damaged headers are covered for every kind in
+// test_queue_lifecycle.cpp.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
@@ -18,22 +17,17 @@
 #include <new>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "ipc_queue_exception.h"
 #include "mpmc_queue.h"
-#include "spsc_queue.h"
 #include "test_support.h"
 
 namespace mox::ipc_queue {
 namespace {
 
 using test::join;
-using test::make_raw_segment;
-using test::mapped_in_self;
 using test::NameGuard;
-using test::open_fd_count;
 using test::run_reporting;
 using test::SegmentView;
 using test::sem_exists;
@@ -59,9 +53,6 @@ const char* const kSuffixes[] = {"_free_", "_filled_", "_free_mutex_", "_filled_
 
 std::string on_queue(const std::string& text, const std::string& name) { return text + " on queue '" + name + "'"; }
 
-std::string with_errno(const std::string& text, const std::string& name, int err) {
-    return on_queue(text, name) + ": " + std::strerror(err);
-}
 
 // The what() of the IPCQueueException `op` throws, or what went wrong instead.
 std::string error_of(const std::function<void()>& op) {
@@ -200,112 +191,6 @@ TEST(MPMCQueueLayout, WorkedExampleThreeCellsOfEight) {
     }
 }
 
-TEST(MPMCQueueLayout, HeldCellsCarryTheInUseMark) {
-    NameGuard guard(unique_name("mpmc_inuse"));
-    const std::string& name = guard.name();
-    MPMCQueueCPP q(name, 2, 8);
-    SegmentView v(name);
-    ASSERT_TRUE(v.ok());
-
-    Cell* w = q.open_cell_for_write();
-    EXPECT_EQ(v.u32(40 + kNext), kInUse);
-    EXPECT_EQ(v.u32(kFreeHead), 1u);
-    EXPECT_EQ(v.u32(kFilledHead), kEnd);
-    expect_sems(name, 1, 0);
-    // The cell handed out is cell 0 of the segment: what goes in shows there.
-    w->set_length(3);
-    std::memcpy(w->data(), "abc", 3);
-    EXPECT_EQ(v.u64(40 + kLength), 3u);
-    EXPECT_EQ(payload(v, 40 + kData, 3), "abc");
-    q.close_cell_after_write(w, false);
-    expect_lists(v, 8, 1, 0, 0, {kEnd, kEnd});
-    expect_sems(name, 1, 1);
-
-    Cell* r = q.open_cell_for_read(kWait);
-    ASSERT_NE(r, nullptr);
-    EXPECT_EQ(std::string(r->data(), r->length()), "abc");
-    expect_lists(v, 8, 1, kEnd, kEnd, {kInUse, kEnd});
-    expect_sems(name, 1, 0);
-    q.close_cell_after_read(r);
-    expect_lists(v, 8, 0, kEnd, kEnd, {1, kEnd});
-    expect_sems(name, 2, 0);
-}
-
-TEST(MPMCQueueLayout, OddCellSizeKeepsAnUnroundedStride) {
-    // Stride 21: from cell 1 on, the header words are unaligned.
-    NameGuard guard(unique_name("mpmc_stride"));
-    const std::string& name = guard.name();
-    MPMCQueueCPP q(name, 4, 5);
-    SegmentView v(name);
-    ASSERT_TRUE(v.ok());
-    EXPECT_EQ(v.size(), 40u + 4 * 21);
-    EXPECT_EQ(v.u64(kSegmentSize), 124u);
-    expect_lists(v, 5, 0, kEnd, kEnd, {1, 2, 3, kEnd});
-
-    const std::vector<std::string> messages{"abcde", "f", "", "ghij"};
-    for (const std::string& m : messages) q.write(m.data(), static_cast<int64_t>(m.size()));
-    for (uint32_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(v.u64(cell_offset(i, 5) + kLength), messages[i].size()) << "cell " << i;
-        EXPECT_EQ(payload(v, cell_offset(i, 5) + kData, messages[i].size()), messages[i]) << "cell " << i;
-    }
-    expect_lists(v, 5, kEnd, 0, 3, {1, 2, 3, kEnd});
-    std::string s;
-    for (const std::string& m : messages) {
-        ASSERT_EQ(q.read(s, kWait), 0);
-        EXPECT_EQ(s, m);
-    }
-    EXPECT_EQ(free_list(v, 5, 4), (std::vector<uint32_t>{3, 2, 1, 0}));
-    expect_sems(name, 4, 0);
-}
-
-TEST(MPMCQueueLayout, NamesInitialValuesAndPermissions) {
-    NameGuard guard(unique_name("mpmc_names"));
-    const std::string& name = guard.name();
-    MPMCQueueCPP q(name, 7, 16);
-    EXPECT_TRUE(q.is_mpmc_queue());
-    EXPECT_FALSE(q.is_spsc_queue());
-    EXPECT_FALSE(q.is_mpmcvar_queue());
-    EXPECT_EQ(q.cell_size(), 16u);
-
-    struct stat st {};
-    ASSERT_EQ(::stat(("/dev/shm" + name).c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
-    EXPECT_EQ(static_cast<uint64_t>(st.st_size), 40u + 7 * 32);
-    for (const char* suffix : kSuffixes) {
-        ASSERT_EQ(::stat(("/dev/shm/sem." + name.substr(1) + suffix).c_str(), &st), 0) << suffix;
-        EXPECT_EQ(st.st_mode & 0777, 0600u) << suffix;
-    }
-    expect_sems(name, 7, 0);
-}
-
-TEST(MPMCQueueLayout, MessagesLeaveInPublishingOrderWhicheverObjectWrote) {
-    NameGuard guard(unique_name("mpmc_order"));
-    const std::string& name = guard.name();
-    MPMCQueueCPP q(name, 4, 16);
-    MPMCQueueCPP a(name);
-    MPMCQueueCPP b(name);
-    SegmentView v(name);
-    ASSERT_TRUE(v.ok());
-
-    a.write("a1", 2);
-    b.write("b1", 2);
-    q.write("q1", 2);
-    a.write("a2", 2);
-    expect_sems(name, 0, 4);
-    std::string s;
-    const std::pair<MPMCQueueCPP*, const char*> reads[] = {{&b, "a1"}, {&q, "b1"}, {&a, "q1"}, {&b, "a2"}};
-    for (const auto& [reader, expected] : reads) {
-        ASSERT_EQ(reader->read(s, kWait), 0);
-        EXPECT_EQ(s, expected);
-    }
-    EXPECT_EQ(v.u32(kFilledHead), kEnd);
-    EXPECT_EQ(v.u32(kFilledTail), kEnd);
-    std::vector<uint32_t> cells = free_list(v, 16, 4);
-    std::sort(cells.begin(), cells.end());
-    EXPECT_EQ(cells, (std::vector<uint32_t>{0, 1, 2, 3}));
-    expect_sems(name, 4, 0);
-}
-
 TEST(MPMCQueueLayout, FullQueueBlocksWriterUntilFirstCellComesBack) {
     NameGuard guard(unique_name("mpmc_full"));
     const std::string& name = guard.name();
@@ -368,273 +253,10 @@ TEST(MPMCQueueCreate, RefusesBadArgumentsBeforeMakingAnyName) {
         EXPECT_FALSE(shm_exists(name));
         for (const char* suffix : kSuffixes) EXPECT_FALSE(sem_exists(name + suffix)) << suffix;
     }
-    EXPECT_EQ(error_of([] { MPMCQueueCPP q("", 2, 8); }), "MPMCQueue create constructor: queue name is empty");
-    // The name is checked first, even before nonsense geometry.
-    EXPECT_EQ(error_of([] { MPMCQueueCPP q("", 0, 0); }), "MPMCQueue create constructor: queue name is empty");
-}
-
-TEST(MPMCQueueCreate, RefusesANameAnySegmentHas) {
-    NameGuard mpmc_guard(unique_name("mpmc_dup"));
-    NameGuard spsc_guard(unique_name("mpmc_dup_spsc"));
-    MPMCQueueCPP existing(mpmc_guard.name(), 2, 8);
-    SPSCQueueCPP spsc(spsc_guard.name(), 2, 8, true);
-    for (const std::string* name : {&mpmc_guard.name(), &spsc_guard.name()}) {
-        EXPECT_EQ(error_of([&] { MPMCQueueCPP q(*name, 2, 8); }),
-                  with_errno("MPMCQueueCPP create constructor: shared memory file with same name already exists.",
-                             *name, EEXIST));
-    }
-    // The refused create removed nothing of the existing queue.
-    std::string s;
-    existing.write("still", 5);
-    ASSERT_EQ(existing.read(s, kWait), 0);
-    EXPECT_EQ(s, "still");
-    for (const char* suffix : kSuffixes) EXPECT_TRUE(sem_exists(mpmc_guard.name() + suffix)) << suffix;
-}
-
-TEST(MPMCQueueCreate, ExistingSemaphoreStopsCreationAndLeavesEarlierNames) {
-    // Creation order: filled, filled mutex, free mutex, free.
-    struct Case {
-        const char* suffix;
-        const char* text;
-    };
-    const Case cases[] = {
-        {"_filled_", "MPMCQueueCPP create constructor: filled semaphore with same name already exists."},
-        {"_filled_mutex_", "MPMCQueueCPP create constructor: filled mutex with same name already exists."},
-        {"_free_mutex_", "MPMCQueueCPP create constructor: free mutex with same name already exists."},
-        {"_free_", "MPMCQueueCPP create constructor: free semaphore with same name already exists."},
-    };
-    const char* const order[] = {"_filled_", "_filled_mutex_", "_free_mutex_", "_free_"};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.suffix);
-        NameGuard guard(unique_name("mpmc_semexists"));
-        const std::string& name = guard.name();
-        sem_t* squatter = ::sem_open((name + c.suffix).c_str(), O_CREAT | O_EXCL, 0600, 5);
-        ASSERT_NE(squatter, SEM_FAILED);
-        ::sem_close(squatter);
-
-        const int fds_before = open_fd_count();
-        EXPECT_EQ(error_of([&] { MPMCQueueCPP q(name, 2, 8); }), with_errno(c.text, name + c.suffix, EEXIST));
-        // What the failed create made stays in the namespace...
-        EXPECT_TRUE(shm_exists(name));
-        bool before = true;
-        for (const char* suffix : order) {
-            if (std::strcmp(suffix, c.suffix) == 0) {
-                before = false;
-                EXPECT_EQ(sem_value(name + suffix), 5) << "the existing one is left untouched";
-                continue;
-            }
-            EXPECT_EQ(sem_exists(name + suffix), before) << suffix;
-            // ...but this process holds none of it open any more.
-            EXPECT_FALSE(mapped_in_self("sem." + name.substr(1) + suffix)) << suffix;
-        }
-        EXPECT_FALSE(mapped_in_self(name.substr(1)));
-        EXPECT_EQ(open_fd_count(), fds_before);
-
-        // Until the names are removed, a new create finds the segment.
-        ::sem_unlink((name + c.suffix).c_str());
-        EXPECT_EQ(error_of([&] { MPMCQueueCPP q(name, 2, 8); }),
-                  with_errno("MPMCQueueCPP create constructor: shared memory file with same name already exists.",
-                             name, EEXIST));
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Connecting.
-
-TEST(MPMCQueueConnect, RefusesEmptyAndMissingNames) {
-    NameGuard guard(unique_name("mpmc_missing"));
-    EXPECT_EQ(error_of([] { MPMCQueueCPP q(""); }), "MPMCQueue connect constructor: queue name is empty");
-    EXPECT_EQ(error_of([&] { MPMCQueueCPP q(guard.name()); }),
-              with_errno("MPMCQueueCPP connect constructor: unable to open shared memory", guard.name(), ENOENT));
-}
-
-TEST(MPMCQueueConnect, RefusesSegmentsOfOtherKinds) {
-    const std::string wrong_type =
-        "MPMCQueueCPP:connect constructor: cannot connect to queue type other than MPMCQueue";
-    {
-        NameGuard guard(unique_name("mpmc_spsc"));
-        SPSCQueueCPP spsc(guard.name(), 3, 8, true);
-        EXPECT_EQ(error_of([&] { MPMCQueueCPP q(guard.name()); }), on_queue(wrong_type, guard.name()));
-    }
-    {
-        // A variable-length queue's code, in a segment the size of a valid MPMC one.
-        NameGuard guard(unique_name("mpmc_var"));
-        ASSERT_TRUE(make_raw_segment(guard.name(), 112));
-        SegmentView v(guard.name());
-        v.put<uint64_t>(kSegmentSize, 112);
-        v.put<uint32_t>(kQueueType, 2);
-        v.put<uint32_t>(kNumCells, 3);
-        v.put<uint64_t>(kCellSize, 8);
-        EXPECT_EQ(error_of([&] { MPMCQueueCPP q(guard.name()); }), on_queue(wrong_type, guard.name()));
-    }
-    {
-        // Sized, prefix written, rest still zero: it reads as code 0.
-        NameGuard guard(unique_name("mpmc_zero"));
-        ASSERT_TRUE(make_raw_segment(guard.name(), 112));
-        SegmentView(guard.name()).put<uint64_t>(kSegmentSize, 112);
-        EXPECT_EQ(error_of([&] { MPMCQueueCPP q(guard.name()); }), on_queue(wrong_type, guard.name()));
-    }
-}
-
-TEST(MPMCQueueConnect, TakesGeometryFromTheHeaderAndWritesNothing) {
-    NameGuard guard(unique_name("mpmc_geometry"));
-    const std::string& name = guard.name();
-    MPMCQueueCPP q(name, 5, 24);
-    q.write("queued", 6);
-    SegmentView v(name);
-    ASSERT_TRUE(v.ok());
-    const std::vector<unsigned char> before = snapshot(v);
-
-    MPMCQueueCPP c(name);
-    EXPECT_EQ(snapshot(v), before);
-    EXPECT_TRUE(c.is_mpmc_queue());
-    EXPECT_EQ(c.cell_size(), 24u);
-    const std::string full(24, 'F');
-    EXPECT_EQ(error_of([&] { c.write(full.data(), 25); }), "MPMCQueueCPP:write: length > cell size");
-    c.write(full.data(), 24);
-    std::string s;
-    ASSERT_EQ(c.read(s, kWait), 0);
-    EXPECT_EQ(s, "queued");
-    ASSERT_EQ(q.read(s, kWait), 0);
-    EXPECT_EQ(s, full);
-    expect_sems(name, 5, 0);
-}
-
-TEST(MPMCQueueConnect, MissingSemaphoreNamesTheFirstOneOpenedAndReleasesTheRest) {
-    // Opening order: free, filled, free mutex, filled mutex.
-    struct Case {
-        std::vector<const char*> removed;
-        const char* failing;
-        const char* text;
-    };
-    const Case cases[] = {
-        {{"_free_", "_filled_"}, "_free_", "MPMCQueueCPP connect constructor: unable to create free semaphore"},
-        {{"_filled_", "_free_mutex_", "_filled_mutex_"},
-         "_filled_",
-         "MPMCQueueCPP connect constructor: unable to create filled semaphore"},
-        {{"_free_mutex_", "_filled_mutex_"},
-         "_free_mutex_",
-         "MPMCQueueCPP connect constructor: unable to create free mutex"},
-        {{"_filled_mutex_"}, "_filled_mutex_", "MPMCQueueCPP connect constructor: unable to create filled mutex"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.failing);
-        NameGuard guard(unique_name("mpmc_semmissing"));
-        const std::string& name = guard.name();
-        // Created in another process, so anything mapped here is the connect's.
-        ASSERT_EQ(join(spawn([&] {
-                      new MPMCQueueCPP(name, 2, 8);  // never destroyed: the names stay
-                      return 0;
-                  }),
-                       10),
-                  0);
-        for (const char* suffix : c.removed) ::sem_unlink((name + suffix).c_str());
-
-        const int fds_before = open_fd_count();
-        EXPECT_EQ(error_of([&] { MPMCQueueCPP q(name); }), with_errno(c.text, name + c.failing, ENOENT));
-        EXPECT_EQ(open_fd_count(), fds_before);
-        EXPECT_FALSE(mapped_in_self(name.substr(1)));
-        for (const char* suffix : kSuffixes) EXPECT_FALSE(mapped_in_self("sem." + name.substr(1) + suffix)) << suffix;
-    }
-    {
-        // The same checks see a successful connect.
-        NameGuard guard(unique_name("mpmc_semall"));
-        ASSERT_EQ(join(spawn([&] {
-                      new MPMCQueueCPP(guard.name(), 2, 8);
-                      return 0;
-                  }),
-                       10),
-                  0);
-        MPMCQueueCPP q(guard.name());
-        EXPECT_TRUE(mapped_in_self(guard.name().substr(1)));
-        for (const char* suffix : kSuffixes)
-            EXPECT_TRUE(mapped_in_self("sem." + guard.name().substr(1) + suffix)) << suffix;
-    }
-}
-
-TEST(MPMCQueueConnect, RefusesDamagedOrUninitialisedHeaders) {
-    struct Case {
-        const char* what;
-        std::function<void(const SegmentView&)> damage;
-    };
-    const Case cases[] = {
-        {"num_cells 0", [](const SegmentView& v) { v.put<uint32_t>(kNumCells, 0); }},
-        {"num_cells 2^31", [](const SegmentView& v) { v.put<uint32_t>(kNumCells, 0x80000000u); }},
-        {"num_cells too many", [](const SegmentView& v) { v.put<uint32_t>(kNumCells, 4); }},
-        {"num_cells too few", [](const SegmentView& v) { v.put<uint32_t>(kNumCells, 2); }},
-        {"num_cells huge", [](const SegmentView& v) { v.put<uint32_t>(kNumCells, 0xFFFFFFFFu); }},
-        {"cell_size 0", [](const SegmentView& v) { v.put<uint64_t>(kCellSize, 0); }},
-        {"cell_size + 16 overflows", [](const SegmentView& v) { v.put<uint64_t>(kCellSize, ~uint64_t{0} - 7); }},
-        {"cell_size too big", [](const SegmentView& v) { v.put<uint64_t>(kCellSize, 9); }},
-        {"cell_size huge", [](const SegmentView& v) { v.put<uint64_t>(kCellSize, uint64_t{1} << 62); }},
-        {"segment_size disagrees", [](const SegmentView& v) { v.put<uint64_t>(kSegmentSize, 4096); }},
-        {"segment_size 0", [](const SegmentView& v) { v.put<uint64_t>(kSegmentSize, 0); }},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        NameGuard guard(unique_name("mpmc_badheader"));
-        const std::string& name = guard.name();
-        MPMCQueueCPP q(name, 3, 8);
-        c.damage(SegmentView(name));
-        const auto report = run_reporting([&] {
-            return unless_thrown(
-                [&] { MPMCQueueCPP victim(name); },
-                on_queue("MPMCQueueCPP:connect constructor: segment is damaged or not initialised", name));
-        });
-        EXPECT_EQ(report.code, 0);
-        EXPECT_EQ(report.text, "");
-    }
-    // Objects too short for the header, or even for the size word.
-    for (const off_t size : {off_t{0}, off_t{4}, off_t{24}, off_t{39}}) {
-        SCOPED_TRACE(size);
-        NameGuard guard(unique_name("mpmc_short"));
-        const std::string& name = guard.name();
-        ASSERT_TRUE(make_raw_segment(name, size));
-        if (size >= 12) {
-            SegmentView v(name);
-            v.put<uint64_t>(kSegmentSize, static_cast<uint64_t>(size));
-            v.put<uint32_t>(kQueueType, 1);
-        }
-        const auto report = run_reporting([&] {
-            return unless_thrown(
-                [&] { MPMCQueueCPP victim(name); },
-                on_queue("MPMCQueueCPP:connect constructor: segment is damaged or not initialised", name));
-        });
-        EXPECT_EQ(report.code, 0);
-        EXPECT_EQ(report.text, "");
-    }
 }
 
 // ---------------------------------------------------------------------------
 // Writing and reading.
-
-TEST(MPMCQueueOneCell, SecondWriteBlocksUntilAReaderTakesTheMessage) {
-    NameGuard guard(unique_name("mpmc_onecell"));
-    const std::string& name = guard.name();
-    MPMCQueueCPP q(name, 1, 16);
-    SegmentView v(name);
-    ASSERT_TRUE(v.ok());
-    expect_lists(v, 16, 0, kEnd, kEnd, {kEnd});
-
-    q.write("first", 5);
-    expect_lists(v, 16, kEnd, 0, 0, {kEnd});
-    expect_sems(name, 0, 1);
-    const pid_t writer = spawn([&] {
-        MPMCQueueCPP w(name);
-        w.write("second", 6);
-        return 0;
-    });
-    ASSERT_GT(writer, 0);
-    EXPECT_TRUE(still_running_after(writer, 200));
-    EXPECT_EQ(sem_value(name + "_filled_"), 1);
-
-    std::string s;
-    ASSERT_EQ(q.read(s, kWait), 0);
-    EXPECT_EQ(s, "first");
-    EXPECT_EQ(join(writer, 10), 0);
-    ASSERT_EQ(q.read(s, 5000), 0);
-    EXPECT_EQ(s, "second");
-}
 
 TEST(MPMCQueueOneCell, TimedReadOnEmptyQueueReturnsOneAndChangesNothing) {
     NameGuard guard(unique_name("mpmc_timeout"));
@@ -652,14 +274,8 @@ TEST(MPMCQueueOneCell, TimedReadOnEmptyQueueReturnsOneAndChangesNothing) {
     // In a child, so that a wait that never ends fails the test instead of hanging it.
     const auto report = run_reporting([&]() -> std::string {
         std::string out = "unchanged";
-        const auto start = std::chrono::steady_clock::now();
         if (q.read(out, 50) != 1) return "string read did not time out";
-        const auto waited = std::chrono::steady_clock::now() - start;
         if (out != "unchanged") return "the string was changed to '" + out + "'";
-        // It did wait, for its deadline and not for ever.
-        if (waited < std::chrono::milliseconds(40) || waited > std::chrono::seconds(5))
-            return "waited " + std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()) +
-                   " ms";
         char buffer[8];
         int64_t length_read = 77;
         if (q.read(buffer, sizeof buffer, length_read, 50) != 1) return "buffer read did not time out";
@@ -764,41 +380,30 @@ TEST(MPMCQueueOneCell, BufferReadTruncatesAndDropsTheRest) {
     expect_sems(name, 2, 0);
 }
 
-TEST(MPMCQueueOneCell, MessageLengthsFromZeroToCellSize) {
+TEST(MPMCQueueOneCell, BadLengthsAreRefusedAndEmptyMessagesSayZero) {
     NameGuard guard(unique_name("mpmc_lengths"));
     const std::string& name = guard.name();
     MPMCQueueCPP q(name, 2, 8);
     SegmentView v(name);
     ASSERT_TRUE(v.ok());
     const char data[] = "123456789";
-
     const std::vector<unsigned char> before = snapshot(v);
-    EXPECT_EQ(error_of([&] { q.write(data, -1); }), "MPMCQueueCPP:write: length < 0");
-    EXPECT_EQ(error_of([&] { q.write(data, std::numeric_limits<int64_t>::min()); }), "MPMCQueueCPP:write: length < 0");
-    EXPECT_EQ(error_of([&] { q.write(data, 9); }), "MPMCQueueCPP:write: length > cell size");
-    EXPECT_EQ(error_of([&] { q.write(data, std::numeric_limits<int64_t>::max()); }),
-              "MPMCQueueCPP:write: length > cell size");
+    for (const int64_t length : {int64_t{-1}, std::numeric_limits<int64_t>::min()})
+        EXPECT_EQ(error_of([&] { q.write(data, length); }), "MPMCQueueCPP:write: length < 0") << length;
+    for (const int64_t length : {int64_t{9}, std::numeric_limits<int64_t>::max()})
+        EXPECT_EQ(error_of([&] { q.write(data, length); }), "MPMCQueueCPP:write: length > cell size") << length;
     EXPECT_EQ(snapshot(v), before);
     expect_sems(name, 2, 0);
-
     std::string s;
     q.write(data, 8);
     ASSERT_EQ(q.read(s, kWait), 0);
     EXPECT_EQ(s, "12345678");
     // Cell 0 is back on top and still says 8; an empty message must say 0.
-    EXPECT_EQ(v.u64(40 + kLength), 8u);
     q.write(nullptr, 0);
     EXPECT_EQ(v.u64(40 + kLength), 0u);
     s = "not empty";
     ASSERT_EQ(q.read(s, kWait), 0);
     EXPECT_EQ(s, "");
-
-    q.write("", 0);
-    char buffer[8];
-    int64_t length_read = 5;
-    ASSERT_EQ(q.read(buffer, sizeof buffer, length_read, kWait), 0);
-    EXPECT_EQ(length_read, 0);
-    expect_sems(name, 2, 0);
 }
 
 TEST(MPMCQueueOneCell, ZeroCopyReadExposesThePayloadInPlace) {
@@ -827,171 +432,61 @@ TEST(MPMCQueueOneCell, ZeroCopyReadExposesThePayloadInPlace) {
     expect_sems(name, 2, 0);
 }
 
-TEST(MPMCQueueOneCell, CellPointersFromElsewhereAreRefused) {
-    NameGuard guard(unique_name("mpmc_foreign"));
-    const std::string& name = guard.name();
-    MPMCQueueCPP q(name, 2, 8);
-    SegmentView v(name);
-    ASSERT_TRUE(v.ok());
-    const std::string foreign = on_queue("MPMCQueueCPP: cell does not belong to this queue", name);
-
-    Cell outside{};
-    Cell* held = q.open_cell_for_write();
-    Cell* misaligned = reinterpret_cast<Cell*>(reinterpret_cast<char*>(held) + 1);
-    const std::vector<unsigned char> before = snapshot(v);
-    EXPECT_EQ(error_of([&] { q.close_cell_after_read(&outside); }), foreign);
-    EXPECT_EQ(error_of([&] { q.close_cell_after_write(&outside, true); }), foreign);
-    EXPECT_EQ(error_of([&] { q.close_cell_after_write(misaligned, false); }), foreign);
-    EXPECT_EQ(error_of([&] { q.read_end(nullptr); }), foreign);
-    EXPECT_EQ(snapshot(v), before);
-    expect_sems(name, 1, 0);
-    q.close_cell_after_write(held, true);
-    expect_sems(name, 2, 0);
-}
-
-// ---------------------------------------------------------------------------
-// Names and their removal.
-
-TEST(MPMCQueueNames, UnlinkRemovesOnceAndTheObjectGoesOn) {
-    NameGuard guard(unique_name("mpmc_unlink"));
-    const std::string& name = guard.name();
-    auto q = std::make_unique<MPMCQueueCPP>(name, 2, 8);
-    q->unlink();
-    EXPECT_FALSE(shm_exists(name));
-    for (const char* suffix : kSuffixes) EXPECT_FALSE(sem_exists(name + suffix)) << suffix;
-    q->unlink();
-    EXPECT_EQ(error_of([&] { MPMCQueueCPP c(name); }),
-              with_errno("MPMCQueueCPP connect constructor: unable to open shared memory", name, ENOENT));
-    std::string s;
-    q->write("after", 5);
-    ASSERT_EQ(q->read(s, kWait), 0);
-    EXPECT_EQ(s, "after");
-
-    // A new queue under the name survives the old object's destruction.
-    MPMCQueueCPP fresh(name, 3, 8);
-    q.reset();
-    EXPECT_TRUE(shm_exists(name));
-    for (const char* suffix : kSuffixes) EXPECT_TRUE(sem_exists(name + suffix)) << suffix;
-    MPMCQueueCPP c(name);
-    c.write("fresh", 5);
-    ASSERT_EQ(fresh.read(s, kWait), 0);
-    EXPECT_EQ(s, "fresh");
-}
-
-TEST(MPMCQueueNames, DestroyingAConnectedObjectRemovesNamesWhileAttachedProcessesGoOn) {
-    NameGuard guard(unique_name("mpmc_destroy"));
-    const std::string& name = guard.name();
-    MPMCQueueCPP q(name, 2, 16);
-    auto connected = std::make_unique<MPMCQueueCPP>(name);
-
-    int ready[2];
-    ASSERT_EQ(::pipe(ready), 0);
-    const pid_t peer = spawn([&] {
-        ::close(ready[0]);
-        MPMCQueueCPP& p = attach_for_life(name);
-        (void)!::write(ready[1], "r", 1);
-        std::string s;
-        if (p.read(s, 0) != 0 || s != "to-peer") return 1;
-        p.write("to-creator", 10);
-        return 0;
-    });
-    ASSERT_GT(peer, 0);
-    ::close(ready[1]);
-    char byte = 0;
-    ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the peer did not connect";
-    ::close(ready[0]);
-
-    connected.reset();
-    EXPECT_FALSE(shm_exists(name));
-    for (const char* suffix : kSuffixes) EXPECT_FALSE(sem_exists(name + suffix)) << suffix;
-    EXPECT_EQ(error_of([&] { MPMCQueueCPP late(name); }),
-              with_errno("MPMCQueueCPP connect constructor: unable to open shared memory", name, ENOENT));
-
-    q.write("to-peer", 7);
-    EXPECT_EQ(join(peer, 10), 0);
-    std::string s;
-    ASSERT_EQ(q.read(s, 5000), 0);
-    EXPECT_EQ(s, "to-creator");
-}
-
 // ---------------------------------------------------------------------------
 // Damaged segments: every operation throws, none crashes. Each runs in a
 // child so that a crash shows as a signal instead of ending the test program.
 
-struct DamageCase {
-    const char* what;
-    // Prepares the queue and damages it (in the parent).
-    std::function<void(MPMCQueueCPP&, const SegmentView&)> damage;
-    // The operation that must throw (in the child).
-    std::function<void(MPMCQueueCPP&, const SegmentView&)> op;
-};
-
 TEST(MPMCQueueDamage, OutOfRangeListWordsThrowInsteadOfTouchingMemory) {
-    auto write = [](MPMCQueueCPP& q, const SegmentView&) { q.write("x", 1); };
-    auto read = [](MPMCQueueCPP& q, const SegmentView&) {
-        std::string s;
-        q.read(s, 1000);
+    // kCloseRead and kDiscard damage the word while the cell is held.
+    enum Op { kWrite, kRead, kReadBegin, kCloseRead, kDiscard };
+    struct Case {
+        const char* what;
+        bool one_message;  // written before the damage
+        size_t word;
+        uint32_t value;
+        Op op;
     };
-    const DamageCase cases[] = {
-        {"free_head past the cells", [](MPMCQueueCPP&, const SegmentView& v) { v.put<uint32_t>(kFreeHead, 3); },
-         write},
-        {"free_head the in-use mark", [](MPMCQueueCPP&, const SegmentView& v) { v.put<uint32_t>(kFreeHead, kInUse); },
-         write},
-        {"free_head empty while the count says free",
-         [](MPMCQueueCPP&, const SegmentView& v) { v.put<uint32_t>(kFreeHead, kEnd); }, write},
-        {"free cell's next past the cells",
-         [](MPMCQueueCPP&, const SegmentView& v) { v.put<uint32_t>(40 + kNext, 0x12345); }, write},
-        {"filled_tail past the cells",
-         [](MPMCQueueCPP& q, const SegmentView& v) {
-             q.write("a", 1);
-             v.put<uint32_t>(kFilledTail, 1000);
-         },
-         write},
-        {"filled_head past the cells",
-         [](MPMCQueueCPP& q, const SegmentView& v) {
-             q.write("a", 1);
-             v.put<uint32_t>(kFilledHead, 77);
-         },
-         read},
-        {"filled_head empty while the count says filled",
-         [](MPMCQueueCPP& q, const SegmentView& v) {
-             q.write("a", 1);
-             v.put<uint32_t>(kFilledHead, kEnd);
-         },
-         [](MPMCQueueCPP& q, const SegmentView&) { q.read_begin(); }},
-        {"filled cell's next past the cells",
-         [](MPMCQueueCPP& q, const SegmentView& v) {
-             q.write("a", 1);
-             v.put<uint32_t>(40 + kNext, 5000);
-         },
-         read},
-        {"free_head damaged while a reader holds a cell",
-         [](MPMCQueueCPP& q, const SegmentView&) { q.write("a", 1); },
-         [](MPMCQueueCPP& q, const SegmentView& v) {
-             Cell* c = q.open_cell_for_read(0);
-             v.put<uint32_t>(kFreeHead, 0x7FFFFFFF);
-             q.close_cell_after_read(c);
-         }},
-        {"free_head damaged while a writer discards",
-         [](MPMCQueueCPP&, const SegmentView&) {},
-         [](MPMCQueueCPP& q, const SegmentView& v) {
-             Cell* c = q.open_cell_for_write();
-             v.put<uint32_t>(kFreeHead, 3);
-             q.close_cell_after_write(c, true);
-         }},
+    const Case cases[] = {
+        {"free_head past the cells", false, kFreeHead, 3, kWrite},
+        {"free_head the in-use mark", false, kFreeHead, kInUse, kWrite},
+        {"free_head empty while the count says free", false, kFreeHead, kEnd, kWrite},
+        {"free cell's next past the cells", false, 40 + kNext, 0x12345, kWrite},
+        {"filled_tail past the cells", true, kFilledTail, 1000, kWrite},
+        {"filled_head past the cells", true, kFilledHead, 77, kRead},
+        {"filled_head empty while the count says filled", true, kFilledHead, kEnd, kReadBegin},
+        {"filled cell's next past the cells", true, 40 + kNext, 5000, kRead},
+        {"free_head damaged while a reader holds a cell", true, kFreeHead, 0x7FFFFFFF, kCloseRead},
+        {"free_head damaged while a writer discards", false, kFreeHead, 3, kDiscard},
     };
-    for (const DamageCase& c : cases) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         NameGuard guard(unique_name("mpmc_damage"));
         const std::string& name = guard.name();
         MPMCQueueCPP q(name, 3, 8);
         SegmentView v(name);
         ASSERT_TRUE(v.ok());
-        c.damage(q, v);
+        if (c.one_message) q.write("a", 1);
+        if (c.op != kCloseRead && c.op != kDiscard) v.put<uint32_t>(c.word, c.value);
         const auto report = run_reporting([&] {
             MPMCQueueCPP& victim = attach_for_life(name);
-            return unless_thrown([&] { c.op(victim, v); },
-                                 on_queue("MPMCQueueCPP: list index out of range; segment is damaged", name));
+            return unless_thrown(
+                [&] {
+                    std::string s;
+                    if (c.op == kWrite) victim.write("x", 1);
+                    if (c.op == kRead) victim.read(s, 1000);
+                    if (c.op == kReadBegin) victim.read_begin();
+                    if (c.op == kCloseRead) {
+                        Cell* cell = victim.open_cell_for_read(0);
+                        v.put<uint32_t>(c.word, c.value);
+                        victim.close_cell_after_read(cell);
+                    }
+                    if (c.op == kDiscard) {
+                        Cell* cell = victim.open_cell_for_write();
+                        v.put<uint32_t>(c.word, c.value);
+                        victim.close_cell_after_write(cell, true);
+                    }
+                },
+                on_queue("MPMCQueueCPP: list index out of range; segment is damaged", name));
         });
         EXPECT_EQ(report.code, 0);
         EXPECT_EQ(report.text, "");

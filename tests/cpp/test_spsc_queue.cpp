@@ -1,26 +1,15 @@
-// SPSCQueueCPP: creating and connecting, names and their removal, the segment
-// layout, message transfer between real processes, and damaged segments.
+// SPSCQueueCPP: argument checks, the segment layout, message transfer between
+// real processes, and damaged ring words. Names, permissions and damaged
+// headers are covered for every kind in test_queue_lifecycle.cpp.
 #include <gtest/gtest.h>
 #include <pthread.h>
-#include <sys/stat.h>
-#include <sys/time.h>
 
-#include <fcntl.h>
-#include <semaphore.h>
-
-#include <cerrno>
-#include <chrono>
-#include <csignal>
-#include <cstdint>
-#include <cstring>
 #include <iterator>
 #include <limits>
 #include <memory>
 #include <sstream>
-#include <stdexcept>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "ipc_queue_exception.h"
@@ -35,9 +24,7 @@ using test::NameGuard;
 using test::run_reporting;
 using test::ScopedChild;
 using test::SegmentView;
-using test::sem_exists;
 using test::sem_value;
-using test::shm_exists;
 using test::unique_name;
 
 constexpr size_t kHeader = 48;
@@ -48,9 +35,6 @@ constexpr size_t kSegmentSize = 0, kQueueType = 8, kNumCells = 12, kCellSize = 1
 size_t cell_offset(size_t index, uint64_t cell_size) { return kHeader + index * (cell_size + 16); }
 
 std::string on_queue(const std::string& text, const std::string& name) { return text + " on queue '" + name + "'"; }
-std::string on_queue(const std::string& text, const std::string& name, int err) {
-    return text + " on queue '" + name + "': " + std::strerror(err);
-}
 
 // The what() of the IPCQueueException that `f` throws, or a text saying otherwise.
 template <class F>
@@ -85,7 +69,7 @@ std::string filled_of(const std::string& name) { return name + "_filled_"; }
 std::string free_of(const std::string& name) { return name + "_free_"; }
 
 bool any_name_left(const std::string& name) {
-    return shm_exists(name) || sem_exists(filled_of(name)) || sem_exists(free_of(name));
+    return test::shm_exists(name) || test::sem_exists(filled_of(name)) || test::sem_exists(free_of(name));
 }
 
 uint64_t self_id() { return static_cast<uint64_t>(::pthread_self()); }
@@ -139,21 +123,6 @@ TEST(SPSCCreate, RefusesBadArgumentsInOrderAndCreatesNothing) {
     }
 }
 
-TEST(SPSCCreate, LargestCellCountPassesTheRangeCheck) {
-    const NameGuard guard(unique_name("spsc_maxcells"));
-    const std::string& name = guard.name();
-    const std::string too_large = on_queue("SPSCQueueCPP:create constructor: segment size too large", name);
-    // The segment (about 36 GB) is sparse; only its header is touched.
-    const std::string result = error_of([&] {
-        SPSCQueueCPP q(name, 2147483647LL, 1, true);
-        SegmentView v(name);
-        if (!v.ok() || v.u32(kNumCells) != 2147483647u || v.u64(kSegmentSize) != 48 + 2147483647ULL * 17)
-            throw std::runtime_error("header does not match");
-    });
-    EXPECT_TRUE(result == "(no exception)" || result == too_large) << result;
-    EXPECT_FALSE(any_name_left(name));
-}
-
 TEST(SPSCCreate, OversizedSegmentIsRefusedBeforeAnythingIsCreated) {
     const NameGuard guard(unique_name("spsc_huge"));
     const std::string& name = guard.name();
@@ -179,230 +148,6 @@ TEST(SPSCCreate, CellSizeBeyond32BitsKeepsItsFullWidth) {
     EXPECT_EQ(v.size(), kHeader + cell_size + 16);
     EXPECT_EQ(v.u64(kSegmentSize), kHeader + cell_size + 16);
     EXPECT_EQ(v.u64(kCellSize), cell_size);
-}
-
-TEST(SPSCCreate, ObjectsAreMadeWithMode0600AndInitialCounts) {
-    const NameGuard guard(unique_name("spsc_mode"));
-    const std::string& name = guard.name();
-    // With no umask the bits seen are exactly the ones the queue asked for.
-    const mode_t old_mask = ::umask(0);
-    std::unique_ptr<SPSCQueueCPP> q;
-    const std::string err = error_of([&] { q = std::make_unique<SPSCQueueCPP>(name, 5, 8, true); });
-    ::umask(old_mask);
-    ASSERT_EQ(err, "(no exception)");
-    EXPECT_TRUE(q->is_spsc_queue());
-    EXPECT_FALSE(q->is_mpmc_queue());
-    EXPECT_FALSE(q->is_mpmcvar_queue());
-    for (const std::string& file :
-         {"/dev/shm" + name, "/dev/shm/sem." + filled_of(name).substr(1), "/dev/shm/sem." + free_of(name).substr(1)}) {
-        struct stat st {};
-        ASSERT_EQ(::stat(file.c_str(), &st), 0) << file;
-        EXPECT_EQ(st.st_mode & 07777, 0600u) << file;
-    }
-    EXPECT_EQ(sem_value(filled_of(name)), 0);
-    EXPECT_EQ(sem_value(free_of(name)), 5);
-    // The other tests look for leftovers this way; here they must be seen.
-    EXPECT_TRUE(test::mapped_in_self(name.substr(1)));
-    EXPECT_TRUE(test::mapped_in_self("sem." + filled_of(name).substr(1)));
-}
-
-TEST(SPSCCreate, NameInUseIsRefusedAndTheQueueStaysIntact) {
-    const NameGuard guard(unique_name("spsc_exists"));
-    const std::string& name = guard.name();
-    SPSCQueueCPP first(name, 2, 8, true);
-    first.write("x", 1);
-    EXPECT_EQ(error_of([&] { SPSCQueueCPP second(name, 3, 16, false); }),
-              on_queue("SPSCQueueCPP:create constructor: shared memory file with same name already exists.", name,
-                       EEXIST));
-    // The refused create touched nothing of the first queue.
-    EXPECT_EQ(sem_value(filled_of(name)), 1);
-    EXPECT_EQ(sem_value(free_of(name)), 1);
-    const ChildReport r = run_reporting([&] {
-        SPSCQueueCPP peer(name);
-        std::string out;
-        Problems p;
-        p.eq(peer.cell_size(), uint64_t{8}, "cell_size");
-        p.eq(peer.read(out, 2000), 0, "read result");
-        p.eq(out, std::string("x"), "message");
-        return p.text;
-    });
-    EXPECT_EQ(r.code, 0) << r.text;
-    EXPECT_EQ(r.text, "");
-}
-
-// A create whose semaphore name is taken fails naming that semaphore, keeps
-// the names it made, and keeps nothing open in this process.
-TEST(SPSCCreate, TakenSemaphoreNameFailsAndReleasesWhatItOpened) {
-    for (const bool filled_taken : {true, false}) {
-        SCOPED_TRACE(filled_taken ? "filled taken" : "free taken");
-        const NameGuard guard(unique_name("spsc_semtaken"));
-        const std::string& name = guard.name();
-        const std::string taken = filled_taken ? filled_of(name) : free_of(name);
-        sem_t* s = ::sem_open(taken.c_str(), O_CREAT | O_EXCL, 0600, 7);
-        ASSERT_NE(s, SEM_FAILED);
-        ::sem_close(s);
-
-        const int fds_before = test::open_fd_count();
-        const std::string text = filled_taken
-                                     ? "SPSCQueueCPP:create constructor: filled semaphore with same name already exists."
-                                     : "SPSCQueueCPP:create constructor: free semaphore with same name already exists.";
-        EXPECT_EQ(error_of([&] { SPSCQueueCPP q(name, 3, 8, true); }), on_queue(text, taken, EEXIST));
-        EXPECT_EQ(test::open_fd_count(), fds_before);
-        EXPECT_FALSE(test::mapped_in_self(name.substr(1)));
-        EXPECT_FALSE(test::mapped_in_self("sem." + filled_of(name).substr(1)));
-        EXPECT_TRUE(shm_exists(name));
-        EXPECT_TRUE(sem_exists(filled_of(name)));
-        EXPECT_EQ(sem_exists(free_of(name)), !filled_taken);
-        // The semaphore that was there already is not touched.
-        EXPECT_EQ(sem_value(taken), 7);
-        // What the failed create left behind blocks the name.
-        EXPECT_EQ(error_of([&] { SPSCQueueCPP q(name, 3, 8, true); }),
-                  on_queue("SPSCQueueCPP:create constructor: shared memory file with same name already exists.", name,
-                           EEXIST));
-    }
-}
-
-// ---------------------------------------------------------------- names
-
-TEST(SPSCNames, ConnectFromAnotherProcessRemovesEveryName) {
-    const NameGuard guard(unique_name("spsc_connect"));
-    const std::string& name = guard.name();
-    SPSCQueueCPP creator(name, 4, 32, true);
-    ASSERT_TRUE(shm_exists(name) && sem_exists(filled_of(name)) && sem_exists(free_of(name)));
-
-    ScopedChild child([&] {
-        SPSCQueueCPP peer(name);
-        Problems p;
-        p.check(!any_name_left(name), "names still there after connect");
-        p.check(peer.is_spsc_queue(), "is_spsc_queue");
-        p.eq(peer.cell_size(), uint64_t{32}, "cell_size");
-        // The pair keeps working through its handles once the names are gone.
-        for (int i = 0; i < 6; ++i) peer.write("from child", 10);
-        return p.text;
-    });
-    std::string out;
-    for (int i = 0; i < 6; ++i) {
-        ASSERT_EQ(creator.read(out, 5000), 0) << i;
-        EXPECT_EQ(out, "from child");
-    }
-    EXPECT_FALSE(any_name_left(name));
-    const ChildReport r = child.join();
-    EXPECT_EQ(r.code, 0) << r.text;
-    EXPECT_EQ(r.text, "");
-
-    EXPECT_EQ(error_of([&] { SPSCQueueCPP again(name); }),
-              on_queue("SPSCQueueCPP:connect constructor: unable to open shared memory.", name, ENOENT));
-}
-
-TEST(SPSCNames, CreatorDestroyedBeforeConnectRemovesItsNames) {
-    const NameGuard guard(unique_name("spsc_early"));
-    const std::string& name = guard.name();
-    {
-        SPSCQueueCPP creator(name, 2, 8, false);
-        ASSERT_TRUE(shm_exists(name));
-    }
-    EXPECT_FALSE(any_name_left(name));
-    const ChildReport r = run_reporting([&] { return error_of([&] { SPSCQueueCPP peer(name); }); });
-    EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.text, on_queue("SPSCQueueCPP:connect constructor: unable to open shared memory.", name, ENOENT));
-}
-
-TEST(SPSCNames, ConnectRefusesEmptyName) {
-    EXPECT_EQ(error_of([] { SPSCQueueCPP q(""); }), "SPSCQueueCPP:connect constructor: specified queue name is empty.");
-}
-
-TEST(SPSCNames, UnlinkActsOnlyOnce) {
-    const NameGuard guard(unique_name("spsc_unlink"));
-    const std::string& name = guard.name();
-    auto old_queue = std::make_unique<SPSCQueueCPP>(name, 2, 8, true);
-    old_queue->unlink();
-    EXPECT_FALSE(any_name_left(name));
-    // The unlinked object still works through its handles.
-    old_queue->write("still", 5);
-    std::string out;
-    EXPECT_EQ(old_queue->read(out, 1000), 0);
-    EXPECT_EQ(out, "still");
-    // A newer queue under the same name survives a second unlink and the
-    // destruction of the old object, which removed its names already.
-    SPSCQueueCPP newer(name, 2, 8, true);
-    old_queue->unlink();
-    EXPECT_TRUE(shm_exists(name) && sem_exists(filled_of(name)) && sem_exists(free_of(name)));
-    old_queue.reset();
-    EXPECT_TRUE(shm_exists(name) && sem_exists(filled_of(name)) && sem_exists(free_of(name)));
-}
-
-TEST(SPSCNames, CreatorDestroyedAfterConnectRemovesTheNamesAgain) {
-    const NameGuard guard(unique_name("spsc_late"));
-    const std::string& name = guard.name();
-    auto creator = std::make_unique<SPSCQueueCPP>(name, 2, 8, true);
-    const ChildReport r = run_reporting([&] {
-        SPSCQueueCPP peer(name);
-        return std::string();
-    });
-    ASSERT_EQ(r.code, 0) << r.text;
-    ASSERT_FALSE(any_name_left(name));
-    // The creator was never told the names went: destroying it removes
-    // whatever now carries them.
-    SPSCQueueCPP newer(name, 2, 8, true);
-    creator.reset();
-    EXPECT_FALSE(any_name_left(name));
-}
-
-TEST(SPSCNames, ConnectToAnotherKindIsRefused) {
-    for (const uint32_t type : {1u, 2u, 7u}) {
-        const NameGuard guard(unique_name("spsc_kind"));
-        const std::string& name = guard.name();
-        const uint64_t size = cell_offset(4, 8);
-        ASSERT_TRUE(test::make_raw_segment(name, static_cast<off_t>(size)));
-        {
-            SegmentView v(name);
-            ASSERT_TRUE(v.ok());
-            v.put<uint64_t>(kSegmentSize, size);
-            v.put<uint32_t>(kQueueType, type);
-            v.put<uint32_t>(kNumCells, 4);
-            v.put<uint64_t>(kCellSize, 8);
-        }
-        const int fds_before = test::open_fd_count();
-        EXPECT_EQ(error_of([&] { SPSCQueueCPP q(name); }),
-                  on_queue("SPSCQueueCPP:connect constructor: cannot connect to queue type other than SPSCQueue", name))
-            << "type " << type;
-        EXPECT_EQ(test::open_fd_count(), fds_before);
-        EXPECT_FALSE(test::mapped_in_self(name.substr(1)));
-        EXPECT_TRUE(shm_exists(name));
-    }
-}
-
-TEST(SPSCNames, MissingSemaphoreFailsTheConnectAndLeavesTheNames) {
-    for (const bool filled_missing : {true, false}) {
-        SCOPED_TRACE(filled_missing ? "filled missing" : "free missing");
-        const NameGuard guard(unique_name("spsc_nosem"));
-        const std::string& name = guard.name();
-        const uint64_t size = cell_offset(2, 8);
-        ASSERT_TRUE(test::make_raw_segment(name, static_cast<off_t>(size)));
-        {
-            SegmentView v(name);
-            v.put<uint64_t>(kSegmentSize, size);
-            v.put<uint32_t>(kNumCells, 2);
-            v.put<uint64_t>(kCellSize, 8);
-        }
-        if (!filled_missing) {
-            sem_t* s = ::sem_open(filled_of(name).c_str(), O_CREAT | O_EXCL, 0600, 0);
-            ASSERT_NE(s, SEM_FAILED);
-            ::sem_close(s);
-        }
-        const int fds_before = test::open_fd_count();
-        const std::string missing = filled_missing ? filled_of(name) : free_of(name);
-        const std::string text = filled_missing ? "SPSCQueueCPP:connect constructor: unable to create filled semaphore."
-                                                : "SPSCQueueCPP:connect constructor: unable to create free semaphore.";
-        EXPECT_EQ(error_of([&] { SPSCQueueCPP q(name); }), on_queue(text, missing, ENOENT));
-        EXPECT_EQ(test::open_fd_count(), fds_before);
-        EXPECT_FALSE(test::mapped_in_self(name.substr(1)));
-        EXPECT_FALSE(test::mapped_in_self("sem." + filled_of(name).substr(1)));
-        EXPECT_TRUE(shm_exists(name));
-        EXPECT_EQ(sem_exists(filled_of(name)), !filled_missing);
-        SegmentView v(name);
-        EXPECT_EQ(v.u64(kFirstThread), 0u) << "a failed connect took a thread slot";
-    }
 }
 
 // ---------------------------------------------------------------- layout
@@ -452,75 +197,38 @@ TEST(SPSCLayout, HeaderCellsAndIndicesByteByByte) {
     EXPECT_EQ(v.u32(kReadIndex), 0u) << "read_index wraps";
 }
 
-// The connecting thread takes the open slot; the child connects from a new
-// thread so its identity differs from the creator's.
-std::string connect_and_check_slot(const std::string& name, size_t slot, size_t other, uint64_t other_value) {
-    SegmentView cv(name);
-    if (!cv.ok()) return "no segment";
-    uint64_t id = 0;
-    std::string err;
-    std::thread t([&] {
-        id = self_id();
-        err = error_of([&] { SPSCQueueCPP peer(name); });
-    });
-    t.join();
-    Problems p;
-    p.eq(err, std::string("(no exception)"), "connect");
-    p.eq(cv.u64(slot), id, "connecting thread's slot");
-    p.eq(cv.u64(other), other_value, "creator's slot");
-    p.check(id != other_value, "thread identities collide");
-    return p.text;
-}
-
-TEST(SPSCLayout, ThreadSlotsCreatorFirst) {
-    const NameGuard guard(unique_name("spsc_slot1"));
-    const std::string& name = guard.name();
-    SPSCQueueCPP q(name, 2, 8, true);
-    SegmentView v(name);
-    ASSERT_TRUE(v.ok());
-    EXPECT_EQ(v.u64(kFirstThread), self_id());
-    EXPECT_EQ(v.u64(kSecondThread), 0u);
-    const ChildReport r = run_reporting([&] { return connect_and_check_slot(name, kSecondThread, kFirstThread, self_id()); });
-    EXPECT_EQ(r.code, 0) << r.text;
-    EXPECT_EQ(r.text, "");
-    // The mapping stays readable after the names are gone.
-    EXPECT_FALSE(any_name_left(name));
-    EXPECT_NE(v.u64(kSecondThread), 0u);
-    EXPECT_EQ(v.u64(kFirstThread), self_id());
-}
-
-TEST(SPSCLayout, ThreadSlotsCreatorSecond) {
-    const NameGuard guard(unique_name("spsc_slot2"));
-    const std::string& name = guard.name();
-    SPSCQueueCPP q(name, 2, 8, false);
-    SegmentView v(name);
-    ASSERT_TRUE(v.ok());
-    EXPECT_EQ(v.u64(kFirstThread), 0u);
-    EXPECT_EQ(v.u64(kSecondThread), self_id());
-    const ChildReport r = run_reporting([&] { return connect_and_check_slot(name, kFirstThread, kSecondThread, self_id()); });
-    EXPECT_EQ(r.code, 0) << r.text;
-    EXPECT_EQ(r.text, "");
-    EXPECT_NE(v.u64(kFirstThread), 0u);
-    EXPECT_EQ(v.u64(kSecondThread), self_id());
-}
-
-TEST(SPSCLayout, CellAtFollowsTheStrideAndChecksBounds) {
-    const NameGuard guard(unique_name("spsc_cellat"));
-    const std::string& name = guard.name();
-    const uint64_t cs = 13;  // odd stride: cells are not rounded
-    SPSCQueueCPP q(name, 4, static_cast<int64_t>(cs), true);
-    const char* base = reinterpret_cast<const char*>(q.cellAt(0));
-    for (uint32_t i = 0; i < 4; ++i)
-        EXPECT_EQ(reinterpret_cast<const char*>(q.cellAt(i)) - base, static_cast<ptrdiff_t>(i * (cs + 16)));
-    q.write("hello", 5);
-    q.write("0123456789abc", 13);
-    EXPECT_EQ(q.cellAt(0)->length(), 5u);
-    EXPECT_EQ(std::string(q.cellAt(0)->data(), 5), "hello");
-    EXPECT_EQ(q.cellAt(1)->length(), 13u);
-    EXPECT_EQ(std::string(q.cellAt(1)->data(), 13), "0123456789abc");
-    const std::string out_of_range = on_queue("SPSCQueueCPP: ring index out of range; segment is damaged", name);
-    for (uint32_t bad : {4u, 5u, 0x80000000u, 0xFFFFFFFFu})
-        EXPECT_EQ(error_of([&] { q.cellAt(bad); }), out_of_range) << bad;
+// The creator takes the slot it asked for; a peer connecting from another
+// process and a new thread takes the other one, and the creator's stays.
+TEST(SPSCLayout, ThreadSlots) {
+    for (const bool creator_first : {true, false}) {
+        const NameGuard guard(unique_name("spsc_slot"));
+        const std::string& name = guard.name();
+        SPSCQueueCPP q(name, 2, 8, creator_first);
+        SegmentView v(name);
+        ASSERT_TRUE(v.ok());
+        const size_t mine = creator_first ? kFirstThread : kSecondThread;
+        const size_t other = creator_first ? kSecondThread : kFirstThread;
+        EXPECT_EQ(v.u64(mine), self_id());
+        EXPECT_EQ(v.u64(other), 0u);
+        const ChildReport r = run_reporting([&] {
+            uint64_t id = 0;
+            std::string err;
+            std::thread t([&] {
+                id = self_id();
+                err = error_of([&] { SPSCQueueCPP peer(name); });
+            });
+            t.join();
+            Problems p;
+            p.eq(err, std::string("(no exception)"), "connect");
+            p.eq(v.u64(other), id, "connecting thread's slot");
+            p.check(id != v.u64(mine), "thread identities collide");
+            return p.text;
+        });
+        EXPECT_EQ(r.code, 0) << r.text;
+        EXPECT_EQ(r.text, "");
+        EXPECT_NE(v.u64(other), 0u);
+        EXPECT_EQ(v.u64(mine), self_id());
+    }
 }
 
 // ---------------------------------------------------------------- transfer
@@ -557,6 +265,7 @@ struct FifoCase {
     int64_t num_cells;
     ReadMode mode;
     int count;
+    bool creator_reads;  // else the creator writes and a connected peer reads
 };
 
 class SPSCFifo : public ::testing::TestWithParam<FifoCase> {};
@@ -595,14 +304,19 @@ std::string read_stream(SPSCQueueCPP& q, int count, ReadMode mode) {
     return p.text;
 }
 
-TEST_P(SPSCFifo, CreatorReadsWhatAConnectedWriterSends) {
+TEST_P(SPSCFifo, EveryMessageArrivesInOrderAcrossProcesses) {
     const FifoCase c = GetParam();
     const NameGuard guard(unique_name("spsc_fifo"));
     const std::string& name = guard.name();
-    SPSCQueueCPP q(name, c.num_cells, 48, true);
-    // The reader works through the creator's object, inherited by its child.
-    ScopedChild reader([&] { return read_stream(q, c.count, c.mode); });
+    SPSCQueueCPP q(name, c.num_cells, 48, c.creator_reads);
+    // One end works through the creator's object, inherited by its child.
+    ScopedChild reader([&] {
+        if (c.creator_reads) return read_stream(q, c.count, c.mode);
+        SPSCQueueCPP r(name);
+        return read_stream(r, c.count, c.mode);
+    });
     ScopedChild writer([&] {
+        if (!c.creator_reads) return write_stream(q, c.count);
         SPSCQueueCPP w(name);
         return write_stream(w, c.count);
     });
@@ -614,26 +328,10 @@ TEST_P(SPSCFifo, CreatorReadsWhatAConnectedWriterSends) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rings, SPSCFifo,
-                         ::testing::Values(FifoCase{4, ReadMode::String, 10000}, FifoCase{4, ReadMode::Buffer, 3000},
-                                           FifoCase{4, ReadMode::ZeroCopy, 3000},
-                                           FifoCase{1, ReadMode::String, 2000}));
-
-TEST(SPSCTransfer, ConnectedReaderGetsWhatTheCreatorSends) {
-    const NameGuard guard(unique_name("spsc_rev"));
-    const std::string& name = guard.name();
-    const int count = 5000;
-    SPSCQueueCPP q(name, 3, 40, false);
-    ScopedChild reader([&] {
-        SPSCQueueCPP r(name);
-        return read_stream(r, count, ReadMode::ZeroCopy);
-    });
-    ScopedChild writer([&] { return write_stream(q, count); });
-    const ChildReport rw = writer.join(20);
-    const ChildReport rr = reader.join(20);
-    EXPECT_EQ(rw.code, 0) << rw.text;
-    EXPECT_EQ(rr.code, 0) << rr.text;
-    EXPECT_EQ(rr.text, "");
-}
+                         ::testing::Values(FifoCase{4, ReadMode::String, 10000, true},
+                                           FifoCase{4, ReadMode::Buffer, 3000, true},
+                                           FifoCase{3, ReadMode::ZeroCopy, 5000, false},
+                                           FifoCase{1, ReadMode::String, 2000, true}));
 
 TEST(SPSCTransfer, WriterBlocksWhileFullUntilARead) {
     const NameGuard guard(unique_name("spsc_full"));
@@ -657,18 +355,6 @@ TEST(SPSCTransfer, WriterBlocksWhileFullUntilARead) {
     EXPECT_EQ(out, "three");
 }
 
-TEST(SPSCTransfer, WriterFillingTheRingExactlyDoesNotBlock) {
-    const NameGuard guard(unique_name("spsc_fit"));
-    const std::string& name = guard.name();
-    SPSCQueueCPP q(name, 3, 8, true);
-    const ChildReport r = run_reporting([&] {
-        SPSCQueueCPP writer(name);
-        for (const char* m : {"one", "two", "three"}) writer.write(m, static_cast<int64_t>(std::strlen(m)));
-        return std::string();
-    }, 5);
-    EXPECT_EQ(r.code, 0) << r.text;
-}
-
 TEST(SPSCTransfer, ReaderBlocksWhileEmptyUntilAWrite) {
     const NameGuard guard(unique_name("spsc_empty"));
     const std::string& name = guard.name();
@@ -688,47 +374,19 @@ TEST(SPSCTransfer, ReaderBlocksWhileEmptyUntilAWrite) {
     EXPECT_EQ(r.text, "");
 }
 
-TEST(SPSCTransfer, TimedReadWakesOnAWriteFromAnotherProcess) {
-    const NameGuard guard(unique_name("spsc_timedwake"));
-    const std::string& name = guard.name();
-    SPSCQueueCPP q(name, 2, 16, true);
-    ScopedChild child([&] {
-        SPSCQueueCPP writer(name);
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        writer.write("late", 4);
-        return std::string();
-    });
-    std::string out;
-    EXPECT_EQ(q.read(out, 10000), 0);
-    EXPECT_EQ(out, "late");
-    EXPECT_EQ(child.join().code, 0);
-}
-
 TEST(SPSCTransfer, TimedReadOnEmptyQueueReturnsOneAndLeavesOutputAlone) {
     const NameGuard guard(unique_name("spsc_timeout"));
     const std::string& name = guard.name();
     SPSCQueueCPP q(name, 2, 16, true);
-    using clock = std::chrono::steady_clock;
-
     std::string out = "keep me";
-    auto start = clock::now();
     EXPECT_EQ(q.read(out, 50), 1);
-    auto waited = clock::now() - start;
     EXPECT_EQ(out, "keep me");
-    EXPECT_GE(waited, std::chrono::milliseconds(40)) << "returned without waiting";
-    EXPECT_LT(waited, std::chrono::seconds(5));
-
     char buf[8];
     std::memset(buf, 'Z', sizeof buf);
     int64_t length_read = 77;
-    start = clock::now();
     EXPECT_EQ(q.read(buf, sizeof buf, length_read, 50), 1);
-    waited = clock::now() - start;
     EXPECT_EQ(length_read, 0);
     EXPECT_EQ(std::string(buf, sizeof buf), std::string(8, 'Z'));
-    EXPECT_GE(waited, std::chrono::milliseconds(40));
-    EXPECT_LT(waited, std::chrono::seconds(5));
-
     EXPECT_EQ(q.open_cell_for_read(50), nullptr);
     // The timeouts took nothing: a message written now is read at once.
     EXPECT_EQ(sem_value(filled_of(name)), 0);
@@ -773,32 +431,6 @@ TEST(SPSCTransfer, BufferReadTruncatesAndDropsTheRest) {
     EXPECT_EQ(out, "last");
 }
 
-TEST(SPSCTransfer, EmptyAndFullCellMessages) {
-    const NameGuard guard(unique_name("spsc_edges"));
-    const std::string& name = guard.name();
-    const uint64_t cs = 24;
-    SPSCQueueCPP q(name, 2, static_cast<int64_t>(cs), true);
-    ScopedChild child([&] {
-        SPSCQueueCPP writer(name);
-        writer.write(nullptr, 0);
-        const std::string full(cs, '\xA5');
-        writer.write(full.data(), static_cast<int64_t>(full.size()));
-        writer.write("", 0);
-        return std::string();
-    });
-    std::string out = "not empty";
-    ASSERT_EQ(q.read(out, 5000), 0);
-    EXPECT_EQ(out, "");
-    ASSERT_EQ(q.read(out, 5000), 0);
-    EXPECT_EQ(out, std::string(cs, '\xA5'));
-    char buf[4] = {'a', 'b', 'c', 'd'};
-    int64_t length_read = 9;
-    ASSERT_EQ(q.read(buf, sizeof buf, length_read, 5000), 0);
-    EXPECT_EQ(length_read, 0);
-    EXPECT_EQ(std::string(buf, 4), "abcd");
-    EXPECT_EQ(child.join().code, 0);
-}
-
 TEST(SPSCTransfer, OversizedAndNegativeWritesTakeNoCell) {
     const NameGuard guard(unique_name("spsc_badlen"));
     const std::string& name = guard.name();
@@ -821,27 +453,6 @@ TEST(SPSCTransfer, OversizedAndNegativeWritesTakeNoCell) {
     ASSERT_EQ(q.read(out, 1000), 0);
     EXPECT_EQ(out, "a");
     EXPECT_EQ(q.read(out, 20), 1);
-}
-
-TEST(SPSCTransfer, CellLevelWriteAndRead) {
-    const NameGuard guard(unique_name("spsc_cells"));
-    const std::string& name = guard.name();
-    SPSCQueueCPP q(name, 2, 8, true);
-    Cell* w = q.open_cell_for_write();
-    ASSERT_EQ(w, q.cellAt(0));
-    EXPECT_EQ(sem_value(free_of(name)), 1);
-    w->set_length(3);
-    std::memcpy(w->data(), "xyz", 3);
-    // Not visible to the reader before it is closed.
-    EXPECT_EQ(q.open_cell_for_read(20), nullptr);
-    q.close_cell_after_write(w, false);
-    EXPECT_EQ(sem_value(filled_of(name)), 1);
-    Cell* r = q.open_cell_for_read(1000);
-    ASSERT_EQ(r, q.cellAt(0));
-    EXPECT_EQ(std::string(r->data(), r->length()), "xyz");
-    EXPECT_EQ(sem_value(free_of(name)), 1);
-    q.close_cell_after_read(r);
-    EXPECT_EQ(sem_value(free_of(name)), 2);
 }
 
 TEST(SPSCTransfer, ZeroCopyHandlesAreReleasedInTheOrderTaken) {
@@ -928,154 +539,35 @@ TEST(SPSCTransfer, DiscardingAnEmptyCellHandsTheSlotBack) {
     EXPECT_EQ(all, "c|d|");
 }
 
-// ------------------------------------------------- interrupted waits
-
-void on_alarm(int) {}
-
-// Sends SIGALRM every 50 ms (without SA_RESTART) until stopped, so a wait
-// that starts late is still interrupted.
-struct AlarmTicker {
-    AlarmTicker() {
-        struct sigaction sa {};
-        sa.sa_handler = on_alarm;
-        ::sigaction(SIGALRM, &sa, nullptr);
-        itimerval t{{0, 50000}, {0, 50000}};
-        ::setitimer(ITIMER_REAL, &t, nullptr);
-    }
-    ~AlarmTicker() {
-        itimerval off{};
-        ::setitimer(ITIMER_REAL, &off, nullptr);
-    }
-};
-
-TEST(SPSCTransfer, InterruptedWaitsThrowAndAreNotRetried) {
-    const NameGuard guard(unique_name("spsc_eintr"));
-    const std::string& name = guard.name();
-    const std::string read_failed =
-        on_queue("SPSCQueueCPP:open_cell_for_read: Filled semaphore decrement failed.", name, EINTR);
-    const std::string write_failed =
-        on_queue("SPSCQueueCPP:open_cell_for_write: Free semaphore decrement failed.", name, EINTR);
-    const ChildReport r = run_reporting([&] {
-        SPSCQueueCPP q(name, 1, 8, true);
-        Problems p;
-        std::string out = "kept";
-        {
-            AlarmTicker ticker;
-            p.eq(error_of([&] { q.read(out, 0); }), read_failed, "untimed read");
-            p.eq(error_of([&] { q.read(out, 60000); }), read_failed, "timed read");
-            p.eq(error_of([&] { q.read_begin(); }), read_failed, "read_begin");
-            q.write("x", 1);
-            p.eq(error_of([&] { q.write("y", 1); }), write_failed, "write on a full ring");
-        }
-        p.eq(out, std::string("kept"), "output after failed reads");
-        return p.text;
-    }, 20);
-    EXPECT_EQ(r.code, 0) << r.text;
-    EXPECT_EQ(r.text, "");
-}
-
 // ---------------------------------------------------------------- damage
 
-struct Damage {
+struct NamedOp {
     const char* what;
-    void (*apply)(const SegmentView& v);
+    bool reads;
+    std::string (*op)(SPSCQueueCPP&);  // the text it threw
+};
+const NamedOp kOps[] = {
+    {"string read", true, [](SPSCQueueCPP& q) { return error_of([&] { std::string o; q.read(o, 1000); }); }},
+    {"buffer read", true,
+     [](SPSCQueueCPP& q) { return error_of([&] { char b[8]; int64_t n = 0; q.read(b, 8, n, 1000); }); }},
+    {"read_begin", true, [](SPSCQueueCPP& q) { return error_of([&] { q.read_begin(); }); }},
+    {"open_cell_for_read", true, [](SPSCQueueCPP& q) { return error_of([&] { q.open_cell_for_read(1000); }); }},
+    {"write", false, [](SPSCQueueCPP& q) { return error_of([&] { q.write("w", 1); }); }},
+    {"open_cell_for_write", false, [](SPSCQueueCPP& q) { return error_of([&] { q.open_cell_for_write(); }); }},
 };
 
-const uint64_t kDamagedCells = 16, kDamagedCellSize = 4;
-
-const Damage kDamages[] = {
-    {"segment_size one more", [](const SegmentView& v) { v.put<uint64_t>(kSegmentSize, v.u64(kSegmentSize) + 1); }},
-    {"segment_size one less", [](const SegmentView& v) { v.put<uint64_t>(kSegmentSize, v.u64(kSegmentSize) - 1); }},
-    {"segment_size zero", [](const SegmentView& v) { v.put<uint64_t>(kSegmentSize, 0); }},
-    {"segment_size huge", [](const SegmentView& v) { v.put<uint64_t>(kSegmentSize, ~uint64_t{0}); }},
-    {"num_cells zero", [](const SegmentView& v) { v.put<uint32_t>(kNumCells, 0); }},
-    {"num_cells one more", [](const SegmentView& v) { v.put<uint32_t>(kNumCells, kDamagedCells + 1); }},
-    {"num_cells one less", [](const SegmentView& v) { v.put<uint32_t>(kNumCells, kDamagedCells - 1); }},
-    {"num_cells all ones", [](const SegmentView& v) { v.put<uint32_t>(kNumCells, 0xFFFFFFFFu); }},
-    {"cell_size zero", [](const SegmentView& v) { v.put<uint64_t>(kCellSize, 0); }},
-    {"cell_size one more", [](const SegmentView& v) { v.put<uint64_t>(kCellSize, kDamagedCellSize + 1); }},
-    {"cell_size all ones", [](const SegmentView& v) { v.put<uint64_t>(kCellSize, ~uint64_t{0}); }},
-    // 16 * (cell_size + 16) wraps around to the real product.
-    {"cell_size wrapping the size", [](const SegmentView& v) { v.put<uint64_t>(kCellSize, (uint64_t{1} << 60) + 4); }},
-    {"queue header all zeros", [](const SegmentView& v) { std::memset(v.bytes(), 0, kHeader); }},
-};
-
-// The text of a connect that must fail, plus a note if it left a descriptor open.
-std::string refused_connect(const std::string& name) {
-    const int fds_before = test::open_fd_count();
-    std::string text = error_of([&] { SPSCQueueCPP peer(name); });
-    if (test::open_fd_count() != fds_before) text += " (and a descriptor stayed open)";
-    return text;
-}
-
-TEST(SPSCDamaged, ConnectRefusesAHeaderThatDisagreesWithTheSegment) {
-    for (const Damage& d : kDamages) {
-        SCOPED_TRACE(d.what);
-        const NameGuard guard(unique_name("spsc_dmg"));
-        const std::string& name = guard.name();
-        SPSCQueueCPP creator(name, kDamagedCells, kDamagedCellSize, true);
-        SegmentView v(name);
-        ASSERT_TRUE(v.ok());
-        d.apply(v);
-        const ChildReport r = run_reporting([&] { return refused_connect(name); });
-        EXPECT_EQ(r.code, 1);
-        EXPECT_EQ(r.text, on_queue("SPSCQueueCPP:connect constructor: segment is damaged or not initialised", name));
-        // A refused connect removes nothing.
-        EXPECT_TRUE(shm_exists(name) && sem_exists(filled_of(name)) && sem_exists(free_of(name)));
-    }
-}
-
-TEST(SPSCDamaged, ConnectRefusesShortOrUninitialisedObjects) {
-    struct Raw {
-        off_t size;
-        bool prefix;  // write a self-consistent prefix of type 0
-    };
-    for (const Raw raw : {Raw{0, false}, Raw{4, false}, Raw{11, false}, Raw{20, true}, Raw{47, true},
-                          Raw{static_cast<off_t>(cell_offset(4, 8)), false}}) {
-        SCOPED_TRACE("size " + std::to_string(raw.size));
-        const NameGuard guard(unique_name("spsc_raw"));
-        const std::string& name = guard.name();
-        ASSERT_TRUE(test::make_raw_segment(name, raw.size));
-        if (raw.prefix) {
-            SegmentView v(name);
-            ASSERT_TRUE(v.ok());
-            v.put<uint64_t>(kSegmentSize, static_cast<uint64_t>(raw.size));
-        }
-        const ChildReport r = run_reporting([&] { return refused_connect(name); });
-        EXPECT_EQ(r.code, 1);
-        EXPECT_EQ(r.text, on_queue("SPSCQueueCPP:connect constructor: segment is damaged or not initialised", name));
-        EXPECT_TRUE(shm_exists(name));
-    }
-}
-
-// Ring indices read back from the segment are checked before use. Each
-// operation runs on a queue of its own, since a refused one has used up a
-// semaphore count.
-TEST(SPSCDamaged, OutOfRangeRingIndicesThrow) {
-    using Op = std::string (*)(SPSCQueueCPP&);
-    struct Named {
-        const char* what;
-        bool reads;
-        Op op;
-    };
-    static const Named ops[] = {
-        {"string read", true, [](SPSCQueueCPP& q) { return error_of([&] { std::string o; q.read(o, 1000); }); }},
-        {"buffer read", true,
-         [](SPSCQueueCPP& q) { return error_of([&] { char b[8]; int64_t n = 0; q.read(b, 8, n, 1000); }); }},
-        {"read_begin", true, [](SPSCQueueCPP& q) { return error_of([&] { q.read_begin(); }); }},
-        {"open_cell_for_read", true, [](SPSCQueueCPP& q) { return error_of([&] { q.open_cell_for_read(1000); }); }},
-        {"write", false, [](SPSCQueueCPP& q) { return error_of([&] { q.write("w", 1); }); }},
-        {"open_cell_for_write", false, [](SPSCQueueCPP& q) { return error_of([&] { q.open_cell_for_write(); }); }},
-    };
+// Ring indices and cell lengths read back from the segment are checked
+// before use; all in a child, so a crash fails the test instead of ending it.
+TEST(SPSCDamaged, BadRingIndicesAndCellLengthsThrow) {
     const uint32_t bad_indices[] = {3u, 0x80000000u, 0xFFFFFFFFu};
     std::vector<std::unique_ptr<NameGuard>> guards;
-    for (size_t i = 0; i < std::size(ops) * std::size(bad_indices); ++i)
-        guards.push_back(std::make_unique<NameGuard>(unique_name("spsc_idx")));
-
+    for (size_t i = 0; i <= std::size(kOps) * std::size(bad_indices); ++i)
+        guards.push_back(std::make_unique<NameGuard>(unique_name("spsc_dmg")));
     const ChildReport r = run_reporting([&] {
         Problems p;
         size_t k = 0;
-        for (const Named& op : ops) {
+        // Each on a queue of its own: a refused operation used up a count.
+        for (const NamedOp& op : kOps) {
             for (const uint32_t bad : bad_indices) {
                 const std::string& name = guards[k++]->name();
                 SPSCQueueCPP q(name, 3, 8, true);
@@ -1086,39 +578,21 @@ TEST(SPSCDamaged, OutOfRangeRingIndicesThrow) {
                      std::string(op.what) + " at index " + std::to_string(bad));
             }
         }
-        return p.text;
-    });
-    EXPECT_EQ(r.code, 0) << r.text;
-    EXPECT_EQ(r.text, "");
-}
-
-// A cell length above cell_size is never handed out; the cell goes back to
-// the writer and the queue goes on.
-TEST(SPSCDamaged, CellLengthAboveCellSizeThrowsAndHandsTheCellBack) {
-    const NameGuard guard(unique_name("spsc_len"));
-    const std::string& name = guard.name();
-    const std::string damaged =
-        on_queue("SPSCQueueCPP:open_cell_for_read: cell length > cell size; segment is damaged", name);
-    const ChildReport r = run_reporting([&] {
-        Problems p;
+        // A cell length above cell_size is never handed out; the cell goes
+        // back to the writer and the queue goes on.
+        const std::string& name = guards[k]->name();
         const uint64_t cs = 8;
         SPSCQueueCPP q(name, 3, static_cast<int64_t>(cs), true);
         SegmentView v(name);
-        using Op = std::string (*)(SPSCQueueCPP&);
-        const std::pair<const char*, Op> ops[] = {
-            {"string read", [](SPSCQueueCPP& q) { return error_of([&] { std::string o = "kept"; q.read(o, 1000); }); }},
-            {"buffer read",
-             [](SPSCQueueCPP& q) { return error_of([&] { char b[8]; int64_t n = 0; q.read(b, 8, n, 1000); }); }},
-            {"read_begin", [](SPSCQueueCPP& q) { return error_of([&] { q.read_begin(); }); }},
-            {"open_cell_for_read", [](SPSCQueueCPP& q) { return error_of([&] { q.open_cell_for_read(0); }); }},
-        };
-        for (const auto& [what, op] : ops) {
+        for (const NamedOp& op : kOps) {
             for (const uint64_t length : {cs + 1, uint64_t{1} << 63, ~uint64_t{0}}) {
-                const std::string at = std::string(what) + " with length " + std::to_string(length);
+                if (!op.reads) continue;
+                const std::string at = std::string(op.what) + " with length " + std::to_string(length);
                 const uint32_t index = v.u32(kReadIndex);
                 q.write("abc", 3);
                 v.put<uint64_t>(cell_offset(index, cs) + 8, length);
-                p.eq(op(q), damaged, at);
+                p.eq(op.op(q),
+                     on_queue("SPSCQueueCPP:open_cell_for_read: cell length > cell size; segment is damaged", name), at);
                 p.eq(sem_value(free_of(name)), 3, at + ": free count");
                 p.eq(sem_value(filled_of(name)), 0, at + ": filled count");
                 q.write("ok", 2);
