@@ -1,6 +1,7 @@
 # Everything a fresh machine needs is installed by these targets:
 #   make demo   two processes passing typed values through a queue
-#   make test   C++ tests (ctest) and Python tests (pytest)
+#   make test   C++ tests (ctest), Python tests (pytest), and the C++ tests
+#               again under AddressSanitizer + UBSan (mk/sanitize.mk)
 PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
@@ -38,7 +39,7 @@ test-cpp: build-cpp
 test-python: install
 	$(VPY) -m pytest -q tests/python
 
-test: test-cpp test-python
+test: test-cpp test-python test-asan
 
 demo: install
 	$(VPY) examples/demo.py
