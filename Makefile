@@ -45,7 +45,14 @@ demo: install
 	$(VPY) examples/demo.py
 
 bench: install build-cpp
-	$(VPY) bench/run_bench.py --build $(BUILD)
+	@if [ ! -d /usr/include/boost/interprocess ]; then \
+	  echo "installing libboost-dev (boost::interprocess::message_queue is a benchmark peer)"; \
+	  $(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq libboost-dev >/dev/null; \
+	  PATH="$(abspath $(VENV))/bin:$$PATH" $(CMAKE) -S . -B $(BUILD) -G Ninja -DMOX_BUILD_PYTHON=OFF >/dev/null; \
+	  PATH="$(abspath $(VENV))/bin:$$PATH" $(CMAKE) --build $(BUILD); \
+	fi
+	$(VPY) -m pip install -q -r bench/requirements.txt
+	$(VPY) bench/run_bench.py --build $(BUILD) --docs docs
 
 clean:
 	rm -rf build $(VENV)

@@ -413,6 +413,143 @@ double run_fan(const QueueOps<Queue>& ops, const char* kind, int writers, int re
     return end - start;
 }
 
+// ---- one writer, one reader ---------------------------------------------
+
+// One writer (this process) and one reader (a forked child) through any
+// channel with write(const char*, uint64_t) and read(char*, uint64_t) -> length.
+// make_writer() runs before the fork and returns the writer's end;
+// make_reader(writer) runs in the child, which inherited the writer's end.
+// The reader times from a start marker (the first message) to the last
+// message, so neither process start-up nor connecting is counted.
+// Returns the reader's seconds; fails if a message went missing or changed size.
+template <class MakeWriter, class MakeReader>
+double pair_once(MakeWriter&& make_writer, MakeReader&& make_reader, uint64_t payload, uint64_t count,
+                 uint64_t offset, unsigned timeout_s) {
+    struct Report {
+        uint64_t messages;
+        uint64_t wrong_length;
+        double seconds;
+    };
+    auto writer = make_writer();
+    Children children;
+    Pipe results;
+    const pid_t reader = children.spawn(
+        [&]() {
+            results.close_read();
+            auto end = make_reader(*writer);
+            AlignedBuffer buffer(payload, offset, 0);
+            end->read(buffer.data(), payload);  // start marker
+            Report report{0, 0, 0.0};
+            const double start = now_s();
+            for (uint64_t n = 0; n < count; ++n) {
+                const uint64_t len = end->read(buffer.data(), payload);
+                ++report.messages;
+                if (len != payload) ++report.wrong_length;
+            }
+            report.seconds = now_s() - start;
+            results.write_all(&report, sizeof report);
+            return 0;
+        },
+        timeout_s + 10);
+    results.close_write();
+
+    Watchdog watchdog(timeout_s);
+    AlignedBuffer data(payload, offset, 'w');
+    for (uint64_t n = 0; n <= count; ++n) writer->write(data.data(), payload);
+
+    Report report{};
+    if (!results.read_all(&report, sizeof report)) fail("the reader exited without a report");
+    children.wait(reader);
+    if (report.messages != count || report.wrong_length != 0) {
+        fail("reader got " + std::to_string(report.messages) + " of " + std::to_string(count) + " messages, " +
+             std::to_string(report.wrong_length) + " of the wrong length");
+    }
+    return report.seconds;
+}
+
+// ---- round trips -----------------------------------------------------------
+
+// Percentiles of one run of round trips, in nanoseconds.
+struct RoundTrips {
+    double p50 = 0;
+    double p99 = 0;
+};
+
+inline RoundTrips percentiles(std::vector<double> ns) {
+    std::sort(ns.begin(), ns.end());
+    RoundTrips r;
+    if (ns.empty()) return r;
+    r.p50 = ns[ns.size() / 2];
+    r.p99 = ns[std::min(ns.size() - 1, ns.size() * 99 / 100)];
+    return r;
+}
+
+// One latency row: per run p50 and p99, reported as the medians over runs.
+struct LatencyResult {
+    std::string system;
+    uint64_t payload = 0;
+    uint64_t round_trips = 0;  // per run
+    std::vector<RoundTrips> runs;
+};
+
+inline void print_latency(const LatencyResult& r) {
+    std::vector<double> p50, p99;
+    for (const RoundTrips& t : r.runs) {
+        p50.push_back(t.p50);
+        p99.push_back(t.p99);
+    }
+    std::printf("%-36s %9s round trip  p50 %9.0f ns  p99 %9.0f ns  (median of %zu runs of %llu)\n",
+                r.system.c_str(), size_label(r.payload).c_str(), median(p50), median(p99), r.runs.size(),
+                static_cast<unsigned long long>(r.round_trips));
+    std::printf("{\"kind\":\"latency\",\"system\":\"%s\",\"payload\":%llu,\"round_trips\":%llu,\"runs\":%zu,"
+                "\"p50_ns\":%.6g,\"p99_ns\":%.6g,\"p50_ns_runs\":[",
+                json_escape(r.system).c_str(), static_cast<unsigned long long>(r.payload),
+                static_cast<unsigned long long>(r.round_trips), r.runs.size(), median(p50), median(p99));
+    for (size_t i = 0; i < p50.size(); ++i) std::printf("%s%.6g", i ? "," : "", p50[i]);
+    std::printf("],\"p99_ns_runs\":[");
+    for (size_t i = 0; i < p99.size(); ++i) std::printf("%s%.6g", i ? "," : "", p99[i]);
+    std::printf("]}\n");
+    std::fflush(stdout);
+}
+
+// Ping-pong between this process and a forked child. make_ends() runs
+// before the fork and returns {to_child, from_child}; make_child_ends(ends)
+// runs in the child and returns {from_parent, to_parent}. The child echoes
+// every message; the parent times each round trip after `warmup` untimed ones.
+template <class MakeEnds, class MakeChildEnds>
+RoundTrips ping_pong_once(MakeEnds&& make_ends, MakeChildEnds&& make_child_ends, uint64_t payload,
+                          uint64_t round_trips, uint64_t warmup, unsigned timeout_s) {
+    auto ends = make_ends();
+    Children children;
+    const uint64_t total = round_trips + warmup;
+    const pid_t child = children.spawn(
+        [&]() {
+            auto mine = make_child_ends(ends);
+            AlignedBuffer buffer(payload, 0, 0);
+            for (uint64_t n = 0; n < total; ++n) {
+                const uint64_t len = mine.first->read(buffer.data(), payload);
+                mine.second->write(buffer.data(), len);
+            }
+            return 0;
+        },
+        timeout_s + 10);
+
+    Watchdog watchdog(timeout_s);
+    AlignedBuffer out(payload, 0, 'p'), in(payload, 0, 0);
+    std::vector<double> ns;
+    ns.reserve(round_trips);
+    for (uint64_t n = 0; n < total; ++n) {
+        const double t0 = now_s();
+        ends.first->write(out.data(), payload);
+        const uint64_t len = ends.second->read(in.data(), payload);
+        const double t1 = now_s();
+        if (len != payload) fail("echo of the wrong length");
+        if (n >= warmup) ns.push_back((t1 - t0) * 1e9);
+    }
+    children.wait(child);
+    return percentiles(std::move(ns));
+}
+
 // Common command line: --runs R, --timeout S, --offset B, then positional arguments.
 struct Options {
     int runs = 5;

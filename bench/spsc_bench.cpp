@@ -1,102 +1,202 @@
-// SPSCQueueCPP throughput between two processes, beside single-core memcpy
-// bandwidth measured in the same run.
+// One writer process to one reader process: SPSCQueueCPP and, through the
+// same harness in the same run, what bounds it and what a user would pick
+// instead: the bare ring protocol (bare_ring.h), a pipe, Boost's
+// message_queue, MPMCQueueCPP and MPMCVarQueueCPP; beside single-core memcpy
+// bandwidth.
 //
-// The parent creates the queue and writes; a forked child connects by name
-// and reads into its own buffer. The reader times from a start marker (the
-// first message) to the last message, so process start-up and the connect
-// are not counted.
+// The parent creates the channel and writes; a forked child connects and
+// reads into its own buffer. The reader times from a start marker (the first
+// message) to the last message, so process start-up and the connect are not
+// counted. Runs of all systems are interleaved, so a change in machine load
+// touches them alike.
 #include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <vector>
 
+#include "bare_ring.h"
 #include "bench_common.h"
+#include "copy_bytes.h"
+#include "mpmc_queue.h"
+#include "mpmcvar_queue.h"
+#include "peers.h"
+#include "semaphore_wait.h"
 #include "spsc_queue.h"
 
+using mox::ipc_queue::MPMCQueueCPP;
+using mox::ipc_queue::MPMCVarQueueCPP;
 using mox::ipc_queue::SPSCQueueCPP;
 namespace b = mox::bench;
 
 namespace {
 
 const char kUsage[] =
-    "usage: spsc_bench [--runs R] [--timeout S] [--offset B] [--cells N] [SIZE:COUNT ...]\n"
-    "  Sends COUNT messages of SIZE bytes (64, 64K, 1M) from one process to another\n"
-    "  through SPSCQueueCPP; default cases 64:1000000 64K:50000, 5 runs each.\n"
+    "usage: spsc_bench [--runs R] [--timeout S] [--offset B] [--cells N] [--systems LIST] [--no-memcpy]\n"
+    "                  [SIZE:COUNT ...]\n"
+    "  Sends COUNT messages of SIZE bytes (8, 64, 64K, 1M) from one process to another;\n"
+    "  default cases 64:1000000 64K:50000, 5 runs each.\n"
+    "  --systems: comma-separated, from spsc (default), bare, bare-block, pipe, boost,\n"
+    "  mpmc, mpmcvar. bare is the ring protocol polling for up to kWaitSpinNs before\n"
+    "  sem_wait, bare-block the same with a plain sem_wait. Systems may be given a per-system\n"
+    "  count as SYSTEM/COUNT (e.g. pipe/200000), which replaces every case's COUNT.\n"
     "  --cells N sets the ring length (default 1024 cells up to 4 KiB payloads,\n"
-    "  else 2 MiB worth of cells, at least 8). The writer's and the reader's buffers\n"
-    "  start B bytes (default 0) past a page boundary.\n";
+    "  else 2 MiB worth of cells, at least 8); mpmcvar uses 4 channels of 64 cells\n"
+    "  of 16 KiB. The writer's and the reader's buffers start B bytes (default 0)\n"
+    "  past a page boundary.\n";
 
 uint32_t default_cells(uint64_t payload) {
     if (payload <= 4096) return 1024;
     return static_cast<uint32_t>(std::max<uint64_t>(8, (2u << 20) / payload));
 }
 
-struct ReadReport {
-    uint64_t messages;
-    uint64_t wrong_length;
-    double seconds;
+// Adapters giving every queue the harness's write/read.
+struct Spsc {
+    std::unique_ptr<SPSCQueueCPP> q;
+    void write(const char* data, uint64_t len) { q->write(data, static_cast<int64_t>(len)); }
+    uint64_t read(char* buffer, uint64_t capacity) {
+        int64_t len = 0;
+        q->read(buffer, static_cast<int64_t>(capacity), len, 0);
+        return static_cast<uint64_t>(len);
+    }
 };
 
-double spsc_once(uint64_t payload, uint64_t count, uint32_t cells, uint64_t offset, unsigned timeout_s) {
-    const std::string name = b::queue_name("spsc");
-    auto queue = std::make_unique<SPSCQueueCPP>(name, cells, static_cast<int64_t>(payload), true);
-    b::Children children;
-    b::Pipe results;
-
-    const pid_t reader = children.spawn(
-        [&]() {
-            results.close_read();
-            SPSCQueueCPP q(name);  // connecting removes the names
-            b::AlignedBuffer buffer(payload, offset, 0);
-            int64_t len = 0;
-            q.read(buffer.data(), static_cast<int64_t>(payload), len, 0);  // start marker
-            ReadReport report{0, 0, 0.0};
-            const double start = b::now_s();
-            for (uint64_t n = 0; n < count; ++n) {
-                q.read(buffer.data(), static_cast<int64_t>(payload), len, 0);
-                ++report.messages;
-                if (static_cast<uint64_t>(len) != payload) ++report.wrong_length;
-            }
-            report.seconds = b::now_s() - start;
-            results.write_all(&report, sizeof report);
-            return 0;
-        },
-        timeout_s + 10);
-    results.close_write();
-
-    b::Watchdog watchdog(timeout_s);
-    b::AlignedBuffer data(payload, offset, 'w');
-    for (uint64_t n = 0; n <= count; ++n) queue->write(data.data(), static_cast<int64_t>(payload));
-
-    ReadReport report{};
-    if (!results.read_all(&report, sizeof report)) b::fail("the reader exited without a report");
-    children.wait(reader);
-    if (report.messages != count || report.wrong_length != 0) {
-        b::fail("reader got " + std::to_string(report.messages) + " of " + std::to_string(count) + " messages, " +
-                std::to_string(report.wrong_length) + " of the wrong length");
+struct Mpmc {
+    std::unique_ptr<MPMCQueueCPP> q;
+    void write(const char* data, uint64_t len) { q->write(data, static_cast<int64_t>(len)); }
+    uint64_t read(char* buffer, uint64_t capacity) {
+        int64_t len = 0;
+        q->read(buffer, static_cast<int64_t>(capacity), len, 0);
+        return static_cast<uint64_t>(len);
     }
-    return report.seconds;
+};
+
+// Zero-copy read, each cell copied into the reader's own buffer with the
+// library's copy_bytes, so where that buffer lies stays under control
+// (unlike read(std::string&)).
+struct MpmcVar {
+    std::unique_ptr<MPMCVarQueueCPP> q;
+    void write(const char* data, uint64_t len) { q->write(data, static_cast<int64_t>(len)); }
+    uint64_t read(char* buffer, uint64_t capacity) {
+        void* handle = q->read_begin();
+        uint64_t total = 0;
+        for (;;) {
+            char* data = nullptr;
+            uint64_t length = 0;
+            q->read(handle, &data, &length);
+            if (total + length > capacity) b::fail("message longer than the reader's buffer");
+            mox::ipc_queue::copy_bytes(buffer + total, data, length);
+            total += length;
+            if (length < q->cell_size()) break;  // the last cell of a message is never full
+        }
+        q->read_end(handle);
+        return total;
+    }
+};
+
+struct System {
+    std::string key;
+    std::string label;
+    std::function<double(uint64_t payload, uint64_t count, uint32_t cells, const b::Options&)> once;
+};
+
+std::vector<System> all_systems() {
+    using b::pair_once;
+    std::vector<System> s;
+    s.push_back({"spsc", "C++ SPSCQueueCPP", [](uint64_t payload, uint64_t count, uint32_t cells, const b::Options& o) {
+                     const std::string name = b::queue_name("spsc");
+                     return pair_once(
+                         [&] {
+                             return std::make_unique<Spsc>(
+                                 Spsc{std::make_unique<SPSCQueueCPP>(name, cells, static_cast<int64_t>(payload), true)});
+                         },
+                         [&](Spsc&) { return std::make_unique<Spsc>(Spsc{std::make_unique<SPSCQueueCPP>(name)}); },
+                         payload, count, o.offset, o.timeout_s);
+                 }});
+    // Polls as the queue does: only for cells of at most kPollMaxCellSize.
+    const auto bare = [](int64_t poll_ns) {
+        return [poll_ns](uint64_t payload, uint64_t count, uint32_t cells, const b::Options& o) {
+            const int64_t spin_ns = payload <= mox::ipc_queue::kPollMaxCellSize ? poll_ns : 0;
+            const std::string name = b::queue_name("bare");
+            return pair_once([&] { return std::make_unique<b::BareRing>(name, cells, payload, spin_ns); },
+                             [&](b::BareRing&) { return std::make_unique<b::BareRing>(name, spin_ns); }, payload,
+                             count, o.offset, o.timeout_s);
+        };
+    };
+    s.push_back({"bare", "C++ bare ring, poll then sem_wait", bare(mox::ipc_queue::kWaitSpinNs)});
+    s.push_back({"bare-block", "C++ bare ring, sem_wait only", bare(0)});
+    s.push_back({"pipe", "C++ pipe", [](uint64_t payload, uint64_t count, uint32_t, const b::Options& o) {
+                     return pair_once([&] { return std::make_unique<b::PipeChannel>(payload); },
+                                      [&](b::PipeChannel& w) { return std::make_unique<b::PipeChannel>(w, true); },
+                                      payload, count, o.offset, o.timeout_s);
+                 }});
+#if MOX_BENCH_HAVE_BOOST
+    s.push_back({"boost", "C++ boost message_queue",
+                 [](uint64_t payload, uint64_t count, uint32_t cells, const b::Options& o) {
+                     const std::string name = b::queue_name("boost");
+                     return pair_once([&] { return std::make_unique<b::BoostChannel>(name, cells, payload); },
+                                      [&](b::BoostChannel&) { return std::make_unique<b::BoostChannel>(name); },
+                                      payload, count, o.offset, o.timeout_s);
+                 }});
+#endif
+    s.push_back({"mpmc", "C++ MPMCQueueCPP", [](uint64_t payload, uint64_t count, uint32_t cells, const b::Options& o) {
+                     const std::string name = b::queue_name("mpmc");
+                     return pair_once(
+                         [&] {
+                             return std::make_unique<Mpmc>(
+                                 Mpmc{std::make_unique<MPMCQueueCPP>(name, cells, static_cast<int64_t>(payload))});
+                         },
+                         [&](Mpmc&) { return std::make_unique<Mpmc>(Mpmc{std::make_unique<MPMCQueueCPP>(name)}); },
+                         payload, count, o.offset, o.timeout_s);
+                 }});
+    s.push_back({"mpmcvar", "C++ MPMCVarQueueCPP", [](uint64_t payload, uint64_t count, uint32_t, const b::Options& o) {
+                     const std::string name = b::queue_name("mpmcvar");
+                     return pair_once(
+                         [&] {
+                             return std::make_unique<MpmcVar>(
+                                 MpmcVar{std::make_unique<MPMCVarQueueCPP>(name, 4, 64, 16u << 10)});
+                         },
+                         [&](MpmcVar&) {
+                             return std::make_unique<MpmcVar>(MpmcVar{std::make_unique<MPMCVarQueueCPP>(name)});
+                         },
+                         payload, count, o.offset, o.timeout_s);
+                 }});
+    return s;
 }
 
-double memcpy_once(const b::AlignedBuffer& src, b::AlignedBuffer& dst, uint64_t reps) {
+double memcpy_once(const char* src, char* dst, uint64_t size, uint64_t reps) {
     const double start = b::now_s();
     for (uint64_t i = 0; i < reps; ++i) {
-        std::memcpy(dst.data(), src.data(), dst.size());
-        asm volatile("" : : "r"(dst.data()) : "memory");  // keep every copy
+        std::memcpy(dst, src, size);
+        asm volatile("" : : "r"(dst) : "memory");  // keep every copy
     }
     return b::now_s() - start;
 }
 
+// One core copying between two fixed buffers: blocks that stay in the
+// core's caches, and one that streams from RAM. The last row places the
+// destination 16 bytes past the source modulo 4 KiB, a relative alignment
+// at which some memcpy implementations slow down many times over.
 void bench_memcpy(int runs) {
-    // A block that stays in the core's caches, and one that streams from RAM.
-    const b::Case cases[] = {{64u << 10, 16384}, {64u << 20, 8}};
-    for (const b::Case& c : cases) {
-        b::AlignedBuffer src(c.size, 0, 1), dst(c.size, 0, 2);
-        memcpy_once(src, dst, 1);
+    struct Copy {
+        uint64_t size, reps, src_offset, dst_offset;
+        const char* label;
+    };
+    const Copy copies[] = {
+        {64u << 10, 16384, 0, 0, "memcpy (1 core, cached)"},
+        {1u << 20, 1024, 0, 0, "memcpy (1 core, cached)"},
+        {64u << 20, 8, 0, 0, "memcpy (1 core, RAM)"},
+        {64u << 10, 4096, 0, 16, "memcpy (1 core, dst = src + 16 mod 4K)"},
+    };
+    for (const Copy& c : copies) {
+        b::AlignedBuffer src(c.size, c.src_offset, 1), dst(c.size, c.dst_offset, 2);
+        memcpy_once(src.data(), dst.data(), c.size, 1);
         b::Result r;
-        r.system = c.size <= (1u << 20) ? "memcpy (1 core, cached)" : "memcpy (1 core, RAM)";
+        r.system = c.label;
         r.payload = c.size;
-        r.messages = c.count;
-        for (int i = 0; i < runs; ++i) r.seconds.push_back(memcpy_once(src, dst, c.count));
+        r.messages = c.reps;
+        for (int i = 0; i < runs; ++i) r.seconds.push_back(memcpy_once(src.data(), dst.data(), c.size, c.reps));
         b::print_result(r);
     }
 }
@@ -107,11 +207,17 @@ int main(int argc, char** argv) {
     try {
         b::Options opts;
         uint32_t cells_override = 0;
+        bool with_memcpy = true;
+        std::string systems_arg = "spsc";
         {
             std::vector<char*> rest{argv[0]};
             for (int i = 1; i < argc; ++i) {
                 if (std::strcmp(argv[i], "--cells") == 0 && i + 1 < argc) {
                     cells_override = static_cast<uint32_t>(b::parse_count(argv[++i]));
+                } else if (std::strcmp(argv[i], "--systems") == 0 && i + 1 < argc) {
+                    systems_arg = argv[++i];
+                } else if (std::strcmp(argv[i], "--no-memcpy") == 0) {
+                    with_memcpy = false;
                 } else {
                     rest.push_back(argv[i]);
                 }
@@ -122,18 +228,42 @@ int main(int argc, char** argv) {
         for (const std::string& p : opts.positional) cases.push_back(b::parse_case(p));
         if (cases.empty()) cases = {{64, 1000000}, {64u << 10, 50000}};
 
+        // Chosen systems, each with an optional count of its own.
+        const std::vector<System> known = all_systems();
+        std::vector<std::pair<const System*, uint64_t>> chosen;
+        std::stringstream list(systems_arg);
+        for (std::string item; std::getline(list, item, ',');) {
+            const size_t slash = item.find('/');
+            const std::string key = item.substr(0, slash);
+            const uint64_t count = slash == std::string::npos ? 0 : b::parse_count(item.substr(slash + 1));
+            const System* found = nullptr;
+            for (const System& s : known)
+                if (s.key == key) found = &s;
+            if (found == nullptr) {
+                std::fprintf(stderr, "spsc_bench: system %s not available here; skipped\n", key.c_str());
+                continue;
+            }
+            chosen.emplace_back(found, count);
+        }
+
         b::install_watchdog_handler();
         b::print_machine();
-        bench_memcpy(opts.runs);
-        for (const b::Case& c : cases) {
-            const uint32_t cells = cells_override ? cells_override : default_cells(c.size);
-            b::Result r;
-            r.system = "C++ SPSCQueueCPP";
-            r.payload = c.size;
-            r.messages = c.count;
-            for (int i = 0; i < opts.runs; ++i) r.seconds.push_back(spsc_once(c.size, c.count, cells, opts.offset, opts.timeout_s));
-            b::print_result(r);
+        if (with_memcpy) bench_memcpy(opts.runs);
+
+        std::map<std::pair<size_t, size_t>, b::Result> results;
+        for (int run = 0; run < opts.runs; ++run) {
+            for (size_t c = 0; c < cases.size(); ++c) {
+                const uint32_t cells = cells_override ? cells_override : default_cells(cases[c].size);
+                for (size_t s = 0; s < chosen.size(); ++s) {
+                    b::Result& r = results[{c, s}];
+                    r.system = chosen[s].first->label;
+                    r.payload = cases[c].size;
+                    r.messages = chosen[s].second ? chosen[s].second : cases[c].count;
+                    r.seconds.push_back(chosen[s].first->once(r.payload, r.messages, cells, opts));
+                }
+            }
         }
+        for (auto& [key, r] : results) b::print_result(r);
     } catch (const std::exception& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "spsc_bench: %s\n", e.what());

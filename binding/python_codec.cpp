@@ -67,20 +67,32 @@ py::object number_from(const char* data) {
     return py::reinterpret_steal<py::object>(result);
 }
 
-// A new C-contiguous array that owns a copy of the payload.
+// A new C-contiguous array that owns a copy of the payload. Large ones
+// are copied by copy_bytes, which keeps its speed at any alignment.
 template <class T>
 py::object array_from(const char* data, uint64_t length) {
     const py::ssize_t count = static_cast<py::ssize_t>(length / sizeof(T));
-    return py::array(py::dtype::of<T>(), {count}, {}, reinterpret_cast<const T*>(data));
+    if (length < 2048) return py::array(py::dtype::of<T>(), {count}, {}, reinterpret_cast<const T*>(data));
+    py::array_t<T> array(count);
+    copy_bytes(array.mutable_data(), data, length);
+    return std::move(array);
 }
 
 }  // namespace
+
+py::object bytes_from(const char* data, uint64_t length) {
+    if (length < 2048) return py::bytes(data, length);
+    PyObject* bytes = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(length));
+    if (bytes == nullptr) throw py::error_already_set();
+    copy_bytes(PyBytes_AS_STRING(bytes), data, length);
+    return py::reinterpret_steal<py::object>(bytes);
+}
 
 py::object decode(const char* data, uint64_t length, QDataType type, const CodecTexts& texts,
                   const std::string& name) {
     switch (type) {
         case QDataType::Bytes:
-            return py::bytes(data, length);
+            return bytes_from(data, length);
         case QDataType::String:
             return py::str(data, length);
         case QDataType::Int:

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <string>
 
+#include "copy_bytes.h"
 #include "ipc_queue.h"
 #include "ipc_queue_exception.h"
 
@@ -82,6 +83,9 @@ inline constexpr const char* kTimedReadDoc =
 // would otherwise convert silently) in 0..2^32-1, else OverflowError.
 uint32_t timeout_from(const py::int_& timeout_ms);
 
+// A new bytes object holding a copy of [data, data + length).
+py::object bytes_from(const char* data, uint64_t length);
+
 // The message's bytes as the Python value `type` names. A length that the
 // type cannot have raises the class's text; an unknown type gives a null
 // object, which the binding reports as TypeError.
@@ -103,7 +107,7 @@ class FixedCellPythonQueue : public Core {
 public:
     using Core::Core;
 
-    py::object read() { return take(0, [](const Cell* c) { return py::bytes(c->data(), c->length()); }); }
+    py::object read() { return take(0, [](const Cell* c) { return bytes_from(c->data(), c->length()); }); }
     py::object read(QDataType type) { return read_typed(type, 0); }
     // Waits at most timeout_ms (0: no limit); None when nothing arrived in time.
     py::object read(QDataType type, const py::int_& timeout_ms) { return read_typed(type, timeout_from(timeout_ms)); }
@@ -125,7 +129,7 @@ private:
         if (p.length > this->cell_size()) throw IPCQueueException(too_long, this->name_);
         Cell* cell = this->open_cell_for_write();
         cell->set_length(p.length);
-        if (p.length > 0) std::memcpy(cell->data(), p.data(), p.length);
+        if (p.length > 0) copy_bytes(cell->data(), p.data(), p.length);
         this->close_cell_after_write(cell, false);
     }
 

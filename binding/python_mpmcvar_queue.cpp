@@ -1,6 +1,11 @@
 #include "python_mpmcvar_queue.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <exception>
+#include <optional>
+#include <type_traits>
+#include <utility>
 
 namespace mox::ipc_queue {
 
@@ -52,39 +57,194 @@ MPMCVarQueue::~MPMCVarQueue() {
     partial_channel = nullptr;
 }
 
-bool MPMCVarQueue::read_message(std::string& buffer, uint32_t timeout_ms) {
-    buffer.reserve(std::max<uint64_t>(cell_size(), 64));
+namespace {
+
+// A larger length hint is not believed.
+constexpr uint64_t kMaxLengthHint = uint64_t{1} << 40;
+
+// The bytes the writer has put into the channel's current message so far.
+// A one-piece write stores the whole length before it hands over its first
+// cell, so then this is the exact size of the result; a partial writer may
+// still add to it, so it is only a starting size. Read as one relaxed word
+// where the word is aligned, else not at all.
+uint64_t length_hint(const char* area) {
+    const char* p = area + offsetof(ChannelAreaLayout, message_length);
+    if (reinterpret_cast<uintptr_t>(p) % alignof(uint64_t) != 0) return 0;
+    const uint64_t v = __atomic_load_n(reinterpret_cast<const uint64_t*>(p), __ATOMIC_RELAXED);
+    return v <= kMaxLengthHint ? v : 0;
+}
+
+// Storage that grows as cells arrive and is handed over as the result
+// without another copy: a bytes object resized in place, or (for the array
+// types) a numpy array that owns its data.
+class BytesBuilder {
+public:
+    BytesBuilder() = default;
+    BytesBuilder(const BytesBuilder&) = delete;
+    BytesBuilder& operator=(const BytesBuilder&) = delete;
+    ~BytesBuilder() { Py_XDECREF(object_); }
+
+    void reserve(uint64_t bytes) {
+        if (bytes <= capacity_) return;
+        const auto size = static_cast<Py_ssize_t>(bytes);
+        if (object_ == nullptr) {
+            object_ = PyBytes_FromStringAndSize(nullptr, size);
+            if (object_ == nullptr) throw py::error_already_set();
+        } else if (_PyBytes_Resize(&object_, size) != 0) {
+            throw py::error_already_set();  // the old object is gone
+        }
+        capacity_ = bytes;
+    }
+    char* data() { return PyBytes_AS_STRING(object_); }
+
+    // The first `size` bytes as a bytes object.
+    py::object finish(uint64_t size) {
+        if (size != capacity_ && _PyBytes_Resize(&object_, static_cast<Py_ssize_t>(size)) != 0)
+            throw py::error_already_set();
+        return py::reinterpret_steal<py::object>(std::exchange(object_, nullptr));
+    }
+
+private:
+    PyObject* object_ = nullptr;
+    uint64_t capacity_ = 0;
+};
+
+template <class T>
+class ArrayBuilder {
+public:
+    void reserve(uint64_t bytes) {
+        if (bytes <= capacity_) return;
+        const auto count = static_cast<py::ssize_t>((bytes + sizeof(T) - 1) / sizeof(T));
+        if (!array_)
+            array_.emplace(count);
+        else
+            array_->resize({count}, false);  // ours alone: no reference check
+        capacity_ = static_cast<uint64_t>(count) * sizeof(T);
+    }
+    char* data() { return reinterpret_cast<char*>(array_->mutable_data()); }
+
+    // The first `size` bytes as an array; `size` is a multiple of sizeof(T).
+    py::object finish(uint64_t size) {
+        if (size != capacity_) array_->resize({static_cast<py::ssize_t>(size / sizeof(T))}, false);
+        return std::move(*array_);
+    }
+
+private:
+    std::optional<py::array_t<T>> array_;
+    uint64_t capacity_ = 0;
+};
+
+// Collects one message for a read that wants `type`. A message of one cell
+// (the usual case for small values) is decoded straight from that cell, as
+// the fixed-cell queues do; a longer one goes into a builder, the first
+// cell sized by the length hint, later growth by doubling.
+template <class Builder>
+class MessageSink {
+public:
+    MessageSink(QDataType type, const CodecTexts& texts, const std::string& name)
+        : type_(type), texts_(texts), name_(name) {}
+
+    void first(const char* data, uint64_t length, bool last, uint64_t hint) {
+        if (last) {
+            result_ = decode(data, length, type_, texts_, name_);
+            single_ = true;
+            return;
+        }
+        capacity_ = std::max(hint, 2 * length);
+        builder_.reserve(capacity_);
+        append(data, length);
+    }
+
+    void append(const char* data, uint64_t length) {
+        if (size_ + length > capacity_) {
+            capacity_ = std::max(size_ + length, 2 * capacity_);
+            builder_.reserve(capacity_);
+        }
+        if (length > 0) copy_bytes(builder_.data() + size_, data, length);
+        size_ += length;
+    }
+
+    py::object finish() {
+        if (single_) return std::move(result_);
+        if constexpr (std::is_same_v<Builder, BytesBuilder>) {
+            py::object bytes = builder_.finish(size_);
+            if (type_ == QDataType::Bytes) return bytes;
+            return decode(PyBytes_AS_STRING(bytes.ptr()), size_, type_, texts_, name_);
+        } else {
+            if (size_ % 8 != 0)
+                throw IPCQueueException(type_ == QDataType::IntArray ? texts_.read_int_array : texts_.read_float_array,
+                                        name_);
+            return builder_.finish(size_);
+        }
+    }
+
+private:
+    QDataType type_;
+    const CodecTexts& texts_;
+    const std::string& name_;
+    Builder builder_;
+    py::object result_;
+    bool single_ = false;
+    uint64_t size_ = 0;
+    uint64_t capacity_ = 0;
+};
+
+}  // namespace
+
+// The channel is always read to its last cell and given back, whatever
+// happens to the result on the way: if building it fails, the rest of the
+// message is still consumed and the failure raised afterwards.
+template <class Sink>
+bool MPMCVarQueue::read_message(Sink& sink, uint32_t timeout_ms) {
     Channel* taken = open_channel_for_read(timeout_ms);
     if (taken == nullptr) return false;
     Channel& channel = *taken;
+    std::exception_ptr failure;
+    bool first = true;
     uint64_t length = 0;
     do {
         const Cell* cell = channel.open_cell_for_read();
         length = cell->length();
-        try {
-            buffer.append(cell->data(), length);
-        } catch (...) {
-            channel.close_cell_after_read(cell);
-            throw;
+        if (!failure) {
+            try {
+                if (first)
+                    sink.first(cell->data(), length, length < channel.cell_size,
+                               length_hint(channelShmAt(channel.index)));
+                else
+                    sink.append(cell->data(), length);
+            } catch (...) {
+                failure = std::current_exception();
+            }
         }
+        first = false;
         channel.close_cell_after_read(cell);
     } while (length >= channel.cell_size);
     close_channel_after_read(channel);
+    if (failure) std::rethrow_exception(failure);
     return true;
 }
 
-py::object MPMCVarQueue::read() {
-    std::string message;
-    read_message(message, 0);
-    return py::bytes(message.data(), message.size());
+py::object MPMCVarQueue::read_value(QDataType type, uint32_t timeout_ms) {
+    const auto read_with = [&](auto sink) -> py::object {
+        if (!read_message(sink, timeout_ms)) return py::none();
+        return sink.finish();
+    };
+    switch (type) {
+        case QDataType::IntArray:
+            return read_with(MessageSink<ArrayBuilder<int64_t>>(type, kTexts, name_));
+        case QDataType::FloatArray:
+            return read_with(MessageSink<ArrayBuilder<double>>(type, kTexts, name_));
+        default:
+            return read_with(MessageSink<BytesBuilder>(type, kTexts, name_));
+    }
 }
 
-py::object MPMCVarQueue::read(QDataType type) { return read(type, py::int_(0)); }
+py::object MPMCVarQueue::read() { return read_value(QDataType::Bytes, 0); }
+
+py::object MPMCVarQueue::read(QDataType type) { return read_value(type, 0); }
 
 py::object MPMCVarQueue::read(QDataType type, const py::int_& timeout_ms) {
-    std::string message;
-    if (!read_message(message, timeout_from(timeout_ms))) return py::none();
-    return decode(message.data(), message.size(), type, kTexts, name_);
+    return read_value(type, timeout_from(timeout_ms));
 }
 
 void MPMCVarQueue::write_whole(const Payload& p) {

@@ -42,8 +42,11 @@ public:
     void partial_write_complete();
 
 private:
-    // False when no message was started within timeout_ms (0: no limit).
-    bool read_message(std::string& buffer, uint32_t timeout_ms);
+    // Reads one message, cell by cell, into `sink` (see the .cpp); false
+    // when no message was started within timeout_ms (0: no limit).
+    template <class Sink>
+    bool read_message(Sink& sink, uint32_t timeout_ms);
+    py::object read_value(QDataType type, uint32_t timeout_ms);
     void write_whole(const Payload& p);
     void append(const Payload& p);
 

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "copy_bytes.h"
 #include "ipc_queue.h"
 #include "ipc_queue_exception.h"
 
@@ -26,7 +27,7 @@ struct FixedCellIO {
         if (static_cast<uint64_t>(length) > q.cell_size()) throw IPCQueueException(t.too_long);
         Cell* cell = q.open_cell_for_write();
         cell->set_length(static_cast<uint64_t>(length));
-        if (length > 0) std::memcpy(cell->data(), data, static_cast<size_t>(length));
+        if (length > 0) copy_bytes(cell->data(), data, static_cast<size_t>(length));
         q.close_cell_after_write(cell, false);
     }
 
@@ -52,7 +53,7 @@ struct FixedCellIO {
         const Cell* cell = q.open_cell_for_read(timeout_ms);
         if (cell == nullptr) return 1;
         const uint64_t n = std::min<uint64_t>(cell->length(), static_cast<uint64_t>(buffer_size));
-        if (n > 0) std::memcpy(buffer, cell->data(), n);
+        if (n > 0) copy_bytes(buffer, cell->data(), n);
         length_read = static_cast<int64_t>(n);
         q.close_cell_after_read(cell);
         return 0;

@@ -194,7 +194,7 @@ void MPMCQueueCPP::damaged_while_holding(sem_t* lock) const {
 }
 
 Cell* MPMCQueueCPP::open_cell_for_write() {
-    if (const int err = wait_semaphore(free_sem, 0); err != 0)
+    if (const int err = wait_semaphore(free_sem, 0, cell_size_ <= kPollMaxCellSize); err != 0)
         throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free semaphore decrement failed", free_sem_name,
                                 err);
     if (const int err = wait_semaphore(free_mutex, 0); err != 0)
@@ -263,7 +263,7 @@ void MPMCQueueCPP::close_cell_after_write(Cell* cell, bool discard) {
 }
 
 Cell* MPMCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
-    const int err = wait_semaphore(filled_sem, timeout_ms);
+    const int err = wait_semaphore(filled_sem, timeout_ms, cell_size_ <= kPollMaxCellSize);
     if (err == ETIMEDOUT) return nullptr;
     if (err != 0)
         throw IPCQueueException("MPMCQueueCPP open_cell_for_read: Filled semaphore decrement failed", name_, err);

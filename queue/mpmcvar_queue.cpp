@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "copy_bytes.h"
 #include "ipc_queue_exception.h"
 #include "semaphore_wait.h"
 #include "shared_objects.h"
@@ -226,7 +227,7 @@ Cell* Channel::take_ring_cell(size_t index_offset) {
 void Channel::throw_damaged_cell(const char* text) const { throw IPCQueueException(text, queue->name_); }
 
 Cell* Channel::open_cell_for_write() {
-    if (const int err = wait_semaphore(free_sem, 0); err != 0)
+    if (const int err = wait_semaphore(free_sem, 0, cell_size <= kPollMaxCellSize); err != 0)
         throw IPCQueueException("MPMCVarQueueCPP:Channel:open_cell_for_write: free semaphore decrement failed.",
                                 free_sem_name, err);
     return take_ring_cell(offsetof(ChannelAreaLayout, write_index));
@@ -241,7 +242,7 @@ void Channel::close_cell_after_write(Cell*) {
 }
 
 Cell* Channel::open_cell_for_read() {
-    if (const int err = wait_semaphore(filled_sem, 0); err != 0)
+    if (const int err = wait_semaphore(filled_sem, 0, cell_size <= kPollMaxCellSize); err != 0)
         throw IPCQueueException("MPMCVarQueueCPP:Channel:open_cell_for_read: filled semaphore decrement failed.",
                                 filled_sem_name, err);
     Cell* cell = take_ring_cell(offsetof(ChannelAreaLayout, read_index));
@@ -274,7 +275,7 @@ void Channel::partial_write(const char* data, int64_t length) {
         if (held > cell_size)
             throw_damaged_cell("MPMCVarQueueCPP:Channel:partial_write: cell length > cell size; segment is damaged");
         const uint64_t n = remaining < cell_size - held ? remaining : cell_size - held;
-        std::memcpy(write_cell->data() + held, data, n);
+        copy_bytes(write_cell->data() + held, data, n);
         write_cell->set_length(held + n);
         data += n;
         remaining -= n;

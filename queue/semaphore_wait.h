@@ -1,7 +1,12 @@
 // Waiting on a named semaphore: the one place where a queue operation blocks.
 //
-// A wait first tries to take the semaphore without blocking; only when that
-// fails does it block (without limit, or until a CLOCK_REALTIME deadline).
+// A wait first tries to take the semaphore without blocking, then polls it
+// for a short, bounded time, and only then blocks (without limit, or until
+// a CLOCK_REALTIME deadline). A peer that is busy writing or reading usually
+// posts within a microsecond or two, and catching that post by polling saves
+// the sleep and the wake-up: a futex call on each side and a pass through
+// the scheduler, several microseconds. The poll adapts per thread (see the
+// .cpp), so a waiter that would only burn its CPU soon stops polling.
 // An embedding runtime can hook the blocking part: the Python module uses
 // this to release the interpreter lock for the wait alone.
 #pragma once
@@ -11,6 +16,16 @@
 #include <cstdint>
 
 namespace mox::ipc_queue {
+
+// The longest a wait polls before it blocks, in nanoseconds.
+inline constexpr int64_t kWaitSpinNs = 10000;
+
+// Waits for cells of more payload bytes than this do not poll. Copying such
+// a cell takes long enough that a poll rarely saves a wake-up, and a reader
+// that follows its writer cell by cell copies each cell out of the writer's
+// cache; one that sleeps lets cells gather and then takes them in a run
+// (measured: 64 KiB cells up to 2x faster without polling).
+inline constexpr uint64_t kPollMaxCellSize = 4096;
 
 // Called around a wait that has to block; `leave` gets the wait's result
 // (0 or an errno value) and may throw only when the result is not 0.
@@ -22,9 +37,10 @@ struct BlockingWaitHooks {
 // Installs hooks for every later blocking wait in this process; null removes them.
 void set_blocking_wait_hooks(const BlockingWaitHooks* hooks);
 
-// Waits on `sem`; timeout_ms 0 means no limit. Returns 0 when taken,
+// Waits on `sem`; timeout_ms 0 means no limit; may_poll false blocks
+// without polling (cells above kPollMaxCellSize). Returns 0 when taken,
 // ETIMEDOUT when the deadline passed, otherwise the errno of the failed wait
 // (EINTR included: an interrupted wait is a failure and is not retried).
-int wait_semaphore(sem_t* sem, uint32_t timeout_ms);
+int wait_semaphore(sem_t* sem, uint32_t timeout_ms, bool may_poll = true);
 
 }  // namespace mox::ipc_queue

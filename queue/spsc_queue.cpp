@@ -155,7 +155,7 @@ Cell* SPSCQueueCPP::ring_cell(uint32_t index) const {
 const Cell* SPSCQueueCPP::cellAt(uint32_t index) const { return ring_cell(index); }
 
 Cell* SPSCQueueCPP::open_cell_for_write() {
-    if (const int err = wait_semaphore(free_sem, 0); err != 0)
+    if (const int err = wait_semaphore(free_sem, 0, cell_size_ <= kPollMaxCellSize); err != 0)
         throw IPCQueueException("SPSCQueueCPP:open_cell_for_write: Free semaphore decrement failed.", name_, err);
     SPSCHeader* h = header();
     const uint32_t index = h->write_index;
@@ -180,7 +180,7 @@ void SPSCQueueCPP::close_cell_after_write(Cell* cell, bool discard) {
 }
 
 Cell* SPSCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
-    const int err = wait_semaphore(filled_sem, timeout_ms);
+    const int err = wait_semaphore(filled_sem, timeout_ms, cell_size_ <= kPollMaxCellSize);
     if (err == ETIMEDOUT) return nullptr;
     if (err != 0)
         throw IPCQueueException("SPSCQueueCPP:open_cell_for_read: Filled semaphore decrement failed.", name_, err);
