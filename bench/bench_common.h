@@ -581,4 +581,17 @@ inline Options parse_options(int argc, char** argv, const char* usage) {
     return o;
 }
 
+// The harness's write/read over a one-cell queue kind (SPSC, MPMC):
+// whole-message write, buffer read without a time limit.
+template <class Queue>
+struct FixedCellEnd {
+    std::unique_ptr<Queue> q;
+    void write(const char* data, uint64_t len) { q->write(data, static_cast<int64_t>(len)); }
+    uint64_t read(char* buffer, uint64_t capacity) {
+        int64_t len = 0;
+        q->read(buffer, static_cast<int64_t>(capacity), len, 0);
+        return static_cast<uint64_t>(len);
+    }
+};
+
 }  // namespace mox::bench

@@ -90,26 +90,8 @@ b::RoundTrips sem_once(int64_t spin_ns, uint64_t n, unsigned timeout_s) {
         0, n, 1000, timeout_s);
 }
 
-struct SpscEnd {
-    std::unique_ptr<SPSCQueueCPP> q;
-    void write(const char* data, uint64_t len) { q->write(data, static_cast<int64_t>(len)); }
-    uint64_t read(char* buffer, uint64_t capacity) {
-        int64_t len = 0;
-        q->read(buffer, static_cast<int64_t>(capacity), len, 0);
-        return static_cast<uint64_t>(len);
-    }
-};
-
-struct MpmcEnd {
-    std::unique_ptr<MPMCQueueCPP> q;
-    void write(const char* data, uint64_t len) { q->write(data, static_cast<int64_t>(len)); }
-    uint64_t read(char* buffer, uint64_t capacity) {
-        int64_t len = 0;
-        q->read(buffer, static_cast<int64_t>(capacity), len, 0);
-        return static_cast<uint64_t>(len);
-    }
-};
-
+using SpscEnd = b::FixedCellEnd<SPSCQueueCPP>;
+using MpmcEnd = b::FixedCellEnd<MPMCQueueCPP>;
 // Two queues of a kind Q, one per direction, made by name in the parent and
 // connected by name in the child.
 template <class End, class Create, class Connect>

@@ -52,26 +52,8 @@ uint32_t default_cells(uint64_t payload) {
 }
 
 // Adapters giving every queue the harness's write/read.
-struct Spsc {
-    std::unique_ptr<SPSCQueueCPP> q;
-    void write(const char* data, uint64_t len) { q->write(data, static_cast<int64_t>(len)); }
-    uint64_t read(char* buffer, uint64_t capacity) {
-        int64_t len = 0;
-        q->read(buffer, static_cast<int64_t>(capacity), len, 0);
-        return static_cast<uint64_t>(len);
-    }
-};
-
-struct Mpmc {
-    std::unique_ptr<MPMCQueueCPP> q;
-    void write(const char* data, uint64_t len) { q->write(data, static_cast<int64_t>(len)); }
-    uint64_t read(char* buffer, uint64_t capacity) {
-        int64_t len = 0;
-        q->read(buffer, static_cast<int64_t>(capacity), len, 0);
-        return static_cast<uint64_t>(len);
-    }
-};
-
+using Spsc = b::FixedCellEnd<SPSCQueueCPP>;
+using Mpmc = b::FixedCellEnd<MPMCQueueCPP>;
 // Zero-copy read, each cell copied into the reader's own buffer with the
 // library's copy_bytes, so where that buffer lies stays under control
 // (unlike read(std::string&)).
