@@ -5,6 +5,7 @@
 #   make soak SOAK_MESSAGES=N    another count
 #   make soak-python             a shorter run through the Python module,
 #                                checking the Python reader's RSS
+#   make test-kill               random SIGKILLs of writers and readers
 # Built straight from the core sources into its own directory.
 
 SOAK_BUILD           := build/soak
@@ -12,7 +13,7 @@ SOAK_MESSAGES        ?= 10000000
 SOAK_PYTHON_MESSAGES ?= 1000000
 SOAK_SOURCES         := tests/soak/soak.cpp $(wildcard queue/*.cpp)
 
-.PHONY: soak soak-python
+.PHONY: soak soak-python test-kill
 
 $(SOAK_BUILD)/soak: $(SOAK_SOURCES) $(wildcard queue/*.h)
 	@mkdir -p $(SOAK_BUILD)
@@ -23,3 +24,8 @@ soak: $(SOAK_BUILD)/soak
 
 soak-python: install
 	$(VPY) tests/soak/soak_python.py --messages $(SOAK_PYTHON_MESSAGES)
+
+# SIGKILL writers and readers at random points, many rounds per kind.
+#   make test-kill MOX_KILL_ROUNDS=N MOX_KILL_SEED=S
+test-kill: install
+	MOX_KILL_TESTS=1 $(VPY) -m pytest -q -s tests/python/test_peer_killed.py
