@@ -70,6 +70,25 @@ bool poll(sem_t* sem) {
     return false;
 }
 
+bool before(const timespec& a, const timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// Sleeps on `sem` until it is taken, `deadline` (if any) passes, or a
+// failure. A poster increments the value and then wakes a sleeper in a
+// second step; one that dies between the two leaves the value up and every
+// sleeper asleep. So no sleep lasts longer than kRecheckMs: each new sleep
+// starts by taking the value if it is there.
+int block(sem_t* sem, const timespec* deadline) {
+    for (;;) {
+        timespec until = deadline_after(kRecheckMs);
+        const bool last = deadline != nullptr && !before(until, *deadline);
+        if (last) until = *deadline;
+        if (::sem_timedwait(sem, &until) == 0) return 0;
+        if (errno != ETIMEDOUT || last) return errno;
+    }
+}
+
 }  // namespace
 
 void set_blocking_wait_hooks(const BlockingWaitHooks* hooks) { g_hooks.store(hooks, std::memory_order_release); }
@@ -89,8 +108,7 @@ int wait_semaphore(sem_t* sem, uint32_t timeout_ms, bool may_poll) {
     }
     const BlockingWaitHooks* hooks = g_hooks.load(std::memory_order_acquire);
     void* state = hooks != nullptr ? hooks->enter() : nullptr;
-    const int rc = timeout_ms != 0 ? ::sem_timedwait(sem, &deadline) : ::sem_wait(sem);
-    const int result = rc == 0 ? 0 : errno;
+    const int result = block(sem, timeout_ms != 0 ? &deadline : nullptr);
     if (hooks != nullptr) hooks->leave(state, result);
     return result;
 }

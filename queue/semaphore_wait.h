@@ -2,7 +2,7 @@
 //
 // A wait first tries to take the semaphore without blocking, then polls it
 // for a short, bounded time, and only then blocks (without limit, or until
-// a CLOCK_REALTIME deadline). A peer that is busy writing or reading usually
+// a CLOCK_REALTIME deadline), in sleeps of at most kRecheckMs. A peer that is busy writing or reading usually
 // posts within a microsecond or two, and catching that post by polling saves
 // the sleep and the wake-up: a futex call on each side and a pass through
 // the scheduler, several microseconds. The poll adapts per thread (see the
@@ -19,6 +19,10 @@ namespace mox::ipc_queue {
 
 // The longest a wait polls before it blocks, in nanoseconds.
 inline constexpr int64_t kWaitSpinNs = 10000;
+
+// The longest one sleep lasts before the semaphore is tried again: the bound
+// on how long a waiter can miss a post whose poster died before waking it.
+inline constexpr uint32_t kRecheckMs = 200;
 
 // Waits for cells of more payload bytes than this do not poll. Copying such
 // a cell takes long enough that a poll rarely saves a wake-up, and a reader
