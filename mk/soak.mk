@@ -5,7 +5,7 @@
 #   make soak SOAK_MESSAGES=N    another count
 #   make soak-python             a shorter run through the Python module,
 #                                checking the Python reader's RSS
-#   make test-kill               random SIGKILLs of writers and readers
+#   make test-kill               many more random SIGKILLs than make test runs
 # Built straight from the core sources into its own directory.
 
 SOAK_BUILD           := build/soak
@@ -25,7 +25,12 @@ soak: $(SOAK_BUILD)/soak
 soak-python: install
 	$(VPY) tests/soak/soak_python.py --messages $(SOAK_PYTHON_MESSAGES)
 
-# SIGKILL writers and readers at random points, many rounds per kind.
-#   make test-kill MOX_KILL_ROUNDS=N MOX_KILL_SEED=S
+# SIGKILL writers and readers at random points: MOX_KILL_RUNS runs of up to
+# MOX_KILL_ROUNDS rounds per kind and role, each run with a new seed
+# (printed; MOX_KILL_SEED=S repeats one).
+MOX_KILL_RUNS   ?= 10
+MOX_KILL_ROUNDS ?= 40
 test-kill: install
-	MOX_KILL_TESTS=1 $(VPY) -m pytest -q -s tests/python/test_peer_killed.py
+	@for run in $$(seq $(MOX_KILL_RUNS)); do \
+	  MOX_KILL_ROUNDS=$(MOX_KILL_ROUNDS) $(VPY) -m pytest -q -s -k random tests/python/test_peer_killed.py || exit 1; \
+	done

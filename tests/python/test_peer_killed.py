@@ -47,7 +47,7 @@ STALL = 0.3
 HANG_BOUND = 12.0
 IDLE_MS = 40
 
-ROUNDS = int(os.environ.get("MOX_KILL_ROUNDS", "20"))
+ROUNDS = int(os.environ.get("MOX_KILL_ROUNDS", "12"))
 SEED = int(os.environ.get("MOX_KILL_SEED", str(random.randrange(1 << 30))))
 
 
@@ -546,10 +546,7 @@ def kill_round(kind, role, name, start_child, rng, tally):
         remove_queue_objects(name)
 
 
-# Random kill points make this run differ every time; it has once found a
-# state its classifier does not explain (two cells held after one reader of
-# an MPMC queue was killed), so it runs on its own until that is understood.
-@pytest.mark.skipif(os.environ.get("MOX_KILL_TESTS") != "1", reason="random kills: make test-kill")
+# Kill points differ from run to run; `make test-kill` runs many more rounds.
 @pytest.mark.parametrize("role", ["writer", "reader"])
 @pytest.mark.parametrize("kind_name", ["spsc", "mpmc", "mpmcvar"])
 def test_killed_at_random_points(kind_name, role, make_queue_name, start_child):
