@@ -5,12 +5,6 @@
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
 
-#include <cstdint>
-#include <memory>
-#include <string>
-#include <type_traits>
-#include <utility>
-
 #include "ipc_queue_exception.h"
 #include "mpmc_queue.h"
 #include "mpmcvar_queue.h"
@@ -20,130 +14,72 @@
 namespace mox::ipc_queue {
 namespace {
 
-using test::NameGuard;
-using test::SegmentView;
-using test::unique_name;
+template <class F>
+bool refused(F f) try { return f(), false; } catch (const IPCQueueException&) { return true; }
 
-// A child that flips the u32 at `offset` of segment `name` between its value
-// and `damaged` (one write in four) until it is killed; started only once it
-// is flipping. Mostly the true value, so that most connects pass the check.
-class Flipper {
-public:
-    Flipper(const std::string& name, size_t offset, uint32_t damaged) {
-        int ready[2];
-        if (::pipe(ready) != 0) return;
-        const pid_t parent = ::getpid();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::getppid() != parent) ::_exit(0);
-            SegmentView view(name);
-            if (!view.ok()) ::_exit(1);
-            volatile uint32_t* word = reinterpret_cast<volatile uint32_t*>(view.bytes() + offset);
-            const uint32_t original = *word;
-            (void)!::write(ready[1], "r", 1);
-            for (uint64_t i = 0;; ++i) *word = (i & 3) == 3 ? damaged : original;
-        }
-        ::close(ready[1]);
-        char c = 0;
-        started_ = pid_ > 0 && ::read(ready[0], &c, 1) == 1;
-        ::close(ready[0]);
-    }
-    ~Flipper() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    Flipper(const Flipper&) = delete;
-    Flipper& operator=(const Flipper&) = delete;
-    bool started() const { return started_; }
-
-private:
-    pid_t pid_ = -1;
-    bool started_ = false;
-};
-
-struct Outcome {
-    int connected = 0;
-    int refused = 0;
-    int wrong_geometry = 0;
-};
-
-// Rounds of: create, flip the word, connect once (a connected object, and a
-// refused one too, removes the names when it goes). `fits` tells whether a
-// connected object has the real geometry.
-template <class Create, class Connect, class Fits>
-Outcome race(const char* tag, int rounds, size_t offset, uint32_t damaged, Create create, Connect connect, Fits fits) {
-    Outcome o;
+// Rounds of: create, have a child flip the u32 at `offset` to `damaged` on one
+// write in four (so most connects pass the check), connect once. Every connect
+// that succeeds must have the created geometry (`fits`); some must succeed.
+template <class Q, class Fits, class... Geometry>
+void race(int rounds, size_t offset, uint32_t damaged, Fits fits, Geometry... geometry) {
+    SCOPED_TRACE("word at " + std::to_string(offset));
+    int connected = 0, wrong = 0;
     for (int r = 0; r < rounds; ++r) {
-        NameGuard guard(unique_name(tag), 4);
-        auto creator = create(guard.name());
-        Flipper flipper(guard.name(), offset, damaged);
-        EXPECT_TRUE(flipper.started());
-        if (!flipper.started()) return o;
+        test::NameGuard guard(test::unique_name("race"), 4);
+        const Q creator(guard.name(), geometry...);
+        test::SegmentView view(guard.name());
+        ASSERT_TRUE(view.ok());
+        volatile uint32_t* word = reinterpret_cast<volatile uint32_t*>(view.bytes() + offset);
+        const uint32_t original = *word;
+        const pid_t parent = ::getpid();
+        int ready[2];
+        ASSERT_EQ(::pipe(ready), 0);
+        test::ScopedChild flipper([&]() -> std::string {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() != parent || ::write(ready[1], "r", 1) != 1) return "orphaned";
+            for (uint64_t i = 0;; ++i) *word = (i & 3) == 3 ? damaged : original;
+        });
+        char c = 0;
+        const bool flipping = ::close(ready[1]) == 0 && ::read(ready[0], &c, 1) == 1;
+        ::close(ready[0]);
+        ASSERT_TRUE(flipping);
         try {
-            auto peer = connect(guard.name());
-            ++o.connected;
-            if (!fits(*peer)) ++o.wrong_geometry;
+            Q peer(guard.name());
+            ++connected;
+            wrong += fits(peer) ? 0 : 1;
         } catch (const IPCQueueException&) {
-            ++o.refused;
         }
     }
-    return o;
+    EXPECT_GT(connected, 0);
+    EXPECT_EQ(wrong, 0) << "of " << connected << " connects";
 }
 
-template <class Q>
-bool throws_for_index(const Q& q, uint32_t index) {
-    try {
-        if constexpr (std::is_same_v<Q, SPSCQueueCPP>)
-            q.cellAt(index);
-        else
-            q.channelShmAt(index);
-    } catch (const IPCQueueException&) {
-        return true;
-    }
-    return false;
-}
-
-// SPSC: 4 cells of 16 bytes; num_cells flips to 0x100. The peer must refuse
-// cell 4, and keep cell_size.
+// 4 cells of 16 bytes; num_cells flips to 0x100: cell 4 must stay refused.
 TEST(RacingHeader, SPSCConnectKeepsTheCheckedGeometry) {
-    const Outcome o = race(
-        "race_spsc", 400, 12, 0x100,
-        [](const std::string& n) { return std::make_unique<SPSCQueueCPP>(n, 4, 16, true); },
-        [](const std::string& n) { return std::make_unique<SPSCQueueCPP>(n); },
-        [](const SPSCQueueCPP& q) { return q.cell_size() == 16 && throws_for_index(q, 4) && !throws_for_index(q, 3); });
-    EXPECT_GT(o.connected, 0);
-    EXPECT_EQ(o.wrong_geometry, 0) << "of " << o.connected << " connects";
+    race<SPSCQueueCPP>(
+        400, 12, 0x100,
+        [](const SPSCQueueCPP& q) {
+            return q.cell_size() == 16 && refused([&] { q.cellAt(4); }) && !refused([&] { q.cellAt(3); });
+        },
+        4, 16, true);
 }
 
-// MPMC: cell_size (low half) flips to 0x400.
+// cell_size (low half) flips to 0x400.
 TEST(RacingHeader, MPMCConnectKeepsTheCheckedGeometry) {
-    const Outcome o = race(
-        "race_mpmc", 300, 16, 0x400,
-        [](const std::string& n) { return std::make_unique<MPMCQueueCPP>(n, 4, 16); },
-        [](const std::string& n) { return std::make_unique<MPMCQueueCPP>(n); },
-        [](const MPMCQueueCPP& q) { return q.cell_size() == 16; });
-    EXPECT_GT(o.connected, 0);
-    EXPECT_EQ(o.wrong_geometry, 0) << "of " << o.connected << " connects";
+    race<MPMCQueueCPP>(300, 16, 0x400, [](const MPMCQueueCPP& q) { return q.cell_size() == 16; }, 4, 16);
 }
 
-// MPMCVar: 2 channels of 2 cells of 16 bytes (stride 2 * 32 + 24 = 88);
-// num_channels, num_cells and cell_size each flip in turn.
+// 2 channels of 2 cells of 16 bytes (areas 2 * 32 + 24 = 88 bytes apart);
+// num_channels, num_cells and cell_size flip in turn.
 TEST(RacingHeader, MPMCVarConnectKeepsTheCheckedGeometry) {
-    auto fits = [](const MPMCVarQueueCPP& q) {
-        return q.cell_size() == 16 && throws_for_index(q, 2) && !throws_for_index(q, 1) &&
-               q.channelShmAt(1) - q.channelShmAt(0) == 88;
-    };
-    for (const auto& [offset, damaged] : {std::pair<size_t, uint32_t>{12, 0x400}, {16, 0x40}, {20, 0x400}}) {
-        const Outcome o = race(
-            "race_var", 300, offset, damaged,
-            [](const std::string& n) { return std::make_unique<MPMCVarQueueCPP>(n, 2, 2, 16); },
-            [](const std::string& n) { return std::make_unique<MPMCVarQueueCPP>(n); }, fits);
-        EXPECT_GT(o.connected, 0) << "word at " << offset;
-        EXPECT_EQ(o.wrong_geometry, 0) << "word at " << offset << ", of " << o.connected << " connects";
-    }
+    for (const auto& [offset, damaged] : {std::pair<size_t, uint32_t>{12, 0x400}, {16, 0x40}, {20, 0x400}})
+        race<MPMCVarQueueCPP>(
+            300, offset, damaged,
+            [](const MPMCVarQueueCPP& q) {
+                return q.cell_size() == 16 && refused([&] { q.channelShmAt(2); }) &&
+                       !refused([&] { q.channelShmAt(1); }) && q.channelShmAt(1) - q.channelShmAt(0) == 88;
+            },
+            2, 2, 16);
 }
 
 }  // namespace

@@ -1,15 +1,10 @@
-"""A memcheck workload: N messages through each Python queue class.
-
-Every payload kind is written and read back as its type (bytes, str, int,
-float, int64 and float64 arrays), whole and, for MPMCVarQueue, from partial
-writes; error paths raise and are caught; every 5000 messages a whole queue
-is created, connected to and destroyed. What is allocated per message, per
-error or per queue object must be freed, so the heap left at exit must not
-grow with N.
-
-Usage: python workload.py N
+"""A memcheck workload (python workload.py N): N messages through each queue
+class, every payload kind read back as its type (for MPMCVarQueue also from
+partial writes), error paths taken, and every 5000 messages a queue made,
+connected to and destroyed. The heap left at exit must not grow with N.
 """
 
+import itertools
 import os
 import sys
 
@@ -19,94 +14,60 @@ import mox_ipc_queue as m
 
 QT = m.QDataType
 PREFIX = f"/mox_memcheck_{os.getpid()}_"
-_names = iter(range(1_000_000))
+_names = itertools.count()
 
 
-def new_name():
-    return PREFIX + str(next(_names))
+# The i-th value is PAYLOADS[i % 6]: the type to read it back as, and its maker.
+PAYLOADS = (
+    (QT.Bytes, lambda i, limit: bytes((i + j) % 256 for j in range(i % (limit + 1)))),
+    (QT.String, lambda i, limit: "é" * ((i % limit) // 2)),
+    (QT.Int, lambda i, limit: i * 7919 - 10**12),
+    (QT.Float, lambda i, limit: i / 7.0),
+    (QT.IntArray, lambda i, limit: np.arange(i % (limit // 8 + 1), dtype=np.int64) * i),
+    (QT.FloatArray, lambda i, limit: np.linspace(0.0, 1.0, i % (limit // 8 + 1))),
+)
 
 
-def payload(i, limit):
-    """The i-th value, its read type, and a check of what came back."""
-    k = i % 6
-    if k == 0:
-        v = bytes((i + j) % 256 for j in range(i % (limit + 1)))
-        return v, QT.Bytes, lambda got: got == v
-    if k == 1:
-        v = "é" * ((i % limit) // 2)
-        return v, QT.String, lambda got: got == v
-    if k == 2:
-        v = i * 7919 - 10**12
-        return v, QT.Int, lambda got: got == v
-    if k == 3:
-        v = i / 7.0
-        return v, QT.Float, lambda got: got == v
-    if k == 4:
-        v = np.arange(i % (limit // 8 + 1), dtype=np.int64) * i
-        return v, QT.IntArray, lambda got: np.array_equal(got, v)
-    v = np.linspace(0.0, 1.0, i % (limit // 8 + 1))
-    return v, QT.FloatArray, lambda got: np.array_equal(got, v)
-
-
-def expect_error(fn):
-    try:
-        fn()
-    except m.IPCQueueError:
-        return
-    raise AssertionError("expected IPCQueueError")
-
-
-def run(kind, n):
-    cell, batch = 64, 4
-    if kind == "spsc":
-        make = lambda name: m.SPSCQueue(name, batch, cell, True)  # noqa: E731
-    elif kind == "mpmc":
-        make = lambda name: m.MPMCQueue(name, batch, cell)  # noqa: E731
-    else:
-        cell = 16
-        make = lambda name: m.MPMCVarQueue(name, batch, 8, cell)  # noqa: E731
-    # The longest message one thread can write before reading it back.
-    limit = cell if kind != "mpmcvar" else 8 * cell - 1
-    name = new_name()
-    q = make(name)
-    done = 0
-    while done < n:
-        checks = []
-        for i in range(done, min(done + batch, n)):
-            value, qtype, check = payload(i, limit)
-            if kind == "mpmcvar" and i % 3 == 0 and not isinstance(value, (int, float)):
+def run(cls, n, batch=4):
+    var = cls is m.MPMCVarQueue
+    cell = 16 if var else 64
+    args = {m.SPSCQueue: (batch, cell, True), m.MPMCQueue: (batch, cell), m.MPMCVarQueue: (batch, 8, cell)}[cls]
+    limit = 8 * cell - 1 if var else cell  # the longest message one thread can write before reading it
+    q = cls(PREFIX + str(next(_names)), *args)
+    for done in range(0, n, batch):
+        sent = [(PAYLOADS[i % 6][1](i, limit), PAYLOADS[i % 6][0]) for i in range(done, min(done + batch, n))]
+        for i, (value, _) in enumerate(sent, done):
+            if var and i % 3 == 0 and not isinstance(value, (int, float)):
                 q.partial_write(value)
                 q.partial_write_complete()
             else:
                 q.write(value)
-            checks.append((qtype, check))
-        for qtype, check in checks:
+        for value, qtype in sent:
             got = q.read(qtype)
-            assert check(got), (kind, qtype, got)
-        done += len(checks)
-        if done % 1000 < batch:
-            if kind == "mpmcvar":
-                expect_error(q.partial_write_complete)
-                assert q.read(QT.Bytes, 1) is None
-            else:
-                expect_error(lambda: q.write(b"x" * (cell + 1)))
-                assert q.read(QT.Bytes, 1) is None
-        if done % 5000 < batch:
-            # A whole queue made and destroyed, names and all (an SPSC
-            # peer's connect removes the names, so it is the last one).
-            other_name = new_name()
-            other = make(other_name)
-            peer = type(other)(other_name)
+            assert np.array_equal(got, value) if isinstance(value, np.ndarray) else got == value, (cls, qtype, got)
+        end = done + len(sent)
+        if end % 1000 < batch:
+            try:
+                q.partial_write_complete() if var else q.write(b"x" * (cell + 1))
+                raise AssertionError("expected IPCQueueError")
+            except m.IPCQueueError:
+                pass
+            assert q.read(QT.Bytes, 1) is None
+        if end % 5000 < batch:
+            # Made and destroyed, names and all (an SPSC peer's connect removes
+            # the names, so it is the last one).
+            name = PREFIX + str(next(_names))
+            other = cls(name, *args)
+            peer = cls(name)
             del peer, other
     del q
-    return n
 
 
 def main():
     n = int(sys.argv[1])
-    for kind in ("spsc", "mpmc", "mpmcvar"):
-        run(kind, n)
-    left = [e for e in os.listdir("/dev/shm") if PREFIX.lstrip("/") in e]
+    for cls in (m.SPSCQueue, m.MPMCQueue, m.MPMCVarQueue):
+        run(cls, n)
+    left = [e for e in os.listdir("/dev/shm") if PREFIX[1:] in e]
     for e in left:
         os.unlink(os.path.join("/dev/shm", e))
     print(f"workload: {n} messages through each of SPSCQueue, MPMCQueue, MPMCVarQueue"
