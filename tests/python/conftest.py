@@ -1,18 +1,12 @@
-"""Shared fixtures and helpers for the mox_ipc_queue Python tests.
+"""Shared fixtures of the Python tests: unique queue names removed after each
+test (pass or fail), children in other processes with bounded waits (a child
+alive at the bound is a deadlock: killed, test failed), raw segment views."""
 
-- queue_name / make_queue_name: unique names that carry this process id; the
-  segment and every semaphore a queue of any kind may own under the name are
-  removed after the test, pass or fail.
-- start_child / run_in_child: run a module-level function in another process
-  (multiprocessing "fork" or "spawn") with a bounded wait; a child that is
-  still alive at the bound is treated as a deadlock, killed, and the test fails.
-- notify_parent: called inside a child to tell the test it reached a point.
-- segment_bytes / open_segment: the raw bytes of a queue's segment by name.
-"""
-
+import contextlib
 import itertools
 import multiprocessing
 import os
+import pathlib
 import signal
 import sys
 import time
@@ -26,70 +20,46 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 
 SHM_DIR = "/dev/shm"
 NAME_PREFIX = f"/mox_py_{os.getpid()}_"
+# Every semaphore suffix a queue kind may use; channels are numbered below 64.
+SEMAPHORE_SUFFIXES = ["_filled_", "_free_", "_free_mutex_", "_filled_mutex_", "_used_", "_used_mutex_"] + [
+    f"_{role}_channel_{n}" for role in ("free", "filled") for n in range(64)
+]
+CHILD_TIMEOUT = 15.0  # a child still running then is deadlocked
+TEST_WATCHDOG_SECONDS = 30  # a wait that never ends fails its test instead of hanging the run
 
-# Every semaphore suffix a queue kind may use; channel semaphores add n < 64.
-SEMAPHORE_SUFFIXES = (
-    ["_filled_", "_free_", "_free_mutex_", "_filled_mutex_", "_used_", "_used_mutex_"]
-    + [f"_free_channel_{n}" for n in range(64)]
-    + [f"_filled_channel_{n}" for n in range(64)]
-)
-
-# Bound on any child process; beyond it the child counts as deadlocked.
-CHILD_TIMEOUT = 15.0
-# Bound on a whole test in this process, so a wait that never ends fails the
-# test instead of hanging the run.
-TEST_WATCHDOG_SECONDS = 30
-
-EXIT_RETURNED = 0
-EXIT_RAISED = 1
-EXIT_KEYBOARD_INTERRUPT = 130
+EXIT_RETURNED, EXIT_RAISED, EXIT_KEYBOARD_INTERRUPT = 0, 1, 130
 
 _counter = itertools.count(1)
 
 
-# ---------------------------------------------------------------- names ---
-
-
 def shm_path(name):
-    """Path of a queue's shared-memory segment."""
     return os.path.join(SHM_DIR, name.lstrip("/"))
 
 
 def semaphore_path(name, suffix):
-    """Path of one named semaphore of a queue."""
     return os.path.join(SHM_DIR, "sem." + name.lstrip("/") + suffix)
 
 
 def existing_objects(name):
-    """The segment and semaphore paths that currently exist for `name`."""
     paths = [shm_path(name)] + [semaphore_path(name, s) for s in SEMAPHORE_SUFFIXES]
     return [p for p in paths if os.path.lexists(p)]
 
 
 def remove_queue_objects(name):
-    """Removes whatever a queue of any kind may have left under `name`."""
     for path in existing_objects(name):
-        try:
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(path)
-        except FileNotFoundError:
-            pass
-
-
-def _leftovers():
-    stem = NAME_PREFIX.lstrip("/")
-    return sorted(e for e in os.listdir(SHM_DIR) if e.startswith(stem) or e.startswith("sem." + stem))
 
 
 @pytest.fixture
 def make_queue_name():
-    """Factory of unique queue names; all of them are cleaned up after the test."""
+    """Factory of unique names "/mox_py_<pid>_<n>", all removed after the test."""
     made = []
 
     def make():
-        name = f"{NAME_PREFIX}{next(_counter)}"
-        remove_queue_objects(name)
-        made.append(name)
-        return name
+        made.append(f"{NAME_PREFIX}{next(_counter)}")
+        remove_queue_objects(made[-1])
+        return made[-1]
 
     yield make
     for name in made:
@@ -98,29 +68,27 @@ def make_queue_name():
 
 @pytest.fixture
 def queue_name(make_queue_name):
-    """A unique queue name, e.g. "/mox_py_<pid>_<n>", removed after the test."""
     return make_queue_name()
 
 
 @pytest.fixture(scope="session", autouse=True)
 def _nothing_left_in_shm():
     yield
-    left = _leftovers()
+    stem = NAME_PREFIX.lstrip("/")
+    left = sorted(e for e in os.listdir(SHM_DIR) if e.startswith(stem) or e.startswith("sem." + stem))
     for entry in left:
-        try:
+        with contextlib.suppress(FileNotFoundError):
             os.unlink(os.path.join(SHM_DIR, entry))
-        except FileNotFoundError:
-            pass
     assert not left, f"objects left in {SHM_DIR}: {left}"
 
 
 class _WatchdogExpired(Exception):
-    pass
+    """A test ran longer than TEST_WATCHDOG_SECONDS."""
 
 
 @pytest.fixture(autouse=True)
 def _watchdog():
-    # A blocked wait is broken by the signal; the handler's exception fails the test.
+    # SIGALRM breaks a blocked wait; the handler's exception fails the test.
     def expire(signum, frame):
         raise _WatchdogExpired(f"test still running after {TEST_WATCHDOG_SECONDS} s: blocked wait?")
 
@@ -133,26 +101,18 @@ def _watchdog():
         signal.signal(signal.SIGALRM, previous)
 
 
-# ------------------------------------------------------- raw segment view ---
-
-
 def segment_bytes(name):
-    """The raw bytes of the segment named `name` as they are now."""
-    with open(shm_path(name), "rb") as f:
-        return f.read()
+    return pathlib.Path(shm_path(name)).read_bytes()
 
 
 class RawSegment:
-    """A descriptor on a segment, opened by name; it keeps reading the same
-    object after the name is removed (for example after an SPSC connect)."""
+    """Reads a segment opened by name, also after the name is removed (an SPSC connect does that)."""
 
     def __init__(self, name):
         self.fd = os.open(shm_path(name), os.O_RDONLY)
 
     def read(self, offset=0, length=None):
-        if length is None:
-            length = os.fstat(self.fd).st_size - offset
-        return os.pread(self.fd, length, offset)
+        return os.pread(self.fd, os.fstat(self.fd).st_size - offset if length is None else length, offset)
 
     def u32(self, offset):
         return int.from_bytes(self.read(offset, 4), "little")
@@ -163,31 +123,22 @@ class RawSegment:
     def close(self):
         if self.fd >= 0:
             os.close(self.fd)
-            self.fd = -1
+        self.fd = -1
 
 
 @pytest.fixture
 def open_segment():
-    """Factory: open_segment(name) -> RawSegment, closed after the test."""
+    """open_segment(name) -> RawSegment, closed after the test."""
     opened = []
-
-    def open_(name):
-        seg = RawSegment(name)
-        opened.append(seg)
-        return seg
-
-    yield open_
+    yield lambda name: opened.append(RawSegment(name)) or opened[-1]
     for seg in opened:
         seg.close()
 
 
-# -------------------------------------------------------- child processes ---
-
-_child_conn = None  # set inside a child: the pipe back to the test
+_child_conn = None  # inside a child: the pipe back to the test
 
 
-def notify_parent(tag):
-    """Inside a child: tell the test that `tag` was reached."""
+def notify_parent(tag):  # inside a child: tells the test that `tag` was reached
     _child_conn.send(("note", tag))
 
 
@@ -213,10 +164,8 @@ class ChildOutcome:
     def __init__(self, exitcode, report):
         self.exitcode = exitcode
         self.kind = report[0] if report else None
-        self.value = report[1] if report and report[0] == "returned" else None
-        self.exc_type = report[1] if report and report[0] == "raised" else None
-        self.message = report[2] if report and report[0] == "raised" else None
-        self.traceback = report[3] if report and report[0] == "raised" else None
+        self.value = report[1] if self.kind == "returned" else None
+        self.exc_type, self.message, self.traceback = report[1:] if self.kind == "raised" else (None,) * 3
 
     def describe(self):
         if self.kind == "raised":
@@ -236,9 +185,7 @@ class Child:
         self.process.start()
         send.close()
         self.pid = self.process.pid
-        self._notes = []
-        self._report = None
-        self._eof = False
+        self._notes, self._report, self._eof = [], None, False
 
     def is_alive(self):
         return self.process.is_alive()
@@ -252,8 +199,7 @@ class Child:
         self.kill()
         self._recv.close()
 
-    def _receive(self, timeout):
-        """One message within `timeout`, or None (nothing came, or the pipe closed)."""
+    def _receive(self, timeout):  # one message within `timeout`, or None
         if self._report is not None or self._eof or not self._recv.poll(max(timeout, 0)):
             return None
         try:
@@ -267,34 +213,28 @@ class Child:
             self._report = msg
         return msg
 
-    def wait_for(self, tag, timeout=CHILD_TIMEOUT):
-        """Waits until the child called notify_parent(tag)."""
+    def wait_for(self, tag, timeout=CHILD_TIMEOUT):  # until the child called notify_parent(tag)
         deadline = time.monotonic() + timeout
         while tag not in self._notes:
             if self._report is not None or self._eof:
-                outcome = self.finish(timeout=2)
-                pytest.fail(f"child ended before reaching {tag!r}: {outcome.describe()}")
+                pytest.fail(f"child ended before reaching {tag!r}: {self.finish(timeout=2).describe()}")
             remaining = deadline - time.monotonic()
             if remaining <= 0:
                 self.kill()
                 pytest.fail(f"child never reached {tag!r} within {timeout} s (killed)")
             self._receive(remaining)
 
-    def assert_blocked(self, settle=0.3, timeout=5.0):
-        """Asserts that the child is asleep (blocked) and has not finished."""
+    def assert_blocked(self, settle=0.3, timeout=5.0):  # asleep in a wait, not finished
         deadline = time.monotonic() + timeout
         while _process_state(self.pid) not in ("S", "D") and time.monotonic() < deadline:
             time.sleep(0.01)
         time.sleep(settle)
         self._receive(0)
-        assert self._report is None, "child finished although it should block: " + ChildOutcome(
-            None, self._report
-        ).describe()
+        assert self._report is None, "child finished but should block: " + ChildOutcome(None, self._report).describe()
         assert self.is_alive(), "child exited although it should block"
         assert _process_state(self.pid) in ("S", "D"), "child is running although it should block"
 
-    def finish(self, timeout=CHILD_TIMEOUT):
-        """Bounded wait for the end; a child still alive then is a deadlock."""
+    def finish(self, timeout=CHILD_TIMEOUT):  # a child still alive at the bound is a deadlock
         deadline = time.monotonic() + timeout
         while self._report is None and not self._eof:
             remaining = deadline - time.monotonic()
@@ -306,8 +246,7 @@ class Child:
             pytest.fail(f"child process {self.pid} still running after {timeout} s: deadlock (killed)")
         return ChildOutcome(self.process.exitcode, self._report)
 
-    def result(self, timeout=CHILD_TIMEOUT):
-        """The child's return value; fails the test if it raised or crashed."""
+    def result(self, timeout=CHILD_TIMEOUT):  # the return value; raising or crashing fails the test
         outcome = self.finish(timeout)
         if outcome.kind != "returned" or outcome.exitcode != EXIT_RETURNED:
             pytest.fail(outcome.describe())
@@ -324,15 +263,13 @@ def _process_state(pid):
 
 @pytest.fixture
 def start_child():
-    """Factory: start_child(func, *args, method="fork") -> Child. The function
-    must be defined at module level (spawn pickles it by name). Children still
-    alive after the test are killed."""
+    """start_child(func, *args, method="fork") -> Child, killed after the test if still alive.
+    With "spawn", func must be defined at module level: it is pickled by name."""
     children = []
 
     def start(target, *args, method="fork"):
-        child = Child(target, args, method)
-        children.append(child)
-        return child
+        children.append(Child(target, args, method))
+        return children[-1]
 
     yield start
     for child in children:
@@ -341,10 +278,7 @@ def start_child():
 
 @pytest.fixture
 def run_in_child(start_child):
-    """run_in_child(func, *args, method="fork", timeout=...) -> func's result,
-    computed in another process; raising, crashing or deadlocking fails."""
-
-    def run(target, *args, method="fork", timeout=CHILD_TIMEOUT):
-        return start_child(target, *args, method=method).result(timeout)
-
-    return run
+    """func's result, computed in another process; raising, crashing or deadlocking fails the test."""
+    return lambda target, *args, method="fork", timeout=CHILD_TIMEOUT: start_child(
+        target, *args, method=method
+    ).result(timeout)

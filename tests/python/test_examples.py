@@ -1,6 +1,6 @@
 """The examples run as a user runs them: each in its own process tree, on a
 queue name of this test, checked by its output and exit code, and leaving
-no name behind in /dev/shm."""
+no name behind in /dev/shm. (ctest runs the C++ example.)"""
 
 import os
 import re
@@ -13,55 +13,48 @@ from pathlib import Path
 import pytest
 from conftest import _process_state, existing_objects, remove_queue_objects
 
-ROOT = Path(__file__).resolve().parents[2]
-EXAMPLES = ROOT / "examples"
-# Where `make build-cpp` puts the C++ example.
-CPP_EXAMPLE = ROOT / "build" / "cmake" / "examples" / "producer_consumer"
-# Below the per-test watchdog, so a hung example is killed by this bound.
-EXAMPLE_TIMEOUT = 25.0
+EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+EXAMPLE_TIMEOUT = 25.0  # below the per-test watchdog, so a hung example is killed by this bound
 
 
-def run_example(command, timeout=EXAMPLE_TIMEOUT):
+def run_example(command):
     try:
-        done = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
+        done = subprocess.run(command, capture_output=True, text=True, timeout=EXAMPLE_TIMEOUT)
     except subprocess.TimeoutExpired as exc:
-        pytest.fail(f"{command} still running after {timeout} s (killed); output so far:\n{exc.stdout}\n{exc.stderr}")
+        pytest.fail(f"{command} still running after {EXAMPLE_TIMEOUT} s (killed); output so far:\n{exc.stdout}\n"
+                    f"{exc.stderr}")
     assert done.returncode == 0, f"{command} exited with {done.returncode}:\n{done.stdout}\n{done.stderr}"
     return done.stdout
 
 
-def python_example(script, *args):
-    return run_example([sys.executable, str(EXAMPLES / script), *map(str, args)])
+def alive(pid):
+    return _process_state(pid) not in (None, "Z")
 
 
-def assert_nothing_left(*names):
-    left = [path for name in names for path in existing_objects(name)]
-    assert not left, f"left in /dev/shm: {left}"
+TOTAL = re.escape(f"{sum(i * 0.5 for i in range(300)):.1f}")  # each of the readings 0.0, 0.5, ... once
+# Each example, its arguments after --name, the queue names it makes from the
+# given one, and what its output must contain (regular expressions; the
+# example's processes share stdout, so their lines may run together).
+RUNS = {
+    "producer_consumer.py": (["--count", "300"], [""], [
+        f"producer: sent 300 readings, total {TOTAL}", f"consumer: received 300 readings, total {TOTAL}"]),
+    "worker_pool.py": (["--workers", "3", "--jobs", "60"], ["_jobs", "_results"], [
+        "parent: 3 workers connected", "parent: 60 of 60 jobs answered, 0 wrong",
+        r"parent: jobs per worker: \d+, \d+, \d+$"]),
+    # 300000 doubles are 2.4 MB, far more than one channel's 128 KiB ring.
+    "stream_arrays.py": (["--arrays", "3", "--length", "300000"], [""], ["writer: sent 3 arrays of 300000 values"]
+                         + [rf"reader: array {n}: 300000 values, 2\.4 MB, equal" for n in range(3)]),
+}
 
 
-def test_producer_consumer_moves_every_reading(queue_name):
-    count = 300
-    out = python_example("producer_consumer.py", "--name", queue_name, "--count", count)
-    expected_total = sum(i * 0.5 for i in range(count))
-    sent = re.search(r"producer: sent (\d+) readings, total ([\d.]+)", out)
-    received = re.search(r"consumer: received (\d+) readings, total ([\d.]+)", out)
-    assert sent and received, out
-    assert int(sent[1]) == int(received[1]) == count
-    assert float(sent[2]) == float(received[2]) == expected_total
-    assert_nothing_left(queue_name)
-
-
-def test_worker_pool_answers_every_job_once(queue_name):
-    names = (queue_name + "_jobs", queue_name + "_results")
+@pytest.mark.parametrize("script", list(RUNS))
+def test_python_example(script, queue_name):
+    args, suffixes, lines = RUNS[script]
+    names = [queue_name + s for s in suffixes]
     try:
-        out = python_example("worker_pool.py", "--name", queue_name, "--workers", 3, "--jobs", 60)
-        assert "parent: 3 workers connected" in out
-        assert "parent: 60 of 60 jobs answered, 0 wrong" in out
-        per_worker = re.search(r"parent: jobs per worker: ([\d, ]+)", out)
-        assert per_worker, out
-        counts = [int(c) for c in per_worker[1].split(",")]
-        assert len(counts) == 3 and sum(counts) == 60
-        assert_nothing_left(*names)
+        out = run_example([sys.executable, str(EXAMPLES / script), "--name", queue_name, *args])
+        assert [p for p in lines if not re.search(p, out, flags=re.M)] == [], out
+        assert [p for name in names for p in existing_objects(name)] == []
     finally:
         for name in names:
             remove_queue_objects(name)
@@ -69,45 +62,38 @@ def test_worker_pool_answers_every_job_once(queue_name):
 
 def _descendants(pid):
     """Every process below `pid`, read from /proc."""
-    found, todo = [], [pid]
-    while todo:
-        parent = todo.pop()
-        try:
-            with open(f"/proc/{parent}/task/{parent}/children") as f:
-                children = [int(c) for c in f.read().split()]
-        except FileNotFoundError:
-            continue
-        found += children
-        todo += children
-    return found
+    try:
+        with open(f"/proc/{pid}/task/{pid}/children") as f:
+            children = [int(c) for c in f.read().split()]
+    except FileNotFoundError:
+        return []
+    return children + [d for c in children for d in _descendants(c)]
 
 
 def test_worker_pool_workers_leave_when_the_parent_is_killed(queue_name):
     # Enough jobs that the pool is still busy when the parent dies.
     names = (queue_name + "_jobs", queue_name + "_results")
-    command = [sys.executable, str(EXAMPLES / "worker_pool.py"), "--name", queue_name,
-               "--workers", "2", "--jobs", "20000"]
+    command = [sys.executable, str(EXAMPLES / "worker_pool.py"), "--name", queue_name, "--workers", "2",
+               "--jobs", "20000"]
     parent = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     workers = []
     try:
         line = parent.stdout.readline()  # bounded by the test watchdog
         assert line.startswith("parent: 2 workers connected"), line + parent.stderr.read()
-        workers = [p for p in _descendants(parent.pid) if _process_state(p) not in (None, "Z")]
+        workers = [p for p in _descendants(parent.pid) if alive(p)]
         assert len(workers) >= 2, workers  # the workers, maybe a resource tracker as well
         parent.send_signal(signal.SIGKILL)
         parent.wait()
-
         # No signal reaches the workers: their timed reads see the parent gone.
         deadline = time.monotonic() + EXAMPLE_TIMEOUT
-        while any(_process_state(p) not in (None, "Z") for p in workers) and time.monotonic() < deadline:
+        while any(alive(p) for p in workers) and time.monotonic() < deadline:
             time.sleep(0.05)
-        alive = [p for p in workers if _process_state(p) not in (None, "Z")]
-        assert not alive, f"still running {EXAMPLE_TIMEOUT} s after their parent was killed: {alive}"
+        assert [p for p in workers if alive(p)] == [], f"running {EXAMPLE_TIMEOUT} s after their parent was killed"
         # The last handle dropped took the queues' names along.
-        assert_nothing_left(*names)
+        assert [p for name in names for p in existing_objects(name)] == []
     finally:
         for p in [parent.pid] + workers:
-            if _process_state(p) not in (None, "Z"):
+            if alive(p):
                 os.kill(p, signal.SIGKILL)
         parent.wait()
         parent.stdout.close()
@@ -115,20 +101,3 @@ def test_worker_pool_workers_leave_when_the_parent_is_killed(queue_name):
         for name in names:
             remove_queue_objects(name)
 
-
-def test_stream_arrays_arrive_equal(queue_name):
-    # 300000 doubles are 2.4 MB, far more than one channel's 128 KiB ring.
-    out = python_example("stream_arrays.py", "--name", queue_name, "--arrays", 3, "--length", 300_000)
-    lines = re.findall(r"reader: array (\d+): (\d+) values, [\d.]+ MB, (\w+)", out)
-    assert lines == [(str(n), "300000", "equal") for n in range(3)], out
-    assert "writer: sent 3 arrays of 300000 values" in out
-    assert_nothing_left(queue_name)
-
-
-def test_cpp_producer_consumer(queue_name):
-    if not CPP_EXAMPLE.exists():
-        pytest.skip(f"{CPP_EXAMPLE} is not built (make build-cpp builds it)")
-    out = run_example([str(CPP_EXAMPLE), queue_name, "500"])
-    assert "producer: sent 500 messages" in out
-    assert "consumer: received 500 messages in order" in out
-    assert_nothing_left(queue_name)
