@@ -128,7 +128,17 @@ void reacquire_interpreter_lock(void* state, int result) {
     if (result == EINTR && PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
-const BlockingWaitHooks kInterpreterLockHooks{release_interpreter_lock, reacquire_interpreter_lock};
+// A signal that came while the wait was between two sleeps did not break
+// either: its handlers run here, and one that raises ends the wait.
+void* run_pending_signal_handlers(void* state) {
+    if (state == nullptr) return nullptr;
+    PyEval_RestoreThread(static_cast<PyThreadState*>(state));
+    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    return PyEval_SaveThread();
+}
+
+const BlockingWaitHooks kInterpreterLockHooks{release_interpreter_lock, reacquire_interpreter_lock,
+                                              run_pending_signal_handlers};
 
 }  // namespace
 

@@ -197,7 +197,7 @@ Cell* MPMCQueueCPP::open_cell_for_write() {
     if (const int err = wait_semaphore(free_sem, 0, cell_size_ <= kPollMaxCellSize); err != 0)
         throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free semaphore decrement failed", free_sem_name,
                                 err);
-    if (const int err = wait_semaphore(free_mutex, 0); err != 0)
+    if (const int err = wait_lock_after_count(free_mutex, free_sem); err != 0)
         throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free mutex decrement failed", free_mutex_name, err);
 
     MPMCHeader* h = header();
@@ -219,7 +219,8 @@ Cell* MPMCQueueCPP::open_cell_for_write() {
 void MPMCQueueCPP::push_free(const Cell* held, const FreePushTexts& texts) {
     const uint32_t index = index_of(held);
     Cell* cell = cell_at(index);
-    if (const int err = wait_semaphore(free_mutex, 0); err != 0)
+    std::exception_ptr interrupted;
+    if (const int err = wait_lock_to_give_back(free_mutex, interrupted); err != 0)
         throw IPCQueueException(texts.lock_failed, free_mutex_name, err);
     MPMCHeader* h = header();
     cell->set_next(checked_link(h->free_head, free_mutex));
@@ -228,6 +229,7 @@ void MPMCQueueCPP::push_free(const Cell* held, const FreePushTexts& texts) {
     if (::sem_post(free_mutex) != 0) throw IPCQueueException(texts.unlock_failed, free_mutex_name, errno);
     // Only now may a writer count on the cell.
     if (::sem_post(free_sem) != 0) throw IPCQueueException(texts.post_failed, name_, errno);
+    if (interrupted) std::rethrow_exception(interrupted);
 }
 
 void MPMCQueueCPP::close_cell_after_write(Cell* cell, bool discard) {
@@ -240,7 +242,8 @@ void MPMCQueueCPP::close_cell_after_write(Cell* cell, bool discard) {
     const uint32_t index = index_of(cell);
     // Still private: terminate it before it becomes reachable.
     cell->set_next(kListEnd);
-    if (const int err = wait_semaphore(filled_mutex, 0); err != 0)
+    std::exception_ptr interrupted;
+    if (const int err = wait_lock_to_give_back(filled_mutex, interrupted); err != 0)
         throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled mutex decrement failed",
                                 filled_mutex_name, err);
     MPMCHeader* h = header();
@@ -260,6 +263,7 @@ void MPMCQueueCPP::close_cell_after_write(Cell* cell, bool discard) {
     if (::sem_post(filled_sem) != 0)
         throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled semaphore increment failed", name_,
                                 errno);
+    if (interrupted) std::rethrow_exception(interrupted);
 }
 
 Cell* MPMCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
@@ -267,7 +271,7 @@ Cell* MPMCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
     if (err == ETIMEDOUT) return nullptr;
     if (err != 0)
         throw IPCQueueException("MPMCQueueCPP open_cell_for_read: Filled semaphore decrement failed", name_, err);
-    if (const int lock_err = wait_semaphore(filled_mutex, 0); lock_err != 0)
+    if (const int lock_err = wait_lock_after_count(filled_mutex, filled_sem); lock_err != 0)
         throw IPCQueueException("MPMCQueueCPP open_cell_for_read: Filled mutex decrement failed", filled_mutex_name,
                                 lock_err);
 

@@ -500,9 +500,24 @@ Channel& MPMCVarQueueCPP::open_channel_for_write() {
 
 void MPMCVarQueueCPP::place_channel_on_used_list(Channel& channel) {
     channel.set_next(kListEnd);
-    if (const int err = wait_semaphore(used_mutex, 0); err != 0)
+    // Until it is listed no reader can know the channel: a lock wait that
+    // fails (a signal) gives it back to the free stack, and its count.
+    const auto give_back = [&] {
+        push_free_channel(channel);
+        ::sem_post(free_sem);
+    };
+    int err = 0;
+    try {
+        err = wait_semaphore(used_mutex, 0);
+    } catch (...) {
+        give_back();
+        throw;
+    }
+    if (err != 0) {
+        give_back();
         throw IPCQueueException("MPMCVarQueueCPP:place_channel_on_used_list: used List mutex decrement failed",
                                 used_mutex_name, err);
+    }
     MPMCVarHeader* h = header();
     try {
         // relaxed loads: used_mutex orders every access to the used list.
@@ -537,7 +552,7 @@ Channel* MPMCVarQueueCPP::open_channel_for_read(uint32_t timeout_ms) {
     if (err != 0)
         throw IPCQueueException("MPMCVarQueueCPP:open_channel_for_read: used semaphore decrement failed", used_sem_name,
                                 err);
-    if (const int lock_err = wait_semaphore(used_mutex, 0); lock_err != 0)
+    if (const int lock_err = wait_lock_after_count(used_mutex, used_sem); lock_err != 0)
         throw IPCQueueException("MPMCVarQueueCPP:open_channel_for_read: used list mutex decrement failed",
                                 used_mutex_name, lock_err);
     MPMCVarHeader* h = header();

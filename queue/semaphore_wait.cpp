@@ -78,14 +78,16 @@ bool before(const timespec& a, const timespec& b) {
 // failure. A poster increments the value and then wakes a sleeper in a
 // second step; one that dies between the two leaves the value up and every
 // sleeper asleep. So no sleep lasts longer than kRecheckMs: each new sleep
-// starts by taking the value if it is there.
-int block(sem_t* sem, const timespec* deadline) {
+// starts by taking the value if it is there. A signal that lands between two
+// sleeps breaks neither, so the hooks get to look for one there.
+int block(sem_t* sem, const timespec* deadline, const BlockingWaitHooks* hooks, void*& state) {
     for (;;) {
         timespec until = deadline_after(kRecheckMs);
         const bool last = deadline != nullptr && !before(until, *deadline);
         if (last) until = *deadline;
         if (::sem_timedwait(sem, &until) == 0) return 0;
         if (errno != ETIMEDOUT || last) return errno;
+        if (hooks != nullptr) state = hooks->between(state);
     }
 }
 
@@ -108,9 +110,34 @@ int wait_semaphore(sem_t* sem, uint32_t timeout_ms, bool may_poll) {
     }
     const BlockingWaitHooks* hooks = g_hooks.load(std::memory_order_acquire);
     void* state = hooks != nullptr ? hooks->enter() : nullptr;
-    const int result = block(sem, timeout_ms != 0 ? &deadline : nullptr);
+    const int result = block(sem, timeout_ms != 0 ? &deadline : nullptr, hooks, state);
     if (hooks != nullptr) hooks->leave(state, result);
     return result;
+}
+
+int wait_lock_after_count(sem_t* lock, sem_t* count) {
+    int err = 0;
+    try {
+        err = wait_semaphore(lock, 0);
+    } catch (...) {
+        ::sem_post(count);
+        throw;
+    }
+    if (err != 0) ::sem_post(count);
+    return err;
+}
+
+int wait_lock_to_give_back(sem_t* lock, std::exception_ptr& pending) {
+    int err = 0;
+    try {
+        err = wait_semaphore(lock, 0);
+    } catch (...) {
+        pending = std::current_exception();
+        err = EINTR;
+    }
+    // A second interruption is taken as meant: the lock's holder may be dead.
+    if (err == EINTR) err = wait_semaphore(lock, 0);
+    return err;
 }
 
 }  // namespace mox::ipc_queue

@@ -14,6 +14,7 @@
 #include <semaphore.h>
 
 #include <cstdint>
+#include <exception>
 
 namespace mox::ipc_queue {
 
@@ -33,9 +34,13 @@ inline constexpr uint64_t kPollMaxCellSize = 4096;
 
 // Called around a wait that has to block; `leave` gets the wait's result
 // (0 or an errno value) and may throw only when the result is not 0.
+// `between` runs between two sleeps of one wait (every kRecheckMs), gets
+// and returns the state, and may throw (then `leave` is not called): it is
+// where a signal that arrived outside a sleep is noticed.
 struct BlockingWaitHooks {
     void* (*enter)();
     void (*leave)(void* state, int result);
+    void* (*between)(void* state);
 };
 
 // Installs hooks for every later blocking wait in this process; null removes them.
@@ -46,5 +51,18 @@ void set_blocking_wait_hooks(const BlockingWaitHooks* hooks);
 // ETIMEDOUT when the deadline passed, otherwise the errno of the failed wait
 // (EINTR included: an interrupted wait is a failure and is not retried).
 int wait_semaphore(sem_t* sem, uint32_t timeout_ms, bool may_poll = true);
+
+// Waits without limit on a list lock for an operation that has already
+// taken a unit of `count`. When the wait fails (returned, or thrown by a
+// hook), the unit is posted back first: an interrupted operation then costs
+// the queue no capacity and holds back no message.
+int wait_lock_after_count(sem_t* lock, sem_t* count);
+
+// Waits without limit on a list lock that must be taken to give back what
+// the caller holds (a cell), so that one interruption does not lose it: the
+// wait is tried once more. An exception the first interruption raised in a
+// hook (Python's KeyboardInterrupt) is stored in `pending` for the caller to
+// rethrow once the cell is back. Returns 0 or the errno of the failed wait.
+int wait_lock_to_give_back(sem_t* lock, std::exception_ptr& pending);
 
 }  // namespace mox::ipc_queue

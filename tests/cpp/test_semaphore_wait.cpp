@@ -1,8 +1,10 @@
-// Blocking waits between processes. A post is two steps (raise the value,
-// then wake a sleeper); a poster killed between them leaves the value raised
-// and the sleepers asleep. These tests leave exactly that state by raising a
-// semaphore's value in its shared page without the wake-up, and check that
-// every sleeper still gets what is there.
+// Blocking waits between processes.
+// - A post is two steps (raise the value, then wake a sleeper); a poster
+//   killed between them leaves the value raised and the sleepers asleep.
+//   These tests leave exactly that state by raising a semaphore's value in
+//   its shared page without the wake-up; every sleeper must still get it.
+// - A signal that breaks a list-lock wait, which an operation makes after it
+//   took a count or while it holds a cell, must cost the queue nothing.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -11,7 +13,9 @@
 #include <fstream>
 #include <string>
 
+#include "ipc_queue_exception.h"
 #include "mpmc_queue.h"
+#include "mpmcvar_queue.h"
 #include "semaphore_wait.h"
 #include "test_support.h"
 
@@ -20,6 +24,7 @@ namespace {
 
 using test::NameGuard;
 using test::ScopedChild;
+using test::sem_value;
 using test::unique_name;
 
 // glibc keeps a process-shared semaphore in one 64-bit word: the value in
@@ -138,6 +143,123 @@ TEST(SemaphoreWait, AWriterWaitingOnAListLockReleasedWithoutWakeUpGoesOn) {
     EXPECT_EQ(q.read(got, 2000), 0);
     EXPECT_EQ(got, "published");
     ::sem_close(lock);
+}
+
+// Runs `body` in a child that blocks on the lock `lock_name` (held here
+// meanwhile), breaks that wait with a signal whose handler returns, then
+// releases the lock; returns the child's report.
+test::ChildReport interrupt_lock_wait(const std::string& lock_name, const std::function<std::string()>& body) {
+    sem_t* lock = ::sem_open(lock_name.c_str(), 0);
+    if (lock == SEM_FAILED || ::sem_wait(lock) != 0) return {-3, "cannot take " + lock_name};
+    SemaphorePage page(lock_name);
+    ScopedChild child([&]() -> std::string {
+        struct sigaction sa {};
+        sa.sa_handler = [](int) {};
+        ::sigaction(SIGUSR1, &sa, nullptr);  // no SA_RESTART
+        return body();
+    });
+    test::ChildReport report{-3, "child never slept on " + lock_name};
+    if (page.ok() && wait_until_asleep(page, child.pid())) {
+        ::kill(child.pid(), SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ::sem_post(lock);
+        report = child.join(5);
+    } else {
+        ::sem_post(lock);
+    }
+    ::sem_close(lock);
+    return report;
+}
+
+std::string expect_interrupted(const std::function<void()>& op) {
+    try {
+        op();
+    } catch (const IPCQueueException& e) {
+        return std::string(e.what()).find("Interrupted system call") != std::string::npos ? "" : e.what();
+    }
+    return "not interrupted";
+}
+
+TEST(InterruptedLockWait, MPMCOpeningACellGivesItsCountBack) {
+    NameGuard guard(unique_name("intr_mpmc_open"));
+    MPMCQueueCPP q(guard.name(), 2, 16);
+    q.write("kept", 4);
+
+    auto report = interrupt_lock_wait(guard.name() + "_filled_mutex_", [&] {
+        return expect_interrupted([&] {
+            std::string out;
+            q.read(out, 0);
+        });
+    });
+    EXPECT_EQ(report.code, 0) << report.text;
+    ASSERT_EQ(sem_value(guard.name() + "_filled_"), 1);  // the message is still counted
+
+    report = interrupt_lock_wait(guard.name() + "_free_mutex_", [&] { return expect_interrupted([&] { q.write("x", 1); }); });
+    EXPECT_EQ(report.code, 0) << report.text;
+    ASSERT_EQ(sem_value(guard.name() + "_free_"), 1);  // else the writes below would block
+
+    std::string out;
+    EXPECT_EQ(q.read(out, 2000), 0);
+    EXPECT_EQ(out, "kept");
+    q.write("a", 1);  // both cells usable again
+    q.write("b", 1);
+    EXPECT_EQ(sem_value(guard.name() + "_free_"), 0);
+}
+
+TEST(InterruptedLockWait, MPMCGivingACellBackOutlastsOneSignal) {
+    NameGuard guard(unique_name("intr_mpmc_close"));
+    MPMCQueueCPP q(guard.name(), 1, 16);
+    q.write("m", 1);
+    for (const bool reader : {true, false}) {
+        SCOPED_TRACE(reader ? "close_cell_after_read" : "close_cell_after_write");
+        Cell* cell = reader ? q.open_cell_for_read(0) : q.open_cell_for_write();
+        if (!reader) cell->set_length(0);
+        const auto report = interrupt_lock_wait(guard.name() + (reader ? "_free_mutex_" : "_filled_mutex_"), [&] {
+            if (reader)
+                q.close_cell_after_read(cell);
+            else
+                q.close_cell_after_write(cell, false);
+            return std::string();
+        });
+        EXPECT_EQ(report.code, 0) << report.text;
+        // The child finished for this process, which still holds `cell` only
+        // in its own copy of the bookkeeping: the shared lists moved on.
+        ASSERT_EQ(sem_value(guard.name() + (reader ? "_free_" : "_filled_")), 1);
+    }
+    std::string out;
+    EXPECT_EQ(q.read(out, 2000), 0);
+    EXPECT_EQ(out, "");
+}
+
+TEST(InterruptedLockWait, MPMCVarStartingOrTakingAMessageGivesTheChannelBack) {
+    NameGuard guard(unique_name("intr_var"), 2);
+    MPMCVarQueueCPP q(guard.name(), 2, 2, 8);
+    q.write("kept across", 11);
+
+    auto report = interrupt_lock_wait(guard.name() + "_used_mutex_", [&] {
+        return expect_interrupted([&] {
+            std::string out;
+            q.read(out, 0);
+        });
+    });
+    EXPECT_EQ(report.code, 0) << report.text;
+    ASSERT_EQ(sem_value(guard.name() + "_used_"), 1);
+
+    report = interrupt_lock_wait(guard.name() + "_used_mutex_",
+                                 [&] { return expect_interrupted([&] { q.write("lost?", 5); }); });
+    EXPECT_EQ(report.code, 0) << report.text;
+    ASSERT_EQ(sem_value(guard.name() + "_free_"), 1);  // else the writes below would block
+
+    std::string out;
+    EXPECT_EQ(q.read(out, 2000), 0);
+    EXPECT_EQ(out, "kept across");
+    q.write("one", 3);  // both channels usable again
+    q.write("two", 3);
+    EXPECT_EQ(q.read(out, 2000), 0);
+    EXPECT_EQ(out, "one");
+    EXPECT_EQ(q.read(out, 2000), 0);
+    EXPECT_EQ(out, "two");
+    EXPECT_EQ(q.read(out, 50), 1);
 }
 
 }  // namespace

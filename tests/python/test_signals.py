@@ -2,8 +2,12 @@
 KeyboardInterrupt (exit code 130). A call that waited holding nothing leaves nothing behind; one
 that waited inside a message leaves exactly the damage docs/failure_model.md tells."""
 
+import ctypes
+import ctypes.util
 import os
 import signal
+import threading
+import time
 
 import numpy as np
 import pytest
@@ -127,3 +131,41 @@ def test_interrupted_partial_message_is_ended(queue_name, start_child, run_in_ch
         _assert_interrupted(child)
     assert q.read(QDataType.Bytes, 100) is None
 
+
+def _wait_with_sigint_caught_elsewhere(name):
+    # The kernel hands SIGINT to the thread that does not block it; the wait
+    # in this thread is not broken by it and has to notice it all the same.
+    threading.Thread(target=time.sleep, args=(30,), daemon=True).start()
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+    return _block("mpmc", name, None, lambda q: q.read())
+
+
+def test_sigint_caught_by_another_thread_ends_the_wait(queue_name, start_child):
+    q = MPMCQueue(queue_name, 1, 64)
+    child = start_child(_wait_with_sigint_caught_elsewhere, queue_name)
+    _interrupt(child)
+    _assert_interrupted(child)
+    del q
+
+
+@pytest.mark.parametrize("kind, lock", [("mpmc", "_filled_mutex_"), ("var", "_used_mutex_")])
+def test_sigint_in_a_list_lock_wait_keeps_the_message(kind, lock, queue_name, start_child):
+    # The read took the message's count, then waits for the list lock (held
+    # here): the interrupted read must give the count back.
+    cls, args, _, _ = KINDS[kind]
+    q = cls(queue_name, *args)
+    q.write(b"kept")
+    libc = ctypes.CDLL(ctypes.util.find_library("c"), use_errno=True)
+    libc.sem_open.restype = ctypes.c_void_p
+    libc.sem_open.argtypes = [ctypes.c_char_p, ctypes.c_int]
+    libc.sem_wait.argtypes = libc.sem_post.argtypes = libc.sem_close.argtypes = [ctypes.c_void_p]
+    sem = libc.sem_open((queue_name + lock).encode(), 0)
+    assert sem and libc.sem_wait(sem) == 0
+    try:
+        child = start_child(_block, kind, queue_name, None, lambda q: q.read())
+        _interrupt(child)
+        _assert_interrupted(child)  # the lock stays held until then
+    finally:
+        libc.sem_post(sem)
+        libc.sem_close(sem)
+    assert q.read(QDataType.Bytes, 2000) == b"kept"
