@@ -1,0 +1,317 @@
+// What the two one-cell-per-message kinds (SPSC, MPMC) share, written once
+// and run against both: argument and length refusals, timed, blocking,
+// buffer and zero-copy reads, a stream between processes, and damaged cell
+// lengths. Each kind's layout, discard and damaged indices are in its own file.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ipc_queue_exception.h"
+#include "mpmc_queue.h"
+#include "spsc_queue.h"
+#include "test_support.h"
+
+namespace mox::ipc_queue {
+namespace {
+
+using namespace test;
+
+struct SPSCKind {
+    using Queue = SPSCQueueCPP;
+    static constexpr size_t header = 48, next_read_word = 24;  // read_index
+    static auto create(const std::string& n, int64_t c, int64_t s) { return std::make_unique<Queue>(n, c, s, true); }
+    static constexpr auto few_cells = "SPSCQueueCPP:create constructor: num_cells <= 0";
+    static constexpr auto many_cells = "SPSCQueueCPP:create constructor: num_cells > 2147483647";
+    static constexpr auto small_cells = "SPSCQueueCPP:create constructor:cell_size <= 0";
+    static constexpr auto too_large = "SPSCQueueCPP:create constructor: segment size too large";
+    static constexpr auto negative_length = "SPSCQueueCPP:write: length < 0";
+    static constexpr auto too_long = "SPSCQueueCPP:write: length > cell size";
+    static constexpr auto negative_buffer = "SPSCQueueCPP:read: buffer_size < 0";
+    static constexpr auto bad_length = "SPSCQueueCPP:open_cell_for_read: cell length > cell size; segment is damaged";
+};
+
+struct MPMCKind {
+    using Queue = MPMCQueueCPP;
+    static constexpr size_t header = 40, next_read_word = 28;  // filled_head
+    static auto create(const std::string& n, int64_t c, int64_t s) { return std::make_unique<Queue>(n, c, s); }
+    static constexpr auto few_cells = "MPMCQueue create constructor: num_cells <= 0";
+    static constexpr auto many_cells = "MPMCQueueCPP:create constructor: num_cells > 2147483647";
+    static constexpr auto small_cells = "MPMCQueue create constructor: cell_size <= 0";
+    static constexpr auto too_large = "MPMCQueueCPP:create constructor: segment size too large";
+    static constexpr auto negative_length = "MPMCQueueCPP:write: length < 0";
+    static constexpr auto too_long = "MPMCQueueCPP:write: length > cell size";
+    static constexpr auto negative_buffer = "MPMCQueueCPP:read: buffer_size < 0";
+    static constexpr auto bad_length = "MPMCQueueCPP:open_cell_for_read: cell length > cell size; segment is damaged";
+};
+
+constexpr uint32_t kWait = 5000;  // for reads that must find a message
+constexpr int64_t kMax = std::numeric_limits<int64_t>::max(), kMin = std::numeric_limits<int64_t>::min();
+
+template <class F>
+std::string error_of(F&& f) {
+    try {
+        f();
+    } catch (const IPCQueueException& e) {
+        return e.what();
+    }
+    return "no exception";
+}
+
+std::vector<unsigned char> snapshot(const SegmentView& v) { return {v.bytes(), v.bytes() + v.size()}; }
+
+void expect_counts(const std::string& name, int free, int filled) {
+    EXPECT_EQ(sem_value(name + "_free_"), free);
+    EXPECT_EQ(sem_value(name + "_filled_"), filled);
+}
+
+// One message by way `mode`: 0 string, 1 buffer, 2 zero-copy. False on a
+// timeout, or when the zero-copy view does not call its cell the last.
+template <class Queue>
+bool read_one(Queue& q, int mode, std::string& out, uint32_t timeout_ms = kWait) {
+    if (mode == 0) return q.read(out, timeout_ms) == 0;
+    if (mode == 1) {
+        std::vector<char> buf(q.cell_size() + 1);
+        int64_t n = -1;
+        const bool got = q.read(buf.data(), static_cast<int64_t>(buf.size()), n, timeout_ms) == 0;
+        if (got) out.assign(buf.data(), static_cast<size_t>(n));
+        return got;
+    }
+    void* h = q.read_begin();
+    char* data = nullptr;
+    uint64_t length = 0;
+    const bool last = q.read(h, &data, &length);
+    out.assign(data, length);
+    q.read_end(h);
+    return last;
+}
+
+template <class Kind>
+size_t cell_offset(uint32_t index, uint64_t cell_size) { return Kind::header + index * (cell_size + 16); }
+
+template <class Kind>
+class FixedCellQueue : public ::testing::Test {};
+using Kinds = ::testing::Types<SPSCKind, MPMCKind>;
+TYPED_TEST_SUITE(FixedCellQueue, Kinds);
+
+TYPED_TEST(FixedCellQueue, CreateRefusesBadArgumentsBeforeMakingAnyNameAndKeepsWideSizes) {
+    const NameGuard g(unique_name("fc_args"));
+    const std::string& n = g.name();
+    struct Case {
+        int64_t cells, cell_size;
+        const char* text;
+    };
+    const Case cases[] = {
+        {0, 0, TypeParam::few_cells}, {-1, 8, TypeParam::few_cells}, {kMin, 8, TypeParam::few_cells},
+        {2147483648LL, 0, TypeParam::many_cells},
+        {4294967297LL, 8, TypeParam::many_cells},  // low 32 bits are 1: the whole value must be checked
+        {kMax, 8, TypeParam::many_cells}, {4, 0, TypeParam::small_cells}, {1, kMin, TypeParam::small_cells},
+        // Overflowing the product, overflowing the stride, and merely unmappable.
+        {2147483647LL, int64_t{1} << 40, TypeParam::too_large}, {2, kMax, TypeParam::too_large},
+        {1, int64_t{1} << 50, TypeParam::too_large}, {16, (int64_t{1} << 60) + 4, TypeParam::too_large},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(error_of([&] { TypeParam::create(n, c.cells, c.cell_size); }),
+                  std::string(c.text) + " on queue '" + n + "'")
+            << c.cells << " x " << c.cell_size;
+        EXPECT_FALSE(shm_exists(n));
+        for (const char* suffix : {"_free_", "_filled_", "_free_mutex_", "_filled_mutex_"})
+            EXPECT_FALSE(sem_exists(n + suffix)) << suffix;
+    }
+    // A cell size beyond 32 bits keeps its full width.
+    const uint64_t wide = (uint64_t{1} << 32) + 5;
+    auto q = TypeParam::create(n, 1, static_cast<int64_t>(wide));
+    SegmentView v(n);
+    ASSERT_TRUE(v.ok());
+    EXPECT_EQ(v.size(), TypeParam::header + wide + 16);
+    EXPECT_EQ(v.u64(0), TypeParam::header + wide + 16);
+    EXPECT_EQ(v.u64(16), wide);
+}
+
+TYPED_TEST(FixedCellQueue, BadWriteLengthsTakeNoCellAndEmptyMessagesSayZero) {
+    const NameGuard g(unique_name("fc_len"));
+    auto q = TypeParam::create(g.name(), 1, 8);
+    SegmentView v(g.name());
+    ASSERT_TRUE(v.ok());
+    const char data[] = "123456789";
+    const std::vector<unsigned char> before = snapshot(v);
+    for (const int64_t length : {int64_t{-1}, kMin})
+        EXPECT_EQ(error_of([&] { q->write(data, length); }), TypeParam::negative_length) << length;
+    for (const int64_t length : {int64_t{9}, kMax})
+        EXPECT_EQ(error_of([&] { q->write(data, length); }), TypeParam::too_long) << length;
+    EXPECT_EQ(snapshot(v), before);
+    ASSERT_EQ(sem_value(g.name() + "_free_"), 1) << "a refused write kept the only cell";
+    EXPECT_EQ(sem_value(g.name() + "_filled_"), 0);
+
+    std::string s;
+    q->write(data, 8);  // exactly the cell size
+    ASSERT_EQ(q->read(s, kWait), 0);
+    EXPECT_EQ(s, "12345678");
+    // The one cell still says 8; an empty message must say 0.
+    q->write(nullptr, 0);
+    EXPECT_EQ(v.u64(cell_offset<TypeParam>(0, 8) + 8), 0u);
+    s = "not empty";
+    ASSERT_EQ(q->read(s, kWait), 0);
+    EXPECT_EQ(s, "");
+}
+
+TYPED_TEST(FixedCellQueue, ReadsWaitForAWriteOrTimeOutChangingNothingAndWritersWaitForARead) {
+    const NameGuard g(unique_name("fc_block"));
+    auto q = TypeParam::create(g.name(), 2, 8);
+    SegmentView v(g.name());
+    ASSERT_TRUE(v.ok());
+    std::string s;
+    ChildReport r;
+    for (const uint32_t timeout_ms : {0u, 20000u}) {
+        ScopedChild reader([&] { return q->read(s, timeout_ms) == 0 && s == "wake" ? "" : "read '" + s + "'"; });
+        EXPECT_TRUE(still_running_after(reader.pid(), 150)) << timeout_ms;
+        q->write("wake", 4);
+        r = reader.join();
+        EXPECT_EQ(r.code, 0) << r.text;
+    }
+    // Timed reads, in a child so that a wait that never ends fails instead of hanging.
+    const std::vector<unsigned char> before = snapshot(v);
+    r = run_reporting([&]() -> std::string {
+        std::string out = "unchanged";
+        char buffer[8] = {'Z', 'Z', 'Z', 'Z', 'Z', 'Z', 'Z', 'Z'};
+        int64_t length_read = 77;
+        if (q->read(out, 50) != 1 || out != "unchanged") return "string read: '" + out + "'";
+        if (q->read(buffer, sizeof buffer, length_read, 50) != 1 || length_read != 0) return "buffer read";
+        if (std::string(buffer, 8) != std::string(8, 'Z')) return "the buffer was written";
+        return q->open_cell_for_read(50) == nullptr ? "" : "open_cell_for_read did not time out";
+    });
+    EXPECT_EQ(r.code, 0) << r.text;
+    EXPECT_EQ(snapshot(v), before);
+    expect_counts(g.name(), 2, 0);
+
+    // Cell 0 is now the next free one with either kind.
+    q->write("m0", 2);
+    q->write("m1", 2);
+    ScopedChild writer([&] {
+        q->write("m2", 2);
+        return std::string();
+    });
+    EXPECT_TRUE(still_running_after(writer.pid(), 200));
+    ASSERT_EQ(q->read(s, kWait), 0);
+    EXPECT_EQ(s, "m0");
+    r = writer.join();
+    EXPECT_EQ(r.code, 0) << r.text;
+    // The blocked writer got the cell just given back.
+    EXPECT_EQ(std::memcmp(v.bytes() + cell_offset<TypeParam>(0, 8) + 16, "m2", 2), 0);
+    for (const char* expected : {"m1", "m2"}) {
+        ASSERT_EQ(q->read(s, kWait), 0);
+        EXPECT_EQ(s, expected);
+    }
+    expect_counts(g.name(), 2, 0);
+}
+
+TYPED_TEST(FixedCellQueue, BufferAndZeroCopyReads) {
+    const NameGuard g(unique_name("fc_reads"));
+    const std::string& name = g.name();
+    auto q = TypeParam::create(name, 2, 16);
+    SegmentView v(name);
+    ASSERT_TRUE(v.ok());
+    char buffer[16];
+    int64_t n = -1;
+    q->write("0123456789", 10);
+    std::memset(buffer, 'z', sizeof buffer);
+    ASSERT_EQ(q->read(buffer, 4, n, kWait), 0);
+    EXPECT_EQ(n, 4);
+    EXPECT_EQ(std::string(buffer, 5), "0123z");
+    expect_counts(name, 2, 0);  // the rest went with its cell
+
+    q->write("abc", 3);
+    n = 99;
+    EXPECT_EQ(error_of([&] { q->read(buffer, -1, n, kWait); }), TypeParam::negative_buffer);
+    EXPECT_EQ(n, 0);
+    expect_counts(name, 1, 1);  // nothing was taken
+    ASSERT_EQ(q->read(buffer, 0, n, kWait), 0);
+    EXPECT_EQ(n, 0);
+    expect_counts(name, 2, 0);  // a zero-sized buffer drops the message
+
+    // The zero-copy view is the shared cell itself (cell 1 with either kind).
+    q->write("first", 5);
+    q->write("payload", 7);
+    ASSERT_EQ(q->read(buffer, sizeof buffer, n, kWait), 0);
+    EXPECT_EQ(std::string(buffer, static_cast<size_t>(n)), "first");
+    void* h = q->read_begin();
+    char* data = nullptr;
+    uint64_t length = 0;
+    EXPECT_TRUE(q->read(h, &data, &length));
+    ASSERT_EQ(std::string(data, length), "payload");
+    data[0] = 'P';
+    EXPECT_EQ(v.bytes()[cell_offset<TypeParam>(1, 16) + 16], 'P');
+    expect_counts(name, 1, 0);
+    q->read_end(h);
+    expect_counts(name, 2, 0);
+}
+
+// Message i of a stream: its length runs over 0..cell_size.
+std::string message(uint64_t i, uint64_t cell_size) {
+    std::string m(static_cast<size_t>((i * 37 + 11) % (cell_size + 1)), '\0');
+    for (size_t j = 0; j < m.size(); ++j) m[j] = static_cast<char>((i * 131 + j * 7 + 3) & 0xff);
+    return m;
+}
+
+// Writer and reader in two processes, one through the creator's object and
+// one connected; every way of reading takes its turn.
+TYPED_TEST(FixedCellQueue, AStreamArrivesInOrderAndIntactAcrossProcesses) {
+    constexpr int kCount = 4000;
+    for (const int64_t cells : {1, 4}) {
+        const NameGuard g(unique_name("fc_stream"));
+        auto q = TypeParam::create(g.name(), cells, 48);
+        ScopedChild reader([&] {
+            std::string out, problems;
+            for (int i = 0; i < kCount && problems.size() < 500; ++i) {
+                if (!read_one(*q, i % 3, out)) return problems + "no message " + std::to_string(i);
+                if (out != message(i, 48)) problems += "message " + std::to_string(i) + " differs\n";
+            }
+            return read_one(*q, 0, out, 20) ? problems + "a message too many" : problems;
+        });
+        ScopedChild writer([&] {
+            auto& w = *new typename TypeParam::Queue(g.name());  // the child ends with _exit
+            for (int i = 0; i < kCount; ++i) {
+                const std::string m = message(i, 48);
+                w.write(m.data(), static_cast<int64_t>(m.size()));
+            }
+            return std::string();
+        });
+        const ChildReport rw = writer.join(30), rr = reader.join(30);
+        EXPECT_EQ(rw.code, 0) << cells << " cells: " << rw.text;
+        EXPECT_EQ(rr.code, 0) << cells << " cells: " << rr.text;
+    }
+}
+
+// A length above cell_size is never handed out, whichever read meets it: the
+// cell goes back to the writers and the queue goes on. In a child, so a read
+// past the segment fails the test instead of ending it.
+TYPED_TEST(FixedCellQueue, OversizedCellLengthIsGivenBackAndReported) {
+    const NameGuard g(unique_name("fc_badlen"));
+    const std::string& name = g.name();
+    auto q = TypeParam::create(name, 3, 8);
+    const ChildReport r = run_reporting([&] {
+        SegmentView v(name);
+        std::string problems;
+        const uint64_t lengths[] = {9, uint64_t{1} << 63, ~uint64_t{0}};
+        for (int mode = 0; mode < 3; ++mode) {
+            const std::string at = "mode " + std::to_string(mode) + ": ";
+            q->write("abc", 3);
+            v.put<uint64_t>(cell_offset<TypeParam>(v.u32(TypeParam::next_read_word), 8) + 8, lengths[mode]);
+            std::string out = "kept";
+            const std::string got = error_of([&] { read_one(*q, mode, out); });
+            if (got != std::string(TypeParam::bad_length) + " on queue '" + name + "'") problems += at + got + "\n";
+            if (out != "kept") problems += at + "the string was changed\n";
+            if (sem_value(name + "_free_") != 3 || sem_value(name + "_filled_") != 0) problems += at + "counts\n";
+            q->write("ok", 2);
+            if (q->read(out, kWait) != 0 || out != "ok") problems += at + "the next message was lost\n";
+        }
+        return problems;
+    });
+    EXPECT_EQ(r.code, 0) << r.text;
+}
+
+}  // namespace
+}  // namespace mox::ipc_queue
