@@ -1,64 +1,38 @@
-"""A peer killed with SIGKILL, at random points of a running stream and while
-it is blocked, for every queue kind.
-
-What the survivors must see after any kill: every delivered message whole and
-correct (its bytes derive from writer id, sequence and length, and carry a
-CRC), no message twice, and from each writer a gap-free prefix of what it sent
-(one message in the dead process's hands may be missing). A queue whose dead
-member held nothing keeps working at full capacity. Damage the design cannot
-repair (a list lock, a cell or a channel kept by the dead; a message left
-half-written or half-read) must look in the segment and the semaphores exactly
-as docs/failure_model.md describes it, must stay confined to what the dead
-process held, and the rest of the queue must keep working; a hang that no
-such damage explains fails the test.
-"""
+"""SIGKILL of a peer at random points of a running stream and while blocked, every kind.
+Delivered messages must be whole and correct (bytes derived from writer id, sequence and
+length, with a CRC), none twice, each writer's a gap-free prefix up to what the dead held.
+What the dead held must show in segment and semaphores as docs/failure_model.md says and
+stay confined to that; a hang nothing explains fails. test_signals.py uses the classifiers."""
 
 import collections
 import ctypes
-import ctypes.util
 import multiprocessing
 import os
 import random
 import struct
 import time
+import types
 import zlib
 
 import numpy as np
 import pytest
-from conftest import notify_parent, remove_queue_objects, semaphore_path, shm_path
+from conftest import _process_state, notify_parent, remove_queue_objects, semaphore_path, shm_path
 
 from mox_ipc_queue import MPMCQueue, MPMCVarQueue, QDataType, SPSCQueue
 
 FORK = multiprocessing.get_context("fork")
-
 LIST_END = 0xFFFFFFFF
-IN_USE = 0xC4653600
-
-# Writer ids: survivor, victim, and the pair that checks the queue still works.
-SURVIVOR, VICTIM, AFTER = 0, 1, 2
-WRITER_IDS = 3
-MAX_SEQ = 1 << 15
-
-# A victim dies this long (uniformly drawn) after it started its stream.
-KILL_WINDOW = 0.03
-# No message moved for this long with every live process asleep: settled.
-STALL = 0.3
-# Beyond this a process that has not ended is hung, unless damage explains it.
-HANG_BOUND = 12.0
-IDLE_MS = 40
-
+SURVIVOR, VICTIM, AFTER = 0, 1, 2  # writer ids; AFTER checks the queue still works
+WRITER_IDS, MAX_SEQ = 3, 1 << 15
+SURVIVOR_MESSAGES, MIN_LENGTH, IDLE_MS = 3000, 16, 40
+KILL_WINDOW = 0.03  # a victim dies this long (uniformly drawn) after it started its stream
+STALL = 0.3  # no message moved for this long with every live process asleep: settled
+HANG_BOUND = 12.0  # a process that has not ended by then is hung, unless damage explains it
 ROUNDS = int(os.environ.get("MOX_KILL_ROUNDS", "12"))
 SEED = int(os.environ.get("MOX_KILL_SEED", str(random.randrange(1 << 30))))
 
-
-# ------------------------------------------------------------- messages ---
-
 _HEAD = struct.Struct("<IIII")  # writer id, sequence, length, crc
 _PATTERN = bytes(range(256)) * 24
-
-
-def length_for(wid, seq, lo, hi):
-    return lo + (seq * 2654435761 + wid * 40503) % (hi - lo + 1)
 
 
 def make_message(wid, seq, length):
@@ -79,39 +53,27 @@ def check_message(msg):
 
 
 class Ledger:
-    """Shared with the forked children: per reader, how often it delivered each
-    (writer, sequence); one array per reader so that no two race on a byte."""
-
+    # Per reader, how often it delivered each (writer, sequence): no two race on a byte.
     def __init__(self, readers):
         self.seen = [FORK.RawArray("B", WRITER_IDS * MAX_SEQ) for _ in range(readers)]
         self.moved = FORK.RawArray("q", readers + 4)  # messages per process slot
         self.stop = FORK.RawValue("b", 0)
 
     def counts(self, wid):
-        total = np.zeros(MAX_SEQ, np.int64)
-        for arr in self.seen:
-            total += np.frombuffer(arr, np.uint8)[wid * MAX_SEQ : (wid + 1) * MAX_SEQ]
-        return total
+        return sum(np.frombuffer(a, np.uint8)[wid * MAX_SEQ : (wid + 1) * MAX_SEQ].astype(np.int64) for a in self.seen)
 
 
-# ------------------------------------------------------- child functions ---
-
-
-def _write(q, ledger, slot, wid, count, lo, hi, partial=False, connect=None):
-    if connect is not None:
-        q = connect[0](connect[1])
-    # Built beforehand, so that the process spends its time inside the queue
-    # and a kill lands there more often.
-    msgs = [make_message(wid, seq, length_for(wid, seq, lo, hi)) for seq in range(count)]
+def _write(q, ledger, slot, wid, count, hi, partial):
+    q = q[0](q[1]) if isinstance(q, tuple) else q  # (class, name): joins by name
+    # Built beforehand, so that a kill lands inside the queue more often.
+    lengths = (MIN_LENGTH + (seq * 2654435761 + wid * 40503) % (hi - MIN_LENGTH + 1) for seq in range(count))
+    msgs = [make_message(wid, seq, length) for seq, length in enumerate(lengths)]
     notify_parent("ready")
     for seq, msg in enumerate(msgs):
-        if partial and seq % 2:
-            # Every other message from three partial writes: the kill then
-            # also lands between them.
+        if partial and seq % 2:  # in three parts: kills also land between them
             third = len(msg) // 3
-            q.partial_write(msg[:third])
-            q.partial_write(msg[third : 2 * third])
-            q.partial_write(msg[2 * third :])
+            for part in (msg[:third], msg[third : 2 * third], msg[2 * third :]):
+                q.partial_write(part)
             q.partial_write_complete()
         else:
             q.write(msg)
@@ -119,11 +81,9 @@ def _write(q, ledger, slot, wid, count, lo, hi, partial=False, connect=None):
     return count
 
 
-def _read(q, ledger, slot, connect=None):
-    if connect is not None:
-        q = connect[0](connect[1])
-    seen = ledger.seen[slot]
-    last = {}
+def _read(q, ledger, slot):
+    q = q[0](q[1]) if isinstance(q, tuple) else q
+    seen, last = ledger.seen[slot], {}
     notify_parent("ready")
     while True:
         msg = q.read(QDataType.Bytes, IDLE_MS)
@@ -139,24 +99,22 @@ def _read(q, ledger, slot, connect=None):
         ledger.moved[slot] += 1
 
 
-def _block_reading(cls, name):
-    q = cls(name)
-    notify_parent("blocking")
-    return q.read()
-
-
-def _fill_then_block(cls, name, count, length):
-    q = cls(name)
-    for seq in range(count):
-        q.write(make_message(VICTIM, seq, length))
-    notify_parent("blocking")
-    q.write(make_message(VICTIM, count, length))
-    return "write returned"
-
-
-def _write_all(q, wid, count, length):
+def _put(q, wid, count, length=100, block=None, lock=None):
+    """Writes `count` messages, takes the semaphore `lock` as the queue does (a SIGKILL leaves it
+    held by the dead), then blocks in a read (block "reader") or writing one more (block "writer")."""
+    q = q[0](q[1]) if isinstance(q, tuple) else q
     for seq in range(count):
         q.write(make_message(wid, seq, length))
+    if lock:
+        libc = ctypes.CDLL(None)
+        libc.sem_open.restype = ctypes.c_void_p
+        libc.sem_open.argtypes = [ctypes.c_char_p, ctypes.c_int]
+        libc.sem_wait.argtypes = [ctypes.c_void_p]
+        sem = libc.sem_open(lock.encode(), 0)
+        assert sem and libc.sem_wait(sem) == 0
+    if block:
+        notify_parent("blocking")
+        return q.read() if block == "reader" else q.write(make_message(wid, count, length))
     return count
 
 
@@ -180,37 +138,14 @@ def _partial_then_wait(q, first, rest, go):
     return "completed"
 
 
-def _hold_semaphore_then_block(path_name, cls, name):
-    """Takes a queue's lock semaphore by name the way the queue does, then
-    blocks in the queue; a SIGKILL then leaves the lock held by the dead."""
-    libc = ctypes.CDLL(ctypes.util.find_library("c"), use_errno=True)
-    libc.sem_open.restype = ctypes.c_void_p
-    libc.sem_open.argtypes = [ctypes.c_char_p, ctypes.c_int]
-    libc.sem_wait.argtypes = [ctypes.c_void_p]
-    q = cls(name)
-    sem = libc.sem_open(path_name.encode(), 0)
-    assert sem and libc.sem_wait(sem) == 0
-    notify_parent("holding")
-    return q.read()
-
-
-# ------------------------------------------------------ segment and counts ---
-
-
 class Views:
-    """Read-only descriptors on a queue's segment and semaphores, opened by
-    name while the names exist; they keep seeing the same objects after the
-    names are removed (an SPSC connect does that)."""
-
+    """Read-only views of a queue's segment and semaphores, valid after an SPSC connect removed the names."""
     def __init__(self, name, suffixes):
         self.seg = os.open(shm_path(name), os.O_RDONLY)
         self.sems = {s: os.open(semaphore_path(name, s), os.O_RDONLY) for s in suffixes}
 
-    def u32(self, off):
-        return int.from_bytes(os.pread(self.seg, 4, off), "little")
-
-    def u64(self, off):
-        return int.from_bytes(os.pread(self.seg, 8, off), "little")
+    def u32(self, off, size=4):
+        return int.from_bytes(os.pread(self.seg, size, off), "little")
 
     def sem(self, suffix):
         # glibc keeps a process-shared semaphore's value in the low 32 bits of
@@ -222,14 +157,25 @@ class Views:
             os.close(fd)
 
 
-def walk(head, next_of, n):
-    """The indices of a list from `head`; AssertionError for a damaged list."""
-    items = []
-    while head != LIST_END:
-        assert head < n and len(items) < n, f"list damaged at {head} after {items}"
-        items.append(head)
-        head = next_of(head)
-    return items
+def _two_lists(v, n, next_of, first_head, second_head, second_tail):
+    """Both lists of a segment, undamaged: no item on both, the tail word names the second's last item."""
+    first, second = [], []
+    for items, head in ((first, v.u32(first_head)), (second, v.u32(second_head))):
+        while head != LIST_END:
+            assert head < n and len(items) < n, f"list damaged at {head} after {items}"
+            items.append(head)
+            head = next_of(head)
+    assert not set(first) & set(second), f"item on both lists: {first} and {second}"
+    assert v.u32(second_tail) == (second[-1] if second else LIST_END), f"tail word is not the last of {second}"
+    return first, second
+
+
+def _shortfalls(labels, shorts):
+    """One label per item or count one death took; any other shortfall is inconsistent."""
+    for what, short in shorts:
+        if short:
+            labels.append(what if short == 1 else f"inconsistent {what} {short}")
+    return labels
 
 
 def spsc_damage(v, role):
@@ -237,188 +183,94 @@ def spsc_damage(v, role):
     free, filled = v.sem("_free_"), v.sem("_filled_")
     short = n - free - filled  # cells outside both counts
     ahead = (w - r - filled) % n  # cells the writer passed but never published
-    state = f"read_index {r} write_index {w} free {free} filled {filled} of {n}"
-    if (short, ahead) == (0, 0):
-        return [], state
-    if (short, ahead) == (1, 0):
-        return ["free count taken" if role == "writer" else "cell not given back"], state
-    if (short, ahead) == (1, 1):
-        return ["cell taken, unpublished" if role == "writer" else "filled count taken"], state
-    return [f"inconsistent ({short}, {ahead})"], state
+    labels = {(0, 0): [], (1, 0): ["free count taken" if role == "writer" else "cell not given back"],
+              (1, 1): ["cell taken, unpublished" if role == "writer" else "filled count taken"]}
+    labels = labels.get((short, ahead), [f"inconsistent ({short}, {ahead})"])
+    return labels, f"read_index {r} write_index {w} free {free} filled {filled} of {n}"
 
 
+# A list lock at 0 with nobody inside an operation: its holder is dead.
 def mpmc_damage(v, role):
-    if v.sem("_free_mutex_") == 0:
-        return ["free list lock held"], "free mutex 0"
-    if v.sem("_filled_mutex_") == 0:
-        return ["filled list lock held"], "filled mutex 0"
-    n, stride = v.u32(12), v.u64(16) + 16
-
-    def next_of(i):
-        return v.u32(40 + i * stride + 4)
-
-    free = walk(v.u32(24), next_of, n)
-    filled = walk(v.u32(28), next_of, n)
-    assert not set(free) & set(filled), f"cell on both lists: free {free} filled {filled}"
-    assert v.u32(32) == (filled[-1] if filled else LIST_END), "filled_tail is not the last filled cell"
-    state = f"free list {free} (count {v.sem('_free_')}), filled list {filled} (count {v.sem('_filled_')})"
-    labels = []
-    for what, short in (
-        ("cell held", n - len(free) - len(filled)),
-        ("free count short", len(free) - v.sem("_free_")),
-        ("filled count short", len(filled) - v.sem("_filled_")),
-    ):
-        if short == 1:
-            labels.append(what)
-        elif short != 0:
-            labels.append(f"inconsistent {what} {short}")
-    return labels, state
+    for lock in ("free", "filled"):
+        if v.sem(f"_{lock}_mutex_") == 0:
+            return [f"{lock} list lock held"], f"{lock} mutex 0"
+    n, stride = v.u32(12), v.u32(16, 8) + 16
+    free, filled = _two_lists(v, n, lambda i: v.u32(40 + i * stride + 4), 24, 28, 32)
+    nfree, nfilled = v.sem("_free_"), v.sem("_filled_")
+    shorts = [("cell held", n - len(free) - len(filled)), ("free count short", len(free) - nfree),
+              ("filled count short", len(filled) - nfilled)]
+    return _shortfalls([], shorts), f"free list {free} (count {nfree}), filled list {filled} (count {nfilled})"
 
 
 def mpmcvar_damage(v, role):
     if v.sem("_used_mutex_") == 0:
         return ["used list lock held"], "used mutex 0"
     nch, ncell, cs = v.u32(12), v.u32(16), v.u32(20)
-    stride = (cs + 16) * ncell + 24
 
     def area(c):
-        return 40 + c * stride
-
-    def next_of(c):
-        return v.u32(area(c) + 8)
-
-    free = walk(v.u32(24), next_of, nch)
-    used = walk(v.u32(32), next_of, nch)
-    assert not set(free) & set(used), f"channel on both lists: free {free} used {used}"
-    assert v.u32(36) == (used[-1] if used else LIST_END), "used_tail is not the last used channel"
+        return 40 + c * ((cs + 16) * ncell + 24)
+    def cell_length(c, j):
+        return v.u32(area(c) + 24 + j * (cs + 16) + 8, 8)
+    def ring(c):  # free and filled cell counts
+        return v.sem(f"_free_channel_{c}"), v.sem(f"_filled_channel_{c}")
+    free, used = _two_lists(v, nch, lambda c: v.u32(area(c) + 8), 24, 32, 36)
     labels = []
-    for c in free:
-        # A free channel's ring is empty: the reader gave back its last cell.
-        ring = (
-            v.sem(f"_free_channel_{c}"),
-            v.sem(f"_filled_channel_{c}"),
-            v.u32(area(c) + 12) == v.u32(area(c) + 16),
-            v.u64(area(c)),
-            any(v.u64(area(c) + 24 + j * (cs + 16) + 8) for j in range(ncell)),
-        )
-        if ring != (ncell, 0, True, 0, False):
-            labels.append(f"free channel {c} not empty {ring}")
-    for c in used:
-        # Handed-over cells all full: the message's end never came.
-        r, handed = v.u32(area(c) + 12), v.sem(f"_filled_channel_{c}")
-        if all(v.u64(area(c) + 24 + ((r + k) % ncell) * (cs + 16) + 8) >= cs for k in range(handed)):
+    for c in free:  # a free channel's ring is empty: its reader gave back the last cell
+        state = (*ring(c), v.u32(area(c) + 12) == v.u32(area(c) + 16), v.u32(area(c), 8),
+                 any(cell_length(c, j) for j in range(ncell)))
+        if state != (ncell, 0, True, 0, False):
+            labels.append(f"free channel {c} not empty {state}")
+    for c in used:  # handed-over cells all full: the message's end never came
+        r = v.u32(area(c) + 12)
+        if all(cell_length(c, (r + k) % ncell) >= cs for k in range(ring(c)[1])):
             labels.append("unfinished message listed")
     held = [c for c in range(nch) if c not in free and c not in used]
     labels += ["channel held"] * len(held)
-    for what, short in (
-        ("free count short", len(free) - v.sem("_free_")),
-        ("used count short", len(used) - v.sem("_used_")),
-    ):
-        if short == 1:
-            labels.append(what)
-        elif short != 0:
-            labels.append(f"inconsistent {what} {short}")
-    state = (
-        f"free {free} (count {v.sem('_free_')}), used {used} (count {v.sem('_used_')}), held "
-        + ", ".join(
-            f"{c}: next {next_of(c):#x} free {v.sem(f'_free_channel_{c}')} filled {v.sem(f'_filled_channel_{c}')}"
-            for c in held
-        )
-    )
-    return labels, state
+    nfree, nused = v.sem("_free_"), v.sem("_used_")
+    _shortfalls(labels, [("free count short", len(free) - nfree), ("used count short", len(used) - nused)])
+    held_state = ", ".join(f"{c}: next {v.u32(area(c) + 8):#x} free/filled {ring(c)}" for c in held)
+    return labels, f"free {free} (count {nfree}), used {used} (count {nused}), held {held_state}"
 
 
-class Kind:
-    def __init__(self, cls, create, sems, lo, hi, damage, allowed, hangs, recovers, lag, capacity):
-        self.cls = cls
-        self.create = create
-        self.sems = sems
-        self.lo, self.hi = lo, hi
-        self.damage = damage
-        self.allowed = allowed  # role -> labels one death may leave
-        self.hangs = hangs  # labels that explain a survivor waiting for ever
-        self.recovers = recovers  # labels after which a new pair must work
-        self.lag = lag  # labels under which the newest message stays uncounted
-        self.capacity = capacity  # messages a writer puts without a reader
-
+# allowed: role -> labels one death may leave; hangs: labels that explain a survivor waiting for
+# ever; recovers: after these a new pair must work; lag: under these the newest message stays
+# uncounted; capacity: messages a writer puts with no reader; victim_messages: > KILL_WINDOW allows.
+def Kind(cls, args, **fields):
+    return types.SimpleNamespace(cls=cls, create=lambda name: cls(name, *args), **fields)
 
 SPSC = Kind(
-    SPSCQueue,
-    lambda name: SPSCQueue(name, 8, 128, True),
-    ["_free_", "_filled_"],
-    16,
-    128,
-    spsc_damage,
-    {
-        "writer": {"free count taken", "cell taken, unpublished"},
-        "reader": {"cell not given back", "filled count taken"},
-    },
-    set(),
+    SPSCQueue, (8, 128, True), sems=["_free_", "_filled_"], hi=128, damage=spsc_damage, capacity=8,
+    victim_messages=20000, hangs=set(), lag={"filled count taken"},
+    allowed={"writer": {"free count taken", "cell taken, unpublished"},
+             "reader": {"cell not given back", "filled count taken"}},
     # A writer that died between taking and publishing a cell leaves the ring
     # one step ahead: a replacement writer would publish behind a stale cell.
-    {"free count taken", "cell not given back", "filled count taken"},
-    {"filled count taken"},
-    8,
+    recovers={"free count taken", "cell not given back", "filled count taken"},
 )
+_MPMC_LOCKS = {"free list lock held", "filled list lock held"}
+_MPMC_LOST = {"cell held", "free count short", "filled count short"}
 MPMC = Kind(
-    MPMCQueue,
-    lambda name: MPMCQueue(name, 8, 128),
-    ["_free_", "_filled_", "_free_mutex_", "_filled_mutex_"],
-    16,
-    128,
-    mpmc_damage,
-    dict.fromkeys(
-        ("writer", "reader"),
-        {"free list lock held", "filled list lock held", "cell held", "free count short", "filled count short"},
-    ),
-    {"free list lock held", "filled list lock held"},
-    {"cell held", "free count short", "filled count short"},
-    {"filled count short"},
-    8,
+    MPMCQueue, (8, 128), sems=["_free_", "_filled_", "_free_mutex_", "_filled_mutex_"], hi=128,
+    damage=mpmc_damage, capacity=8, victim_messages=20000, hangs=_MPMC_LOCKS, lag={"filled count short"},
+    allowed=dict.fromkeys(("writer", "reader"), _MPMC_LOCKS | _MPMC_LOST), recovers=_MPMC_LOST,
 )
 _NCH = 3
+_VAR_LOST = {"channel held", "free count short", "used count short"}
 MPMCVAR = Kind(
-    MPMCVarQueue,
-    lambda name: MPMCVarQueue(name, _NCH, 4, 64),
-    ["_free_", "_used_", "_used_mutex_"]
-    + [f"_{role}_channel_{c}" for c in range(_NCH) for role in ("free", "filled")],
-    16,
-    1200,  # up to almost five rings: kills land inside messages
-    mpmcvar_damage,
-    {
-        "writer": {
-            "used list lock held",
-            "channel held",
-            "unfinished message listed",
-            "free count short",
-            "used count short",
-        },
-        "reader": {"used list lock held", "channel held", "free count short", "used count short"},
-    },
-    {"used list lock held", "channel held"},
-    {"channel held", "unfinished message listed", "free count short", "used count short"},
-    {"used count short"},
-    _NCH,
+    MPMCVarQueue, (_NCH, 4, 64),
+    sems=["_free_", "_used_", "_used_mutex_"] + [f"_{r}_channel_{c}" for c in range(_NCH) for r in ("free", "filled")],
+    hi=1200,  # up to almost five rings: kills land inside messages
+    damage=mpmcvar_damage, capacity=_NCH, victim_messages=4000,
+    hangs={"used list lock held", "channel held"}, lag={"used count short"},
+    allowed={"writer": _VAR_LOST | {"used list lock held", "unfinished message listed"},
+             "reader": _VAR_LOST | {"used list lock held"}},
+    recovers=_VAR_LOST | {"unfinished message listed"},
 )
 KINDS = {"spsc": SPSC, "mpmc": MPMC, "mpmcvar": MPMCVAR}
-# More than a victim can move within KILL_WINDOW.
-VICTIM_MESSAGES = {SPSCQueue: 20000, MPMCQueue: 20000, MPMCVarQueue: 4000}
-
-
-# -------------------------------------------------------------- settling ---
-
-
-def _asleep(pid):
-    try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0] in ("S", "D")
-    except (FileNotFoundError, ProcessLookupError):
-        return True
 
 
 def settle(children, ledger, bound=HANG_BOUND):
-    """Waits until `children` ended, or nothing moved for STALL seconds with
-    every live one asleep; returns those still alive."""
+    """Waits until `children` ended, or nothing moved for STALL s with every live one asleep; returns the live."""
     deadline = time.monotonic() + bound
     last, changed = sum(ledger.moved), time.monotonic()
     while True:
@@ -429,15 +281,24 @@ def settle(children, ledger, bound=HANG_BOUND):
         moved = sum(ledger.moved)
         if moved != last:
             last, changed = moved, now
-        elif now - changed >= STALL and all(_asleep(c.pid) for c in live):
+        elif now - changed >= STALL and all(_process_state(c.pid) in ("S", "D", None) for c in live):
             return live
         time.sleep(0.01)
 
 
-def ended_well(child):
-    outcome = child.finish(timeout=5)
-    assert outcome.kind == "returned", outcome.describe()
-    return outcome.value
+def drain(writers, readers, ledger):
+    """Lets the writers end, then tells the readers to stop; returns those still alive."""
+    stuck = settle(writers, ledger)
+    ledger.stop.value = 1
+    return stuck + settle(readers, ledger)
+
+
+def finish(children, stuck):  # kills those stuck; the others must have returned
+    for c in children:
+        if c in stuck:
+            c.kill()
+        else:
+            c.result(5)
 
 
 def assert_prefix(counts, wid, gaps_allowed=0, complete=None):
@@ -451,70 +312,48 @@ def assert_prefix(counts, wid, gaps_allowed=0, complete=None):
     assert len(missing) <= gaps_allowed, f"writer {wid}: {len(missing)} lost: {missing[:10]}"
 
 
-# ----------------------------------------------------------------- rounds ---
-
-
 def exchange_after(kind, q, views, start_child, lagging):
-    """A new writer and reader(s) on the damaged queue: every message arrives
-    (the last may stay uncounted behind a lost count) and nothing hangs beyond
-    what `damage` explains."""
-    readers = 2 if kind is MPMCVAR else 1
+    """A new writer and reader(s) on the damaged queue: every message arrives (the last may stay
+    uncounted behind a lost count); only a reader that took a dead writer's unfinished message may wait."""
+    readers, count = (2 if kind is MPMCVAR else 1), 300
     ledger = Ledger(readers)
-    count = 300
-    w = start_child(_write, q, ledger, readers, AFTER, count, kind.lo, kind.hi)
+    w = start_child(_write, q, ledger, readers, AFTER, count, kind.hi, False)
     rs = [start_child(_read, q, ledger, r) for r in range(readers)]
-    stuck = settle([w], ledger)
-    ledger.stop.value = 1
-    stuck += settle(rs, ledger)
+    stuck = drain([w], rs, ledger)
     if stuck:
-        # Only a reader that took a message its dead writer never ended may wait.
         labels, state = kind.damage(views, None)
-        assert w not in stuck and "channel held" in labels and len(stuck) < readers, (
-            f"after the kill, a new pair hung: {labels} {state}"
-        )
-        for c in stuck:
-            c.kill()
-    for c in [w] + [r for r in rs if r not in stuck]:
-        ended_well(c)
-    assert_prefix(ledger.counts(AFTER), AFTER, gaps_allowed=1 if lagging else 0, complete=count)
+        ok = w not in stuck and "channel held" in labels and len(stuck) < readers
+        assert ok, f"after the kill, a new pair hung: {labels} {state}"
+    finish([w, *rs], stuck)
+    assert_prefix(ledger.counts(AFTER), AFTER, int(lagging), count)
 
 
 def kill_round(kind, role, name, start_child, rng, tally):
-    q = kind.create(name)
-    views = Views(name, kind.sems)
-    spsc = kind is SPSC
+    q, views = kind.create(name), Views(name, kind.sems)
+    spsc, var = kind is SPSC, kind is MPMCVAR
     try:
-        early_readers = 0 if (spsc and role == "reader") else (2 if kind is MPMCVAR and role == "writer" else 1)
-        readers = early_readers + (1 if spsc and role == "reader" else 0)
+        # SPSC: the victim's peer is the only survivor; a dead reader is
+        # replaced after its death. MPMCVar: two readers survive a writer, as
+        # the one that takes its unfinished message waits for ever.
+        early = 0 if spsc and role == "reader" else (2 if var and role == "writer" else 1)
+        readers = max(early, 1)
         ledger = Ledger(readers + 1)  # the last reader slot is the victim's
-        victim_slot = readers
-        writers = []
-        if not (spsc and role == "writer"):
-            writers.append(
-                start_child(_write, q, ledger, readers + 1, SURVIVOR, 3000, kind.lo, kind.hi, kind is MPMCVAR)
-            )
-        rs = [start_child(_read, q, ledger, r) for r in range(early_readers)]
-        connect = (kind.cls, name)
-        if role == "writer":
-            count = VICTIM_MESSAGES[kind.cls]
-            victim = start_child(
-                _write, q, ledger, readers + 2, VICTIM, count, kind.lo, kind.hi, kind is MPMCVAR, connect
-            )
-        else:
-            victim = start_child(_read, q, ledger, victim_slot, connect)
+        writers = [] if spsc and role == "writer" else [
+            start_child(_write, q, ledger, readers + 1, SURVIVOR, SURVIVOR_MESSAGES, kind.hi, var)]
+        rs = [start_child(_read, q, ledger, r) for r in range(early)]
+        joined = (kind.cls, name)
+        victim = (start_child(_write, joined, ledger, readers + 2, VICTIM, kind.victim_messages, kind.hi, var)
+                  if role == "writer" else start_child(_read, joined, ledger, readers))
         victim.wait_for("ready")
         time.sleep(rng.uniform(0, KILL_WINDOW))
         if victim.is_alive():
             victim.kill()
             tally["killed mid-stream"] += 1
         else:
-            ended_well(victim)
+            victim.result(5)
         victim.close()
-        rs += [start_child(_read, q, ledger, r) for r in range(early_readers, readers)]
-
-        stuck = settle(writers, ledger)
-        ledger.stop.value = 1
-        stuck += settle(rs, ledger)
+        rs += [start_child(_read, q, ledger, r) for r in range(early, readers)]
+        stuck = drain(writers, rs, ledger)
         labels, state = kind.damage(views, role)
         if stuck and not set(labels) & kind.hangs:
             # Nothing explains the wait: give it the full bound, then it is a hang.
@@ -522,20 +361,14 @@ def kill_round(kind, role, name, start_child, rng, tally):
             labels, state = kind.damage(views, role)
             assert not stuck, f"{role} killed: survivors hang, segment shows {labels}: {state}"
         assert set(labels) <= kind.allowed[role], f"{role} killed: unexpected damage {labels}: {state}"
-        assert len(labels) <= (2 if kind is MPMCVAR else 1), f"{role} killed: more damage than one death: {labels}"
-        for c in stuck:
-            c.kill()
-        for c in writers + rs:
-            if c not in stuck:
-                ended_well(c)
-
+        assert len(labels) <= (2 if var else 1), f"{role} killed: more damage than one death: {labels}: {state}"
+        finish(writers + rs, stuck)
         lagging = bool(set(labels) & kind.lag)
         survivor_done = bool(writers) and writers[0] not in stuck
-        gaps = (1 if role == "reader" else 0) + (1 if lagging and survivor_done else 0)
         if writers:
-            assert_prefix(ledger.counts(SURVIVOR), SURVIVOR, gaps, 3000 if survivor_done else None)
+            gaps = (role == "reader") + (lagging and survivor_done)
+            assert_prefix(ledger.counts(SURVIVOR), SURVIVOR, gaps, SURVIVOR_MESSAGES if survivor_done else None)
         assert_prefix(ledger.counts(VICTIM), VICTIM)
-
         tally[", ".join(sorted(labels)) or "nothing held"] += 1
         if set(labels) <= kind.recovers:
             exchange_after(kind, q, views, start_child, lagging)
@@ -548,7 +381,7 @@ def kill_round(kind, role, name, start_child, rng, tally):
 
 # Kill points differ from run to run; `make test-kill` runs many more rounds.
 @pytest.mark.parametrize("role", ["writer", "reader"])
-@pytest.mark.parametrize("kind_name", ["spsc", "mpmc", "mpmcvar"])
+@pytest.mark.parametrize("kind_name", KINDS)
 def test_killed_at_random_points(kind_name, role, make_queue_name, start_child):
     kind = KINDS[kind_name]
     rng = random.Random(SEED + zlib.crc32(f"{kind_name} {role}".encode()))
@@ -562,150 +395,93 @@ def test_killed_at_random_points(kind_name, role, make_queue_name, start_child):
     assert tally["killed mid-stream"] >= rounds // 2, f"most victims ended before the kill: {dict(tally)}"
 
 
-# ------------------------------------------------ killed while holding nothing ---
+def _exchange(q, run_in_child, count, wid=AFTER):
+    """Writer `wid`'s first `count` messages read in order, nothing more; a new writer (AFTER)
+    first puts them with no reader: it would block if a cell or channel were lost."""
+    if wid == AFTER:
+        assert run_in_child(_put, q, AFTER, count, timeout=5) == count
+    got, extra = run_in_child(_read_all, q, count)
+    assert got == [(wid, s) for s in range(count)] and extra is None
 
 
-def _clean(kind, views, role):
-    labels, state = kind.damage(views, role)
-    assert labels == [], f"a process killed while blocked left damage: {labels}: {state}"
+def _killed_blocked(start_child, *args):
+    victim = start_child(_put, *args)
+    victim.wait_for("blocking")
+    victim.assert_blocked()
+    victim.kill()
 
 
-def _full_capacity_exchange(kind, q, run_in_child, length=100):
-    """A new writer puts `capacity` messages with no reader (it would block if
-    a cell or channel were lost), then a new reader gets them all in order."""
-    assert run_in_child(_write_all, q, AFTER, kind.capacity, length, timeout=5) == kind.capacity
-    got, extra = run_in_child(_read_all, q, kind.capacity)
-    assert got == [(AFTER, s) for s in range(kind.capacity)] and extra is None
-
-
-@pytest.mark.parametrize("kind_name", ["spsc", "mpmc", "mpmcvar"])
-def test_reader_killed_while_waiting_for_a_message(kind_name, queue_name, start_child, run_in_child):
+@pytest.mark.parametrize("role", ["reader", "writer"])
+@pytest.mark.parametrize("kind_name", KINDS)
+def test_killed_while_blocked_leaves_nothing(kind_name, role, queue_name, start_child, run_in_child):
+    # A reader waits for a message; a writer for room (MPMCVar: every channel
+    # carries a finished message and the next write waits for a channel).
     kind = KINDS[kind_name]
-    q = kind.create(queue_name)
-    views = Views(queue_name, kind.sems)
+    q, views = kind.create(queue_name), Views(queue_name, kind.sems)
     try:
-        victim = start_child(_block_reading, kind.cls, queue_name)
-        victim.wait_for("blocking")
-        victim.assert_blocked()
-        victim.kill()
-        _clean(kind, views, "reader")
-        _full_capacity_exchange(kind, q, run_in_child)
-        _clean(kind, views, "reader")
+        finished = kind.capacity if role == "writer" else 0
+        _killed_blocked(start_child, (kind.cls, queue_name), VICTIM, finished, 100, role)
+        for when in ("after the kill", "after a new pair"):
+            labels, state = kind.damage(views, role)
+            assert labels == [], f"{role} killed while blocked, {when}: damage {labels}: {state}"
+            if when == "after the kill":
+                if finished:  # exactly what the victim finished arrives; its blocked write left nothing
+                    _exchange(q, run_in_child, finished, VICTIM)
+                _exchange(q, run_in_child, kind.capacity)
     finally:
         views.close()
 
 
-@pytest.mark.parametrize("kind_name", ["spsc", "mpmc", "mpmcvar"])
-def test_writer_killed_while_waiting_for_room(kind_name, queue_name, start_child, run_in_child):
-    # MPMCVar: every channel carries a finished message, the next write waits
-    # for a channel; the others wait for a cell.
-    kind = KINDS[kind_name]
-    q = kind.create(queue_name)
-    views = Views(queue_name, kind.sems)
+@pytest.mark.parametrize("role", ["writer", "reader"])
+def test_mpmcvar_message_left_unfinished_costs_one_channel(role, queue_name, start_child, run_in_child):
+    # A writer dies inside a message: the reader that takes it waits for ever.
+    # A reader dies inside one: its writer waits for ever once the ring fills.
+    q, views = MPMCVAR.create(queue_name), Views(queue_name, MPMCVAR.sems)
     try:
-        victim = start_child(_fill_then_block, kind.cls, queue_name, kind.capacity, 100)
-        victim.wait_for("blocking")
-        victim.assert_blocked()
-        victim.kill()
-        _clean(kind, views, "writer")
-        # Exactly what the victim finished arrives; its blocked write left nothing.
-        got, extra = run_in_child(_read_all, q, kind.capacity)
-        assert got == [(VICTIM, s) for s in range(kind.capacity)] and extra is None
-        _full_capacity_exchange(kind, q, run_in_child)
-        _clean(kind, views, "writer")
-    finally:
-        views.close()
-
-
-# --------------------------------------------- damage the design cannot repair ---
-
-
-def test_mpmcvar_unfinished_message_costs_one_channel_and_its_reader(queue_name, start_child, run_in_child):
-    q = MPMCVarQueue(queue_name, _NCH, 4, 64)
-    views = Views(queue_name, MPMCVAR.sems)
-    try:
-        # The writer dies inside a message longer than the ring, with no reader.
-        victim = start_child(_fill_then_block, MPMCVarQueue, queue_name, 0, 4 * 64 * 3)
-        victim.wait_for("blocking")
-        victim.assert_blocked()
-        victim.kill()
-        labels, state = mpmcvar_damage(views, "writer")
-        assert labels == ["unfinished message listed"], state
-        reader = start_child(_read_all, q, 1)
-        reader.assert_blocked()  # took the unfinished message: waits for ever
-        labels, state = mpmcvar_damage(views, "writer")
+        if role == "writer":  # a message longer than the ring, with no reader
+            _killed_blocked(start_child, (MPMCVarQueue, queue_name), VICTIM, 0, 4 * 64 * 3, "writer")
+            labels, state = mpmcvar_damage(views, role)
+            assert labels == ["unfinished message listed"], state
+            stuck = start_child(_read_all, q, 1)
+        else:
+            go = FORK.Event()
+            first = make_message(VICTIM, 0, 200)  # three full cells and part of a fourth
+            stuck = start_child(_partial_then_wait, q, first, bytes(4 * 64 * 3), go)
+            stuck.wait_for("first part")
+            _killed_blocked(start_child, (MPMCVarQueue, queue_name), VICTIM, 0, 100, "reader")  # waits for cell 4
+            go.set()
+            stuck.wait_for("writing rest")
+        stuck.assert_blocked()
+        labels, state = mpmcvar_damage(views, role)
         assert labels == ["channel held"], state
-        # The other channels carry messages as before, in both directions of use.
-        assert run_in_child(_write_all, q, AFTER, _NCH - 1, 100, timeout=5) == _NCH - 1
-        got, extra = run_in_child(_read_all, q, _NCH - 1)
-        assert got == [(AFTER, s) for s in range(_NCH - 1)] and extra is None
-        reader.assert_blocked()
-    finally:
-        views.close()
-
-
-def test_mpmcvar_half_read_message_stops_its_writer_only(queue_name, start_child, run_in_child):
-    q = MPMCVarQueue(queue_name, _NCH, 4, 64)
-    views = Views(queue_name, MPMCVAR.sems)
-    go = FORK.Event()
-    try:
-        first = make_message(VICTIM, 0, 200)  # three full cells and part of a fourth
-        writer = start_child(_partial_then_wait, q, first, bytes(4 * 64 * 3), go)
-        writer.wait_for("first part")
-        victim = start_child(_block_reading, MPMCVarQueue, queue_name)
-        victim.wait_for("blocking")
-        victim.assert_blocked()  # inside the message, waiting for its next cell
-        victim.kill()
-        go.set()
-        writer.wait_for("writing rest")
-        writer.assert_blocked()  # the ring fills and nobody reads it again
-        labels, state = mpmcvar_damage(views, "reader")
-        assert labels == ["channel held"], state
-        assert run_in_child(_write_all, q, AFTER, _NCH - 1, 100, timeout=5) == _NCH - 1
-        got, extra = run_in_child(_read_all, q, _NCH - 1)
-        assert got == [(AFTER, s) for s in range(_NCH - 1)] and extra is None
-        writer.assert_blocked()
+        _exchange(q, run_in_child, _NCH - 1)  # the other channels carry messages as before
+        stuck.assert_blocked()
     finally:
         views.close()
 
 
 @pytest.mark.parametrize(
-    "kind_name, lock, blocked_op",
-    [
-        # A timed read waits past its time: only the count wait has a limit.
-        ("mpmc", "_filled_mutex_", "read"),
-        ("mpmc", "_free_mutex_", "write"),
-        ("mpmcvar", "_used_mutex_", "write"),
-    ],
+    "kind_name, lock, blocked",
+    # A timed read waits past its time: only the count wait has a limit.
+    [("mpmc", "_filled_mutex_", "reader"), ("mpmc", "_free_mutex_", "writer"), ("mpmcvar", "_used_mutex_", "writer")],
 )
-def test_dead_lock_holder_stops_everyone_until_the_queue_is_recreated(
-    kind_name, lock, blocked_op, queue_name, start_child, run_in_child
-):
+def test_dead_lock_holder_stops_everyone_until_the_queue_is_recreated(kind_name, lock, blocked, queue_name,
+                                                                    start_child, run_in_child):
     kind = KINDS[kind_name]
-    q = kind.create(queue_name)
-    views = Views(queue_name, kind.sems)
+    q, views = kind.create(queue_name), Views(queue_name, kind.sems)
     try:
-        if blocked_op == "read":
-            # One count for the holder's own read, one for the reader below.
-            q.write(make_message(AFTER, 0, 100))
-            q.write(make_message(AFTER, 1, 100))
-        holder = start_child(_hold_semaphore_then_block, queue_name + lock, kind.cls, queue_name)
-        holder.wait_for("holding")
-        holder.kill()
+        if blocked == "reader":  # one count for the holder's own read, one for the reader below
+            _put(q, AFTER, 2)
+        _killed_blocked(start_child, (kind.cls, queue_name), VICTIM, 0, 100, "reader", queue_name + lock)
         labels, state = kind.damage(views, "writer")
         assert labels and set(labels) <= kind.hangs, state
-        if blocked_op == "read":
-            stuck = start_child(_read_all, q, 1)
-        else:
-            stuck = start_child(_write_all, q, AFTER, 1, 100)
-        stuck.assert_blocked(settle=0.5)
+        stuck = start_child(_read_all, q, 1) if blocked == "reader" else start_child(_put, q, AFTER, 1)
+        stuck.assert_blocked(settle=2.5 if blocked == "reader" else 0.5)  # past the reader's 2 s
         stuck.kill()
         # What the operator does: remove the names and create the queue anew.
         remove_queue_objects(queue_name)
         fresh = kind.create(queue_name)
-        assert run_in_child(_write_all, fresh, AFTER, kind.capacity, 100, timeout=5) == kind.capacity
-        got, extra = run_in_child(_read_all, fresh, kind.capacity)
-        assert got == [(AFTER, s) for s in range(kind.capacity)] and extra is None
+        _exchange(fresh, run_in_child, kind.capacity)
         del fresh
     finally:
         views.close()
