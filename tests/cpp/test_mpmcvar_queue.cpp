@@ -1,48 +1,35 @@
 // MPMCVarQueueCPP and Channel: segment bytes, framing, ordering, timed reads,
-// real multi-process traffic, and refusal of bad create arguments and damaged
-// list and ring words. Names, permissions and damaged headers are covered for
-// every kind in test_queue_lifecycle.cpp.
+// multi-process traffic, refused create arguments, damaged list and ring words.
+// Names, permissions and damaged headers: test_queue_lifecycle.cpp.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <deque>
 #include <random>
 #include <utility>
 
-#include "ipc_queue_exception.h"
 #include "mpmcvar_queue.h"
-#include "test_support.h"  // also <atomic>, <chrono>, <cstdio>, <cstring>, <functional>, <string>, <thread>, <vector>
+#include "test_support.h"  // also <atomic>, <chrono>, <cstring>, <functional>, <string>, <thread>, <vector>
 
 namespace mox::ipc_queue {
 namespace {
 
 using namespace test;
 
-std::string with_name(const std::string& text, const std::string& name) { return text + " on queue '" + name + "'"; }
-
-template <class F>
-std::string thrown_text(F&& action) {
-    try {
-        action();
-    } catch (const IPCQueueException& e) {
-        return e.what();
-    }
-    return "no exception";
-}
-
 // Never destroyed: that would remove the queue's names (children _exit).
 MPMCVarQueueCPP& connect_in_child(const std::string& name) { return *new MPMCVarQueueCPP(name); }
 
-std::vector<std::string> sem_names(const std::string& name, unsigned channels) {
-    std::vector<std::string> sems{name + "_free_", name + "_used_", name + "_used_mutex_"};
-    for (unsigned i = 0; i < channels; ++i)
-        for (const char* kind : {"_free_channel_", "_filled_channel_"}) sems.push_back(name + kind + std::to_string(i));
-    return sems;
+// Success when the child ended with exit code 0 and an empty report.
+::testing::AssertionResult ended_well(ScopedChild& child, int timeout_s = 60) {
+    const ChildReport r = child.join(timeout_s);
+    if (r.code == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "child: code " << r.code << " (-1 hang, -2 crash), " << r.text;
 }
 
 // Semaphore values as "free=F used=U mutex=M ch0=free/filled ...".
 std::string sem_state(const std::string& name, unsigned channels) {
-    const std::vector<std::string> s = sem_names(name, channels);
+    const std::vector<std::string> s = queue_sem_names(name, 2, channels);
     auto v = [&](size_t i) { return std::to_string(sem_value(s[i])); };
     std::string out = "free=" + v(0) + " used=" + v(1) + " mutex=" + v(2);
     for (unsigned i = 0; i < channels; ++i) out += " ch" + std::to_string(i) + "=" + v(3 + 2 * i) + "/" + v(4 + 2 * i);
@@ -62,12 +49,9 @@ struct Geometry {
 // The expected bytes of a segment, kept up to date alongside the queue.
 struct Image {
     std::vector<unsigned char> bytes;
-    void u32(std::initializer_list<std::pair<size_t, uint32_t>> words) {
-        for (const auto& [at, v] : words) std::memcpy(&bytes[at], &v, 4);
-    }
-    void u64(std::initializer_list<std::pair<size_t, uint64_t>> words) {
-        for (const auto& [at, v] : words) std::memcpy(&bytes[at], &v, 8);
-    }
+    template <class T> using Words = std::initializer_list<std::pair<size_t, T>>;  // (offset, value)
+    void u32(Words<uint32_t> w) { for (auto [at, v] : w) std::memcpy(&bytes[at], &v, 4); }
+    void u64(Words<uint64_t> w) { for (auto [at, v] : w) std::memcpy(&bytes[at], &v, 8); }
     // A cell's length word and payload.
     void cell(size_t length_at, const std::string& s) {
         u64({{length_at, s.size()}});
@@ -80,12 +64,6 @@ struct Image {
         return d.first == bytes.end() ? -1 : d.first - bytes.begin();
     }
 };
-
-std::string pattern(size_t length, unsigned seed) {
-    std::string s(length, '\0');
-    for (size_t i = 0; i < length; ++i) s[i] = static_cast<char>((i * 31 + seed * 7 + i / 251) & 0xFF);
-    return s;
-}
 
 // In a shared anonymous mapping. A message's bytes follow from its writer and
 // number, so the readers' count and sum of message hashes match the plan's
@@ -133,9 +111,9 @@ void write_traffic(MPMCVarQueueCPP& q, Traffic& t, uint32_t w) {
 
 // Reader `r`: takes messages until all arrived, by whole reads or by the cell
 // loop of the Python layer.
-void read_traffic(MPMCVarQueueCPP& q, Traffic& t, int r) {
+void read_traffic(MPMCVarQueueCPP& q, Traffic& t, uint32_t r) {
     std::string m;
-    for (int k = r; t.received.load() < t.total(); ++k) {
+    for (uint32_t k = r; t.received.load() < t.total(); ++k) {
         if (k % 2 == 0) {
             if (q.read(m, 20) == 1) continue;
         } else {
@@ -165,30 +143,30 @@ TEST(MPMCVarLayout, SegmentBytesFollowEveryStep) {
     ASSERT_EQ(g.cell_length(1, 3), 264u);  // Geometry against the layout worked out by hand
     SegmentView view(name);
     ASSERT_TRUE(view.ok());
-
     Image img{std::vector<unsigned char>(280, 0)};
+    auto expect_state = [&](const char* step, const char* sems) {
+        EXPECT_EQ(img.first_difference(view), -1) << step;
+        EXPECT_EQ(sem_state(name, 2), sems) << step;
+    };
+
     img.u64({{0, 280}});
     // queue_type, channels, cells, cell_size, free_head, free count, used head and tail
     img.u32({{8, 2}, {12, 2}, {16, 4}, {20, 8}, {24, 0}, {28, 0}, {32, kEnd}, {36, kEnd}, {g.next(0), 1}});
     img.u32({{g.next(1), kEnd}});
-    EXPECT_EQ(img.first_difference(view), -1);
-    EXPECT_EQ(sem_state(name, 2), "free=2 used=0 mutex=1 ch0=4/0 ch1=4/0");
+    expect_state("create", "free=2 used=0 mutex=1 ch0=4/0 ch1=4/0");
 
     q.write("ABCDEFGHIJKL", 12);  // a full cell and 4 bytes, through channel 0
     img.u32({{24, 1}, {28, 1}, {32, 0}, {36, 0}, {g.next(0), kEnd}, {g.write_index(0), 2}});
     img.u64({{g.area(0), 12}});
     img.cell(g.cell_length(0, 0), "ABCDEFGH");
     img.cell(g.cell_length(0, 1), "IJKL");
-    EXPECT_EQ(img.first_difference(view), -1);
-    EXPECT_EQ(sem_state(name, 2), "free=1 used=1 mutex=1 ch0=2/2 ch1=4/0");
+    expect_state("write", "free=1 used=1 mutex=1 ch0=2/2 ch1=4/0");
     std::string out;
-    ASSERT_EQ(q.read(out, 0), 0);
-    EXPECT_EQ(out, "ABCDEFGHIJKL");
+    EXPECT_TRUE(q.read(out, 0) == 0 && out == "ABCDEFGHIJKL") << out;
     // Channel 0 pushed back on top of 1; payload bytes stay, lengths clear.
     img.u32({{24, 0}, {28, 2}, {32, kEnd}, {36, kEnd}, {g.next(0), 1}, {g.read_index(0), 2}});
     img.u64({{g.area(0), 0}, {g.cell_length(0, 0), 0}, {g.cell_length(0, 1), 0}});
-    EXPECT_EQ(img.first_difference(view), -1);
-    EXPECT_EQ(sem_state(name, 2), "free=2 used=0 mutex=1 ch0=4/0 ch1=4/0");
+    expect_state("read", "free=2 used=0 mutex=1 ch0=4/0 ch1=4/0");
 
     // Two writers: A takes channel 0, B channel 1 and fills its whole ring.
     Channel& a = q.open_channel_for_write();
@@ -199,39 +177,32 @@ TEST(MPMCVarLayout, SegmentBytesFollowEveryStep) {
     img.u64({{g.area(1), 30}});
     const char* chunks[] = {"abcdefgh", "ijklmnop", "qrstuvwx", "yz0123"};
     for (uint32_t j = 0; j < 4; ++j) img.cell(g.cell_length(1, j), chunks[j]);
-    EXPECT_EQ(img.first_difference(view), -1);
-    EXPECT_EQ(sem_state(name, 2), "free=0 used=2 mutex=1 ch0=4/0 ch1=0/4");
+    expect_state("B written", "free=0 used=2 mutex=1 ch0=4/0 ch1=0/4");
 
     Channel& r = q.open_channel_for_read();  // A's, although B finished first
     EXPECT_EQ(&r, &a);
     img.u32({{32, 1}, {g.next(0), kInUseMark}});
-    EXPECT_EQ(img.first_difference(view), -1);
-    EXPECT_EQ(sem_state(name, 2), "free=0 used=1 mutex=1 ch0=4/0 ch1=0/4");
+    expect_state("A taken", "free=0 used=1 mutex=1 ch0=4/0 ch1=0/4");
     q.close_channel_after_write(a);  // an empty message: one empty cell
     std::string appended = "kept";
     r.read(appended);  // Channel::read appends
     EXPECT_EQ(appended, "kept");
     q.close_channel_after_read(r);
     img.u32({{24, 0}, {28, 5}, {g.next(0), kEnd}, {g.read_index(0), 3}, {g.write_index(0), 3}});
-    EXPECT_EQ(img.first_difference(view), -1);
-    EXPECT_EQ(sem_state(name, 2), "free=1 used=1 mutex=1 ch0=4/0 ch1=0/4");
-    ASSERT_EQ(q.read(out, 0), 0);
-    EXPECT_EQ(out, "abcdefghijklmnopqrstuvwxyz0123");
+    expect_state("A read", "free=1 used=1 mutex=1 ch0=4/0 ch1=0/4");
+    EXPECT_TRUE(q.read(out, 0) == 0 && out == "abcdefghijklmnopqrstuvwxyz0123") << out;
     img.u32({{24, 1}, {28, 6}, {32, kEnd}, {36, kEnd}, {g.next(1), 0}});
     img.u64({{g.area(1), 0}});
     for (uint32_t j = 0; j < 4; ++j) img.u64({{g.cell_length(1, j), 0}});
-    EXPECT_EQ(img.first_difference(view), -1);
-    EXPECT_EQ(sem_state(name, 2), "free=2 used=0 mutex=1 ch0=4/0 ch1=4/0");
+    expect_state("B read", "free=2 used=0 mutex=1 ch0=4/0 ch1=4/0");
 
-    // A timed read of the empty queue gives 1 within a few seconds, leaving
-    // `out`, every byte and every semaphore as they were.
+    // A timed read of the empty queue gives 1 within seconds and changes nothing.
     out = "unchanged";
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(q.read(out, 30), 1);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     EXPECT_EQ(out, "unchanged");
-    EXPECT_EQ(img.first_difference(view), -1);
-    EXPECT_EQ(sem_state(name, 2), "free=2 used=0 mutex=1 ch0=4/0 ch1=4/0");
+    expect_state("timed out", "free=2 used=0 mutex=1 ch0=4/0 ch1=4/0");
 }
 
 // Every cell is full but the last, which is shorter and may be empty; a
@@ -240,9 +211,9 @@ TEST(MPMCVarFraming, PartialWritesExactMultiplesEmptyMessagesAndReadEnd) {
     NameGuard guard(unique_name("var_framing"));
     const std::string& name = guard.name();
     MPMCVarQueueCPP q(name, 2, 4, 4);
-    const Geometry g{4, 4};
     SegmentView view(name);
     ASSERT_TRUE(view.ok());
+    const std::string filled = name + "_filled_channel_0", idle = "free=2 used=0 mutex=1 ch0=4/0 ch1=4/0";
     // Cell lengths seen by a zero-copy read, "4,4,2." ('.' marks the last).
     auto zero_copy = [&](const std::string& expected) {
         std::string got, pieces;
@@ -261,35 +232,33 @@ TEST(MPMCVarFraming, PartialWritesExactMultiplesEmptyMessagesAndReadEnd) {
 
     Channel& ch = q.open_channel_for_write();  // channel 0
     ch.partial_write("abc", 3);
-    EXPECT_EQ(sem_value(name + "_filled_channel_0"), 0);
+    EXPECT_EQ(sem_value(filled), 0);
     ch.partial_write("def", 3);  // the full cell goes over at once
-    EXPECT_EQ(sem_value(name + "_filled_channel_0"), 1);
-    EXPECT_EQ(view.u64(g.area(0)), 6u);  // message_length so far
+    EXPECT_EQ(sem_value(filled), 1);
+    EXPECT_EQ(view.u64(Geometry{4, 4}.area(0)), 6u);  // message_length so far
     EXPECT_EQ(thrown_text([&] { ch.partial_write("x", -1); }), "MPMCVarQueueCPP:create write: length < 0");
     ch.partial_write("x", 0);
     EXPECT_EQ(sem_state(name, 2), "free=1 used=1 mutex=1 ch0=2/1 ch1=4/0");
     ch.partial_write("ghij", 4);  // 2 to finish cell 1, 2 into cell 2
-    EXPECT_EQ(sem_value(name + "_filled_channel_0"), 2);
+    EXPECT_EQ(sem_value(filled), 2);
     q.close_channel_after_write(ch);
-    EXPECT_EQ(sem_value(name + "_filled_channel_0"), 3);
+    EXPECT_EQ(sem_value(filled), 3);
     EXPECT_EQ(zero_copy("abcdefghij"), "4,4,2.");
     // A negative length takes no channel.
     EXPECT_EQ(thrown_text([&] { q.write("x", -1); }), "MPMCVarQueueCPP:write: length < 0");
-    EXPECT_EQ(sem_state(name, 2), "free=2 used=0 mutex=1 ch0=4/0 ch1=4/0");
+    EXPECT_EQ(sem_state(name, 2), idle);
 
-    const std::string three = pattern(12, 1);
+    const std::string three = "0123456789ab", second = "cdefg";
     q.write(three.data(), 12);
     EXPECT_EQ(zero_copy(three), "4,4,4,0.");
     q.write("ignored", 0);
     EXPECT_EQ(zero_copy(""), "0.");
     std::string out = "not cleared";
     q.write(nullptr, 0);
-    ASSERT_EQ(q.read(out, 0), 0);
-    EXPECT_EQ(out, "");
+    EXPECT_TRUE(q.read(out, 0) == 0 && out.empty()) << out;
 
     // read_end before the last cell consumes the rest, so the channel goes
     // back with an empty ring and carries whole messages again.
-    const std::string second = pattern(5, 2);
     for (int round = 0; round < 2; ++round) {
         for (const std::string& m : {three, second}) q.write(m.data(), static_cast<int64_t>(m.size()));
         void* handle = q.read_begin();
@@ -298,9 +267,8 @@ TEST(MPMCVarFraming, PartialWritesExactMultiplesEmptyMessagesAndReadEnd) {
         EXPECT_FALSE(q.read(handle, &data, &length));
         EXPECT_EQ(std::string(data, length), three.substr(0, 4));
         q.read_end(handle);
-        ASSERT_EQ(q.read(out, 0), 0);
-        EXPECT_EQ(out, second);
-        EXPECT_EQ(sem_state(name, 2), "free=2 used=0 mutex=1 ch0=4/0 ch1=4/0");
+        EXPECT_TRUE(q.read(out, 0) == 0 && out == second) << out;
+        EXPECT_EQ(sem_state(name, 2), idle);
     }
 }
 
@@ -316,12 +284,12 @@ TEST(MPMCVarFraming, MessageOfFourGiBAndMoreIsNotTruncated) {
 
     // Byte 2^32 ('c') is where a 32-bit length would wrap.
     const std::pair<uint64_t, char> marks[] = {{0, 'a'}, {kLength - 6, 'b'}, {kLength - 5, 'c'}, {kLength - 1, 'd'}};
-    const pid_t writer = spawn([&] {
+    ScopedChild writer([&] {
         // Untouched pages read as zeros and cost nothing; only the marks are set.
         void* p = ::mmap(nullptr, kLength, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (p == MAP_FAILED) return 3;
+        if (p == MAP_FAILED) return std::string("mmap failed");
         for (const auto& [at, c] : marks) static_cast<char*>(p)[at] = c;
-        return connect_in_child(name).write(static_cast<char*>(p), static_cast<int64_t>(kLength)), 0;
+        return connect_in_child(name).write(static_cast<char*>(p), static_cast<int64_t>(kLength)), std::string();
     });
     uint64_t total = 0, cells = 0;
     std::string markers;
@@ -335,96 +303,47 @@ TEST(MPMCVarFraming, MessageOfFourGiBAndMoreIsNotTruncated) {
         total += length;
     }
     q.read_end(handle);
-    EXPECT_EQ(join(writer), 0);
+    EXPECT_TRUE(ended_well(writer));
     EXPECT_EQ(total, kLength);
     EXPECT_EQ(cells, (uint64_t{1} << 12) + 1);
     EXPECT_EQ(markers, "abcd");
 }
 
-// Messages of 161 bytes through rings of two 16-byte cells between processes,
-// read in the order their channels were taken: a reader waits inside an older
-// unfinished message, and a writer whose ring is full waits for a reader.
-TEST(MPMCVarProcesses, LongMessagesInOrderOfChannelTake) {
-    NameGuard guard(unique_name("var_order"));
-    const std::string& name = guard.name();
-    MPMCVarQueueCPP q(name, 2, 2, 16);
-    const std::string mine = pattern(161, 5), theirs = pattern(161, 6);
-
-    Channel& a = q.open_channel_for_write();  // channel 0
-    a.partial_write(mine.data(), 16);
-    EXPECT_EQ(join(spawn([&] { return connect_in_child(name).write("B:whole", 7), 0; })), 0);
-    const pid_t reader = spawn([&] {
-        std::string got;
-        connect_in_child(name).read(got, 0);
-        return got == mine ? 0 : 1;
-    });
-    EXPECT_TRUE(still_running_after(reader, 100));
-    a.partial_write(mine.data() + 16, 145);
-    q.close_channel_after_write(a);
-    EXPECT_EQ(join(reader), 0);
-
-    const pid_t writer = spawn([&] { return connect_in_child(name).write(theirs.data(), 161), 0; });
-    for (int i = 0; i < 5000 && sem_value(name + "_filled_channel_0") != 2; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    EXPECT_EQ(sem_value(name + "_filled_channel_0"), 2);
-    EXPECT_TRUE(still_running_after(writer, 100));
-    std::string out;
-    EXPECT_EQ(q.read(out, 0), 0);
-    EXPECT_EQ(out, "B:whole");
-    EXPECT_EQ(q.read(out, 0), 0);
-    EXPECT_EQ(out, theirs);
-    EXPECT_EQ(join(writer), 0);
-    EXPECT_EQ(sem_state(name, 2), "free=2 used=0 mutex=1 ch0=2/0 ch1=2/0");
-}
-
-// Writer and reader processes mixing every way to write and read. The second
-// case keeps two channels constantly taken and given back, so a channel handed
-// to two writers at once (an ABA slip in the free stack) would show.
+// Six writer and six reader processes through two channels, mixing every way
+// to write and read. Both channels are taken and given back constantly, so a
+// channel handed to two writers at once (an ABA slip in the free stack) shows.
 TEST(MPMCVarProcesses, WritersAndReadersDeliverEachMessageOnce) {
-    struct Case {
-        uint32_t channels, cells, cell_size, writers, per_writer, readers, min_len, max_len;
-        const char* idle;
-    };
-    for (const Case& c : {Case{3, 3, 16, 4, 250, 3, 0, 1600, "free=3 used=0 mutex=1 ch0=3/0 ch1=3/0 ch2=3/0"},
-                          Case{2, 2, 32, 6, 1500, 6, 8, 40, "free=2 used=0 mutex=1 ch0=2/0 ch1=2/0"}}) {
-        SCOPED_TRACE(c.idle);
-        NameGuard guard(unique_name("var_traffic"));
-        const std::string& name = guard.name();
-        MPMCVarQueueCPP q(name, c.channels, c.cells, c.cell_size);
-        void* p = ::mmap(nullptr, sizeof(Traffic), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        ASSERT_NE(p, MAP_FAILED);
-        Traffic& t = *new (p) Traffic{c.writers, c.per_writer, c.min_len, c.max_len, {0}, {0}};
-        std::vector<pid_t> pids;
-        for (uint32_t r = 0; r < c.readers; ++r)
-            pids.push_back(spawn([&, r] { return read_traffic(connect_in_child(name), t, static_cast<int>(r)), 0; }));
-        for (uint32_t w = 0; w < c.writers; ++w)
-            pids.push_back(spawn([&, w] { return write_traffic(connect_in_child(name), t, w), 0; }));
-        for (pid_t pid : pids) EXPECT_EQ(join(pid, 60), 0);
-        uint64_t planned = 0;
-        for (uint32_t w = 0; w < c.writers; ++w)
-            for (uint32_t s = 0; s < c.per_writer; ++s) planned += Traffic::hash(t.message(w, s));
-        EXPECT_EQ(t.received.load(), t.total());
-        EXPECT_EQ(t.hash_sum.load(), planned);
-        ::munmap(p, sizeof(Traffic));
-        EXPECT_EQ(sem_state(name, c.channels), c.idle);
-        // Every pop and push of the free stack bumped its count: two per message.
-        EXPECT_EQ(SegmentView(name).u32(28), 2 * c.writers * c.per_writer);
+    NameGuard guard(unique_name("var_traffic"));
+    const std::string& name = guard.name();
+    MPMCVarQueueCPP q(name, 2, 2, 32);
+    void* p = ::mmap(nullptr, sizeof(Traffic), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(p, MAP_FAILED);
+    Traffic& t = *new (p) Traffic{6, 1500, 8, 40, {0}, {0}};
+    std::deque<ScopedChild> children;
+    for (uint32_t i = 0; i < 6; ++i) {
+        children.emplace_back([&, i] { return read_traffic(connect_in_child(name), t, i), std::string(); });
+        children.emplace_back([&, i] { return write_traffic(connect_in_child(name), t, i), std::string(); });
     }
+    for (ScopedChild& child : children) EXPECT_TRUE(ended_well(child));
+    uint64_t planned = 0;
+    for (uint32_t w = 0; w < t.writers; ++w)
+        for (uint32_t s = 0; s < t.per_writer; ++s) planned += Traffic::hash(t.message(w, s));
+    EXPECT_EQ(t.received.load(), t.total());
+    EXPECT_EQ(t.hash_sum.load(), planned);
+    EXPECT_EQ(sem_state(name, 2), "free=2 used=0 mutex=1 ch0=2/0 ch1=2/0");
+    // Every pop and push of the free stack bumped its count: two per message.
+    EXPECT_EQ(SegmentView(name).u32(28), 2u * t.total());
+    ::munmap(p, sizeof(Traffic));
 }
 
 TEST(MPMCVarRefusal, CreateArgumentsRefusedBeforeAnythingIsMade) {
     NameGuard guard(unique_name("var_args"));
     const std::string& name = guard.name();
     const std::string c = "MPMCVarQueueCPP:create constructor: ", ring = c + "channel ring of 2^32 bytes or more";
-    const struct {
-        int64_t channels, cells;
-        uint64_t cell_size;
-        std::string text;
-    } cases[] = {
+    const struct { int64_t channels, cells; uint64_t cell_size; std::string text; } cases[] = {
         {0, 0, 0, c + "num_channels <= 0"}, {-1, 4, 8, c + "num_channels <= 0"},
-        {2147483648, 4, 8, c + "num_channels > 2147483647"},
-        {1, 0, 8, c + "num_cells <= 0"}, {1, 2147483648, 0, c + "num_cells > 2147483647"},
-        {1, 4, 0, c + "cell_size == 0"},
+        {2147483648, 4, 8, c + "num_channels > 2147483647"}, {1, 0, 8, c + "num_cells <= 0"},
+        {1, 2147483648, 0, c + "num_cells > 2147483647"}, {1, 4, 0, c + "cell_size == 0"},
         {1, 4, uint64_t{1} << 32, c + "cell_size > 4294967295"}, {1, 4, ~uint64_t{0}, c + "cell_size > 4294967295"},
         {1, 65536, 65520, ring}, {1, 2147483647, 0xFFFFFFFF, ring},  // the ring's bytes reach 2^32
         {2147483647, 65536, 65519, c + "segment size too large"},
@@ -432,84 +351,68 @@ TEST(MPMCVarRefusal, CreateArgumentsRefusedBeforeAnythingIsMade) {
     for (const auto& k : cases) {
         SCOPED_TRACE(k.text);
         EXPECT_EQ(thrown_text([&] { MPMCVarQueueCPP q(name, k.channels, k.cells, k.cell_size); }),
-                  with_name(k.text, name));
+                  on_queue(k.text, name));
         EXPECT_FALSE(shm_exists(name));
-        for (const std::string& s : sem_names(name, 2)) EXPECT_FALSE(sem_exists(s)) << s;
+        for (const std::string& s : queue_sem_names(name, 2, 2)) EXPECT_FALSE(sem_exists(s)) << s;
     }
 }
 
-// Each case damages a fresh queue of 2 channels of 2 cells of 8 bytes, then
-// runs an operation in a child, which must throw exactly the given text (a
-// crash or a hang fails the case) and must have let go of the used-list lock.
+// Each case damages a fresh queue of 2 channels of 2 cells of 8 bytes: after
+// `writes` one-byte messages, the word at `at` (0: none) gets `value`, 8 bytes
+// wide if it needs them. Then `op` runs in a child, which must throw exactly
+// `text` (a crash or a hang fails the case) and let go of the used-list lock.
 TEST(MPMCVarDamage, ListWordsRingIndicesAndCellLengthsThrow) {
-    struct Damaged {
-        NameGuard guard{unique_name("var_dmg")};
-        MPMCVarQueueCPP q{guard.name(), 2, 2, 8};
-        SegmentView view{guard.name()};
-    };
-    using Step = std::function<void(Damaged&)>;
+    enum Op { kWrite, kRead, kZeroCopyRead, kChannelAt, kDamageKeptCell };
     const Geometry g{2, 8};
-    const std::string bad_channel = "MPMCVarQueueCPP: channel number out of range; segment is damaged";
-    const std::string bad_index = "MPMCVarQueueCPP:Channel: ring index out of range; segment is damaged";
-    const std::string bad_length =
-        "MPMCVarQueueCPP:Channel:open_cell_for_read: cell length > cell size; segment is damaged";
-    // `writes` messages sent, then the word at `at` set to v (a u64 if wide).
-    auto set = [](int writes, size_t at, uint64_t v, bool wide = false) -> Step {
-        return [=](Damaged& d) {
-            for (int i = 0; i < writes; ++i) d.q.write("x", 1);
-            wide ? d.view.put<uint64_t>(at, v) : d.view.put<uint32_t>(at, static_cast<uint32_t>(v));
-        };
-    };
-    const Step nothing = [](Damaged&) {}, write = [](Damaged& d) { d.q.write("x", 1); };
-    const Step read = [](Damaged& d) {
-        std::string out;
-        d.q.read(out, 0);
-    };
-    const Step zero_copy_read = [](Damaged& d) {
-        char* data = nullptr;
-        uint64_t length = 0;
-        d.q.read(d.q.read_begin(), &data, &length);
-    };
-    const Step kept_cell_damaged = [&](Damaged& d) {
-        Channel& ch = d.q.open_channel_for_write();
-        ch.partial_write("abc", 3);
-        d.view.put<uint64_t>(g.cell_length(0, 0), 1000);
-        ch.partial_write("def", 3);
-    };
+    const std::string channel = "MPMCVarQueueCPP: channel number out of range; segment is damaged";
+    const std::string index = "MPMCVarQueueCPP:Channel: ring index out of range; segment is damaged";
+    const std::string in_channel = "MPMCVarQueueCPP:Channel:", too_long = ": cell length > cell size; segment is damaged";
+    const std::string length = in_channel + "open_cell_for_read" + too_long;
     const uint64_t huge = uint64_t{1} << 40;
-    const struct {
-        const char* what;
-        Step damage, op;  // in the parent, in the child
-        std::string text;
-    } cases[] = {
-        {"free head past the table", set(0, 24, 7), write, bad_channel},
-        {"free head empty while counted", set(0, 24, kListEnd), write, bad_channel},
-        {"free top's link past the table", set(0, g.next(0), 5), write, bad_channel},
-        {"give back onto a bad free head", set(1, 24, 9), read, bad_channel},
-        {"used head past the table", set(1, 32, 9), read, bad_channel},
-        {"used tail past the table", set(1, 36, 9), write, bad_channel},
-        {"used link past the table", set(2, g.next(0), 0x12345), read, bad_channel},
-        {"channelShmAt past the table", nothing, [](Damaged& d) { d.q.channelShmAt(2); }, bad_channel},
-        {"read index past the ring", set(1, g.read_index(0), 100), read, bad_index},
-        {"write index past the ring", set(0, g.write_index(0), 2), write, bad_index},
-        {"cell length, whole read", set(1, g.cell_length(0, 0), huge, true), read, bad_length},
-        {"cell length, zero-copy read", set(1, g.cell_length(0, 0), huge, true), zero_copy_read, bad_length},
-        {"kept cell's length damaged between partial writes", nothing, kept_cell_damaged,
-         "MPMCVarQueueCPP:Channel:partial_write: cell length > cell size; segment is damaged"},
+    const struct { const char* what; int writes; size_t at; uint64_t value; Op op; std::string text; } cases[] = {
+        {"free head past the table", 0, 24, 7, kWrite, channel},
+        {"free head empty while counted", 0, 24, kListEnd, kWrite, channel},
+        {"free top's link past the table", 0, g.next(0), 5, kWrite, channel},
+        {"give back onto a bad free head", 1, 24, 9, kRead, channel},
+        {"used head past the table", 1, 32, 9, kRead, channel},
+        {"used tail past the table", 1, 36, 9, kWrite, channel},
+        {"used link past the table", 2, g.next(0), 0x12345, kRead, channel},
+        {"channelShmAt past the table", 0, 0, 0, kChannelAt, channel},
+        {"read index past the ring", 1, g.read_index(0), 100, kRead, index},
+        {"write index past the ring", 0, g.write_index(0), 2, kWrite, index},
+        {"cell length, whole read", 1, g.cell_length(0, 0), huge, kRead, length},
+        {"cell length, zero-copy read", 1, g.cell_length(0, 0), huge, kZeroCopyRead, length},
+        {"kept cell's length damaged between partial writes", 0, 0, 0, kDamageKeptCell,
+         in_channel + "partial_write" + too_long},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        Damaged d;
-        ASSERT_TRUE(d.view.ok());
-        c.damage(d);
-        const std::string expected = with_name(c.text, d.guard.name());
-        const pid_t child = spawn([&] {
-            const std::string got = thrown_text([&] { c.op(d); });
-            if (got != expected) std::fprintf(stderr, "got: %s\n", got.c_str());
-            return got == expected ? 0 : 1;
+        NameGuard guard(unique_name("var_dmg"));
+        MPMCVarQueueCPP q(guard.name(), 2, 2, 8);
+        SegmentView view(guard.name());
+        ASSERT_TRUE(view.ok());
+        for (int i = 0; i < c.writes; ++i) q.write("x", 1);
+        if (c.at != 0 && c.value > UINT32_MAX) view.put<uint64_t>(c.at, c.value);
+        if (c.at != 0 && c.value <= UINT32_MAX) view.put<uint32_t>(c.at, static_cast<uint32_t>(c.value));
+        ScopedChild child([&] {
+            const std::string got = thrown_text([&] {
+                std::string out;
+                char* data = nullptr;
+                uint64_t n = 0;
+                if (c.op == kWrite) q.write("x", 1);
+                if (c.op == kRead) q.read(out, 0);
+                if (c.op == kZeroCopyRead) q.read(q.read_begin(), &data, &n);
+                if (c.op == kChannelAt) q.channelShmAt(2);
+                if (c.op != kDamageKeptCell) return;
+                Channel& ch = q.open_channel_for_write();
+                ch.partial_write("abc", 3);
+                view.put<uint64_t>(g.cell_length(0, 0), 1000);
+                ch.partial_write("def", 3);
+            });
+            return got == on_queue(c.text, guard.name()) ? "" : got;
         });
-        EXPECT_EQ(join(child, 20), 0);  // -2: a crash, -1: a hang
-        EXPECT_EQ(sem_value(d.guard.name() + "_used_mutex_"), 1);
+        EXPECT_TRUE(ended_well(child, 20));
+        EXPECT_EQ(sem_value(guard.name() + "_used_mutex_"), 1);
     }
 }
 

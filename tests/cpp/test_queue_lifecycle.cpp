@@ -10,7 +10,6 @@
 #include <string>
 #include <vector>
 
-#include "ipc_queue_exception.h"
 #include "mpmc_queue.h"
 #include "mpmcvar_queue.h"
 #include "spsc_queue.h"
@@ -19,15 +18,12 @@
 namespace mox::ipc_queue {
 namespace {
 
-using test::NameGuard;
-using test::SegmentView;
-using test::unique_name;
+using namespace test;
 
 struct SPSCKind {
     using Queue = SPSCQueueCPP;
     static constexpr uint32_t code = 0;
     static std::unique_ptr<Queue> create(const std::string& n) { return std::make_unique<Queue>(n, 4, 32, true); }
-    static std::vector<std::string> sem_names(const std::string& n) { return {n + "_filled_", n + "_free_"}; }
     static constexpr const char* create_empty = "SPSCQueueCPP:create constructor: queue name is empty.";
     static constexpr const char* connect_empty = "SPSCQueueCPP:connect constructor: specified queue name is empty.";
     static constexpr const char* exists = "SPSCQueueCPP:create constructor: shared memory file with same name already exists.";
@@ -43,9 +39,6 @@ struct MPMCKind {
     using Queue = MPMCQueueCPP;
     static constexpr uint32_t code = 1;
     static std::unique_ptr<Queue> create(const std::string& n) { return std::make_unique<Queue>(n, 4, 32); }
-    static std::vector<std::string> sem_names(const std::string& n) {
-        return {n + "_filled_", n + "_free_", n + "_free_mutex_", n + "_filled_mutex_"};
-    }
     static constexpr const char* create_empty = "MPMCQueue create constructor: queue name is empty";
     static constexpr const char* connect_empty = "MPMCQueue connect constructor: queue name is empty";
     static constexpr const char* exists = "MPMCQueueCPP create constructor: shared memory file with same name already exists.";
@@ -61,14 +54,6 @@ struct MPMCVarKind {
     using Queue = MPMCVarQueueCPP;
     static constexpr uint32_t code = 2;
     static std::unique_ptr<Queue> create(const std::string& n) { return std::make_unique<Queue>(n, 3, 4, 32); }
-    static std::vector<std::string> sem_names(const std::string& n) {
-        std::vector<std::string> names{n + "_free_", n + "_used_", n + "_used_mutex_"};
-        for (int i = 0; i < 3; ++i) {
-            names.push_back(n + "_free_channel_" + std::to_string(i));
-            names.push_back(n + "_filled_channel_" + std::to_string(i));
-        }
-        return names;
-    }
     static constexpr const char* create_empty = "MPMCVarQueueCPP:create constructor: queue name is empty";
     static constexpr const char* connect_empty = "MPMCVarQueue:connect constructor: queue name is empty";
     static constexpr const char* exists =
@@ -84,52 +69,12 @@ struct MPMCVarKind {
 template <class Kind>
 class QueueLifecycle : public ::testing::Test {
 protected:
-    using Queue = typename Kind::Queue;
-
-    std::string message_of(const std::function<void()>& f) {
-        try {
-            f();
-        } catch (const IPCQueueException& e) {
-            return e.what();
-        }
-        return "<no exception>";
-    }
-
-    static std::string with_name(const char* text, const std::string& name) {
-        return std::string(text) + " on queue '" + name + "'";
-    }
-    static std::string with_error(const char* text, const std::string& name, int err) {
-        return with_name(text, name) + ": " + std::strerror(err);
-    }
-
-    // Every object the queue made, checked to carry exactly 0600.
-    static void expect_private_objects(const std::string& name) {
-        std::vector<std::string> files{"/dev/shm" + name};
-        for (const std::string& s : Kind::sem_names(name)) files.push_back("/dev/shm/sem." + s.substr(1));
-        for (const std::string& f : files) {
-            struct stat st {};
-            ASSERT_EQ(::stat(f.c_str(), &st), 0) << f;
-            EXPECT_EQ(st.st_mode & 0777, 0600u) << f;
-        }
-    }
+    // Every semaphore a queue made by Kind::create has (MPMCVar: 3 channels).
+    static std::vector<std::string> sem_names(const std::string& name) { return queue_sem_names(name, Kind::code, 3); }
 
     static bool any_name_left(const std::string& name) {
-        if (test::shm_exists(name)) return true;
-        for (const std::string& s : Kind::sem_names(name))
-            if (test::sem_exists(s)) return true;
-        return false;
-    }
-
-    // A segment of another kind's code but a size that agrees with itself.
-    static void make_foreign_segment(const std::string& name, uint32_t code) {
-        const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-        ASSERT_GE(fd, 0);
-        const uint64_t size = 4096;
-        ASSERT_EQ(::ftruncate(fd, size), 0);
-        ::close(fd);
-        SegmentView v(name);
-        v.put<uint64_t>(0, size);
-        v.put<uint32_t>(8, code);
+        const std::vector<std::string> sems = sem_names(name);
+        return shm_exists(name) || std::any_of(sems.begin(), sems.end(), sem_exists);
     }
 };
 
@@ -142,7 +87,13 @@ TYPED_TEST(QueueLifecycle, CreateMakesEveryNameWithOwnerOnlyAccessWhateverTheUma
         NameGuard g(unique_name("perm"));
         auto q = TypeParam::create(g.name());
         ::umask(old);
-        this->expect_private_objects(g.name());
+        std::vector<std::string> files{"/dev/shm" + g.name()};
+        for (const std::string& s : this->sem_names(g.name())) files.push_back("/dev/shm/sem." + s.substr(1));
+        for (const std::string& f : files) {
+            struct stat st {};
+            ASSERT_EQ(::stat(f.c_str(), &st), 0) << f;
+            EXPECT_EQ(st.st_mode & 0777, 0600u) << f;
+        }
         EXPECT_EQ(SegmentView(g.name()).u32(8), TypeParam::code);
         EXPECT_EQ(q->is_spsc_queue() + q->is_mpmc_queue() + q->is_mpmcvar_queue(), 1);
     }
@@ -150,23 +101,25 @@ TYPED_TEST(QueueLifecycle, CreateMakesEveryNameWithOwnerOnlyAccessWhateverTheUma
 
 TYPED_TEST(QueueLifecycle, RefusalsCarryTheExactTexts) {
     using Q = typename TypeParam::Queue;
-    EXPECT_EQ(this->message_of([] { Q q(""); }), TypeParam::connect_empty);
-    EXPECT_EQ(this->message_of([] { TypeParam::create(""); }), TypeParam::create_empty);
+    EXPECT_EQ(thrown_text([] { Q q(""); }), TypeParam::connect_empty);
+    EXPECT_EQ(thrown_text([] { TypeParam::create(""); }), TypeParam::create_empty);
 
     NameGuard missing(unique_name("missing"));
-    EXPECT_EQ(this->message_of([&] { Q q(missing.name()); }),
-              this->with_error(TypeParam::missing, missing.name(), ENOENT));
-    EXPECT_FALSE(test::shm_exists(missing.name()));
+    EXPECT_EQ(thrown_text([&] { Q q(missing.name()); }), on_queue(TypeParam::missing, missing.name(), ENOENT));
+    EXPECT_FALSE(shm_exists(missing.name()));
 
-    // A name held by a segment of any kind cannot be created again.
+    // A name held by a segment of any kind (its size word right) cannot be
+    // created again, nor connected to as another kind.
     for (uint32_t other : {0u, 1u, 2u}) {
         NameGuard taken(unique_name("taken"));
-        this->make_foreign_segment(taken.name(), other);
-        EXPECT_EQ(this->message_of([&] { TypeParam::create(taken.name()); }),
-                  this->with_error(TypeParam::exists, taken.name(), EEXIST));
+        ASSERT_TRUE(make_raw_segment(taken.name(), 4096));
+        SegmentView v(taken.name());
+        v.put<uint64_t>(0, 4096);
+        v.put<uint32_t>(8, other);
+        EXPECT_EQ(thrown_text([&] { TypeParam::create(taken.name()); }),
+                  on_queue(TypeParam::exists, taken.name(), EEXIST));
         if (other != TypeParam::code) {
-            EXPECT_EQ(this->message_of([&] { Q q(taken.name()); }),
-                      this->with_name(TypeParam::wrong_type, taken.name()));
+            EXPECT_EQ(thrown_text([&] { Q q(taken.name()); }), on_queue(TypeParam::wrong_type, taken.name()));
         }
     }
 }
@@ -174,34 +127,22 @@ TYPED_TEST(QueueLifecycle, RefusalsCarryTheExactTexts) {
 TYPED_TEST(QueueLifecycle, ANameTooLongForItsSemaphoresIsRefusedBeforeAnythingIsMade) {
     // The longest semaphore name must fit in a file name of /dev/shm.
     size_t longest = 0;
-    for (const std::string& s : TypeParam::sem_names("/")) longest = std::max(longest, s.size() - 1);
+    for (const std::string& s : this->sem_names("/")) longest = std::max(longest, s.size() - 1);
     const std::string fits = "/" + std::string(NAME_MAX - 4 - longest - 1, 'n') + std::to_string(::getpid() % 10);
     const std::string too_long = fits + "x";
     NameGuard g1(fits), g2(too_long);
-    EXPECT_EQ(this->message_of([&] { TypeParam::create(too_long); }), this->with_name(TypeParam::too_long, too_long));
+    EXPECT_EQ(thrown_text([&] { TypeParam::create(too_long); }), on_queue(TypeParam::too_long, too_long));
     EXPECT_FALSE(this->any_name_left(too_long));
     TypeParam::create(g1.name());  // one character shorter fits
 }
 
 TYPED_TEST(QueueLifecycle, DamagedOrUninitialisedSegmentsAreRefused) {
     using Q = typename TypeParam::Queue;
-    // Sized but never initialised: all zeros.
-    {
-        NameGuard g(unique_name("zeros"));
-        const int fd = ::shm_open(g.name().c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::ftruncate(fd, 4096), 0);
-        ::close(fd);
-        EXPECT_EQ(this->message_of([&] { Q q(g.name()); }), this->with_name(TypeParam::damaged, g.name()));
-    }
-    // Shorter than the size word.
-    {
-        NameGuard g(unique_name("short"));
-        const int fd = ::shm_open(g.name().c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-        ASSERT_GE(fd, 0);
-        ASSERT_EQ(::write(fd, "abc", 3), 3);
-        ::close(fd);
-        EXPECT_EQ(this->message_of([&] { Q q(g.name()); }), this->with_name(TypeParam::damaged, g.name()));
+    // Sized but never initialised (all zeros), and shorter than the size word.
+    for (const off_t size : {off_t{4096}, off_t{3}}) {
+        NameGuard g(unique_name("raw"));
+        ASSERT_TRUE(make_raw_segment(g.name(), size));
+        EXPECT_EQ(thrown_text([&] { Q q(g.name()); }), on_queue(TypeParam::damaged, g.name())) << size << " bytes";
     }
     // A real queue whose size word, cell count or cell size lies.
     for (size_t offset : {size_t{0}, size_t{12}, size_t{16}}) {
@@ -210,8 +151,7 @@ TYPED_TEST(QueueLifecycle, DamagedOrUninitialisedSegmentsAreRefused) {
         SegmentView v(g.name());
         const uint32_t old = v.u32(offset);
         v.put<uint32_t>(offset, old + 1);
-        EXPECT_EQ(this->message_of([&] { Q c(g.name()); }), this->with_name(TypeParam::damaged, g.name()))
-            << "offset " << offset;
+        EXPECT_EQ(thrown_text([&] { Q c(g.name()); }), on_queue(TypeParam::damaged, g.name())) << "offset " << offset;
         v.put<uint32_t>(offset, old);
     }
 }
@@ -225,7 +165,7 @@ TYPED_TEST(QueueLifecycle, UnlinkRemovesEveryNameOnceAndTheQueueKeepsWorking) {
     EXPECT_FALSE(this->any_name_left(g.name()));
     q->unlink();
     EXPECT_FALSE(this->any_name_left(g.name()));
-    EXPECT_EQ(this->message_of([&] { Q c(g.name()); }), this->with_error(TypeParam::missing, g.name(), ENOENT));
+    EXPECT_EQ(thrown_text([&] { Q c(g.name()); }), on_queue(TypeParam::missing, g.name(), ENOENT));
 
     // The name is free again for a new queue, untouched by the old object.
     auto fresh = TypeParam::create(g.name());
@@ -234,7 +174,7 @@ TYPED_TEST(QueueLifecycle, UnlinkRemovesEveryNameOnceAndTheQueueKeepsWorking) {
     ASSERT_EQ(q->read(out, 0), 0);
     EXPECT_EQ(out, "abc");
     q.reset();
-    EXPECT_TRUE(test::shm_exists(g.name()));
+    EXPECT_TRUE(shm_exists(g.name()));
 }
 
 TYPED_TEST(QueueLifecycle, DestroyingAConnectedObjectRemovesTheNamesWhileAttachedOnesGoOn) {
@@ -245,17 +185,17 @@ TYPED_TEST(QueueLifecycle, DestroyingAConnectedObjectRemovesTheNamesWhileAttache
     EXPECT_EQ(connected->cell_size(), creator->cell_size());
     EXPECT_EQ(this->any_name_left(g.name()), !TypeParam::connect_removes_names);
 
-    // Messages still cross in both directions of use after the names go.
-    const pid_t child = test::spawn([&] {
+    // A message still crosses between processes attached before the names went.
+    ScopedChild child([&] {
         std::string out;
-        if (connected->read(out, 10000) != 0 || out != "ping") return 1;
-        return 0;
+        return connected->read(out, 10000) == 0 && out == "ping" ? "" : "read '" + out + "'";
     });
     connected.reset();
     EXPECT_FALSE(this->any_name_left(g.name()));
-    EXPECT_EQ(this->message_of([&] { Q c(g.name()); }), this->with_error(TypeParam::missing, g.name(), ENOENT));
+    EXPECT_EQ(thrown_text([&] { Q c(g.name()); }), on_queue(TypeParam::missing, g.name(), ENOENT));
     creator->write("ping", 4);
-    EXPECT_EQ(test::join(child), 0);
+    const ChildReport r = child.join(30);
+    EXPECT_EQ(r.code, 0) << r.text;
 }
 
 TYPED_TEST(QueueLifecycle, DestroyingTheCreatorBeforeAnyConnectLeavesNothing) {

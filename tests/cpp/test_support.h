@@ -1,15 +1,13 @@
-// Helpers shared by the C++ tests: unique queue names, a guard that removes
-// every name a queue of any kind may have made, child processes with a
-// bounded wait, and a raw view of a segment's bytes.
+// Helpers shared by the C++ tests: unique queue names, the queues' semaphore
+// names and a guard that removes them, the error texts, child processes with
+// a bounded wait, and a raw view of a segment's bytes.
 #pragma once
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,12 +22,27 @@
 #include <thread>
 #include <vector>
 
+#include "ipc_queue_exception.h"
+
 namespace mox::ipc_queue::test {
 
 // "/mox_<tag>_<pid>_<n>": unique across parallel runs and within one run.
 inline std::string unique_name(const std::string& tag) {
     static std::atomic<int> counter{0};
     return "/mox_" + tag + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
+}
+
+// The semaphore names of a queue of kind `code` (0 SPSC, 1 MPMC, 2 MPMCVar
+// with `channels` channels, each giving a free and a filled one).
+inline std::vector<std::string> queue_sem_names(const std::string& name, uint32_t code, unsigned channels = 0) {
+    static const std::vector<std::vector<const char*>> kSuffixes{
+        {"_filled_", "_free_"}, {"_filled_", "_free_", "_free_mutex_", "_filled_mutex_"},
+        {"_free_", "_used_", "_used_mutex_"}};
+    std::vector<std::string> names;
+    for (const char* suffix : kSuffixes.at(code)) names.push_back(name + suffix);
+    for (unsigned i = 0; code == 2 && i < channels; ++i)
+        for (const char* half : {"_free_channel_", "_filled_channel_"}) names.push_back(name + half + std::to_string(i));
+    return names;
 }
 
 // Removes the segment and every semaphore name any queue kind could have made
@@ -45,12 +58,8 @@ public:
 
     void remove_all() const {
         ::shm_unlink(name_.c_str());
-        for (const char* suffix : {"_filled_", "_free_", "_free_mutex_", "_filled_mutex_", "_used_", "_used_mutex_"})
-            ::sem_unlink((name_ + suffix).c_str());
-        for (unsigned i = 0; i < max_channels_; ++i) {
-            ::sem_unlink((name_ + "_free_channel_" + std::to_string(i)).c_str());
-            ::sem_unlink((name_ + "_filled_channel_" + std::to_string(i)).c_str());
-        }
+        for (const uint32_t code : {1u, 2u})  // MPMC's names include SPSC's
+            for (const std::string& s : queue_sem_names(name_, code, max_channels_)) ::sem_unlink(s.c_str());
     }
 
 private:
@@ -78,20 +87,20 @@ inline int sem_value(const std::string& sem_name) {
     return value;
 }
 
-// Runs `body` in a forked child, which exits with its result (an exception
-// exits with 99). The child never returns into the test framework.
-inline pid_t spawn(const std::function<int()>& body) {
-    const pid_t pid = ::fork();
-    if (pid < 0) ::abort();  // join(-1) would reap an unrelated child
-    if (pid == 0) {
-        int code = 99;
-        try {
-            code = body();
-        } catch (...) {
-        }
-        ::_exit(code);
+// What `action` threw as IPCQueueException; "no exception" if it returned.
+template <class F>
+std::string thrown_text(F&& action) {
+    try {
+        action();
+    } catch (const IPCQueueException& e) {
+        return e.what();
     }
-    return pid;
+    return "no exception";
+}
+
+// An error text as IPCQueueException words it for queue `name`.
+inline std::string on_queue(const std::string& text, const std::string& name, int err = 0) {
+    return text + " on queue '" + name + "'" + (err != 0 ? std::string(": ") + std::strerror(err) : "");
 }
 
 // Exit code of `pid`; -1 if it did not end within timeout_s (it is then
@@ -99,9 +108,7 @@ inline pid_t spawn(const std::function<int()>& body) {
 inline int join(pid_t pid, int timeout_s = 60) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
     int status = 0;
-    while (true) {
-        const pid_t r = ::waitpid(pid, &status, WNOHANG);
-        if (r == pid) break;
+    while (::waitpid(pid, &status, WNOHANG) != pid) {
         if (std::chrono::steady_clock::now() > deadline) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &status, 0);
@@ -109,8 +116,7 @@ inline int join(pid_t pid, int timeout_s = 60) {
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
-    return -2;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
 }
 
 // True while `pid` is still running after `ms` milliseconds (it is blocked).
@@ -136,9 +142,7 @@ public:
         }
         ::close(fd);
     }
-    ~SegmentView() {
-        if (base_ != nullptr) ::munmap(base_, size_);
-    }
+    ~SegmentView() { if (base_ != nullptr) ::munmap(base_, size_); }
     SegmentView(const SegmentView&) = delete;
     SegmentView& operator=(const SegmentView&) = delete;
 
@@ -146,16 +150,8 @@ public:
     size_t size() const { return size_; }
     unsigned char* bytes() const { return base_; }
 
-    template <class T>
-    T get(size_t offset) const {
-        T v{};
-        std::memcpy(&v, base_ + offset, sizeof v);
-        return v;
-    }
-    template <class T>
-    void put(size_t offset, T v) const {
-        std::memcpy(base_ + offset, &v, sizeof v);
-    }
+    template <class T> T get(size_t offset) const { T v{}; std::memcpy(&v, base_ + offset, sizeof v); return v; }
+    template <class T> void put(size_t offset, T v) const { std::memcpy(base_ + offset, &v, sizeof v); }
     uint32_t u32(size_t offset) const { return get<uint32_t>(offset); }
     uint64_t u64(size_t offset) const { return get<uint64_t>(offset); }
 
@@ -164,120 +160,71 @@ private:
     size_t size_ = 0;
 };
 
-
-// A forked child that reports a text back through a pipe: an empty text means
-// success; an escaping exception is reported with its what().
-struct ReportingChild {
-    pid_t pid = -1;
-    int fd = -1;
-};
-
-struct ChildReport {
-    int code = -1;     // as join(): exit code, -1 deadlock, -2 ended by a signal
-    std::string text;  // what the child reported
-};
-
-inline ReportingChild spawn_reporting(const std::function<std::string()>& body) {
-    int fds[2];
-    if (::pipe(fds) != 0) return {};
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::close(fds[0]);
-        std::string text;
-        try {
-            text = body();
-        } catch (const std::exception& e) {
-            text = std::string("exception: ") + e.what();
-        } catch (...) {
-            text = "unknown exception";
-        }
-        // Kept below the pipe's capacity so the child never blocks on it.
-        if (text.size() > 4000) text.resize(4000);
-        if (!text.empty()) (void)!::write(fds[1], text.data(), text.size());
-        ::_exit(text.empty() ? 0 : 1);
-    }
-    ::close(fds[1]);
-    return {pid, fds[0]};
-}
-
-inline ChildReport join_reporting(ReportingChild& child, int timeout_s = 10) {
-    ChildReport report;
-    if (child.pid < 0) return report;
-    report.code = join(child.pid, timeout_s);
-    char buf[4096];
-    ssize_t n = 0;
-    while ((n = ::read(child.fd, buf, sizeof buf)) > 0) report.text.append(buf, static_cast<size_t>(n));
-    ::close(child.fd);
-    child = {};
-    return report;
-}
-
-// Owns a reporting child: joins it on join(), and kills and reaps it when the
-// test leaves early (a failed assertion), so no child outlives its test.
-class ScopedChild {
-public:
-    explicit ScopedChild(const std::function<std::string()>& body) : child_(spawn_reporting(body)) {}
-    ~ScopedChild() {
-        if (child_.pid > 0) {
-            ::kill(child_.pid, SIGKILL);
-            join_reporting(child_, 5);
-        }
-    }
-    ScopedChild(const ScopedChild&) = delete;
-    ScopedChild& operator=(const ScopedChild&) = delete;
-
-    pid_t pid() const { return child_.pid; }
-    ChildReport join(int timeout_s = 10) { return join_reporting(child_, timeout_s); }
-
-private:
-    ReportingChild child_;
-};
-
-inline ChildReport run_reporting(const std::function<std::string()>& body, int timeout_s = 10) {
-    ReportingChild child = spawn_reporting(body);
-    return join_reporting(child, timeout_s);
-}
-
-// Number of descriptors open in this process.
-inline int open_fd_count() {
-    int count = 0;
-    if (DIR* dir = ::opendir("/proc/self/fd")) {
-        while (const dirent* e = ::readdir(dir))
-            if (e->d_name[0] != '.') ++count;
-        ::closedir(dir);
-        --count;  // the one opendir itself holds
-    }
-    return count;
-}
-
-// True when this process maps the file /dev/shm/<file> (a segment name
-// without its slash, or "sem." + a semaphore name without its slash). Matched
-// by inode, since a created semaphore is mapped under a temporary name.
-inline bool mapped_in_self(const std::string& file) {
-    struct stat st {};
-    if (::stat(("/dev/shm/" + file).c_str(), &st) != 0) return false;
-    FILE* f = ::fopen("/proc/self/maps", "r");
-    if (f == nullptr) return false;
-    char line[4096];
-    bool found = false;
-    while (!found && ::fgets(line, sizeof line, f) != nullptr) {
-        unsigned dev_major = 0, dev_minor = 0;
-        unsigned long long inode = 0;
-        if (std::sscanf(line, "%*s %*s %*s %x:%x %llu", &dev_major, &dev_minor, &inode) == 3)
-            found = inode == st.st_ino && makedev(dev_major, dev_minor) == st.st_dev;
-    }
-    ::fclose(f);
-    return found;
-}
-
-// Makes a bare shared-memory object of `size` bytes (all zeros), as a queue
-// of some kind or a half-created one would leave it; fill it with SegmentView.
+// A bare segment of `size` zero bytes, as a half-created queue leaves it.
 inline bool make_raw_segment(const std::string& name, off_t size) {
     const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
     if (fd < 0) return false;
     const bool ok = ::ftruncate(fd, size) == 0;
     ::close(fd);
     return ok;
+}
+
+struct ChildReport {
+    int code = -1;     // as join(): exit code, -1 deadlock, -2 ended by a signal
+    std::string text;  // what the child reported
+};
+
+// A forked child that reports a text back through a pipe: an empty text means
+// success; an escaping exception is reported with its what(). A test that
+// leaves early (a failed assertion) kills and reaps it in the destructor.
+class ScopedChild {
+public:
+    explicit ScopedChild(const std::function<std::string()>& body) {
+        int fds[2];
+        if (::pipe(fds) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            std::string text;
+            try {
+                text = body();
+            } catch (const std::exception& e) {
+                text = std::string("exception: ") + e.what();
+            } catch (...) {
+                text = "unknown exception";
+            }
+            if (text.size() > 4000) text.resize(4000);  // below the pipe's capacity: never blocks
+            if (!text.empty()) (void)!::write(fds[1], text.data(), text.size());
+            ::_exit(text.empty() ? 0 : 1);
+        }
+        ::close(fds[1]);
+        fd_ = fds[0];
+    }
+    ~ScopedChild() {
+        if (pid_ > 0) ::kill(pid_, SIGKILL);
+        join(5);
+    }
+    ScopedChild(const ScopedChild&) = delete;
+    ScopedChild& operator=(const ScopedChild&) = delete;
+
+    pid_t pid() const { return pid_; }
+    ChildReport join(int timeout_s = 10) {
+        ChildReport report;
+        if (pid_ > 0) report.code = test::join(pid_, timeout_s);
+        char buf[4096];
+        ssize_t n = 0;
+        while (fd_ >= 0 && (n = ::read(fd_, buf, sizeof buf)) > 0) report.text.append(buf, static_cast<size_t>(n));
+        if (fd_ >= 0) ::close(fd_);
+        pid_ = fd_ = -1;
+        return report;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int fd_ = -1;
+};
+
+inline ChildReport run_reporting(const std::function<std::string()>& body, int timeout_s = 10) {
+    return ScopedChild(body).join(timeout_s);
 }
 
 }  // namespace mox::ipc_queue::test
