@@ -501,23 +501,15 @@ Channel& MPMCVarQueueCPP::open_channel_for_write() {
 void MPMCVarQueueCPP::place_channel_on_used_list(Channel& channel) {
     channel.set_next(kListEnd);
     // Until it is listed no reader can know the channel: a lock wait that
-    // fails (a signal) gives it back to the free stack, and its count.
-    const auto give_back = [&] {
-        push_free_channel(channel);
-        ::sem_post(free_sem);
-    };
-    int err = 0;
-    try {
-        err = wait_semaphore(used_mutex, 0);
-    } catch (...) {
-        give_back();
-        throw;
-    }
-    if (err != 0) {
-        give_back();
+    // fails (a signal) gives it back to the free stack, and then its count.
+    if (const int err = wait_lock_or_undo(used_mutex,
+                                          [&] {
+                                              push_free_channel(channel);
+                                              ::sem_post(free_sem);
+                                          });
+        err != 0)
         throw IPCQueueException("MPMCVarQueueCPP:place_channel_on_used_list: used List mutex decrement failed",
                                 used_mutex_name, err);
-    }
     MPMCVarHeader* h = header();
     try {
         // relaxed loads: used_mutex orders every access to the used list.

@@ -115,18 +115,6 @@ int wait_semaphore(sem_t* sem, uint32_t timeout_ms, bool may_poll) {
     return result;
 }
 
-int wait_lock_after_count(sem_t* lock, sem_t* count) {
-    int err = 0;
-    try {
-        err = wait_semaphore(lock, 0);
-    } catch (...) {
-        ::sem_post(count);
-        throw;
-    }
-    if (err != 0) ::sem_post(count);
-    return err;
-}
-
 int wait_lock_to_give_back(sem_t* lock, std::exception_ptr& pending) {
     int err = 0;
     try {

@@ -53,10 +53,25 @@ void set_blocking_wait_hooks(const BlockingWaitHooks* hooks);
 int wait_semaphore(sem_t* sem, uint32_t timeout_ms, bool may_poll = true);
 
 // Waits without limit on a list lock for an operation that has already
-// taken a unit of `count`. When the wait fails (returned, or thrown by a
-// hook), the unit is posted back first: an interrupted operation then costs
-// the queue no capacity and holds back no message.
-int wait_lock_after_count(sem_t* lock, sem_t* count);
+// taken something (a count, a channel). When the wait fails (returned, or
+// thrown by a hook), `undo` gives it back first: an interrupted operation
+// then costs the queue no capacity and holds back no message.
+template <class Undo>
+int wait_lock_or_undo(sem_t* lock, Undo&& undo) {
+    int err = 0;
+    try {
+        err = wait_semaphore(lock, 0);
+    } catch (...) {
+        undo();
+        throw;
+    }
+    if (err != 0) undo();
+    return err;
+}
+
+inline int wait_lock_after_count(sem_t* lock, sem_t* count) {
+    return wait_lock_or_undo(lock, [count] { ::sem_post(count); });
+}
 
 // Waits without limit on a list lock that must be taken to give back what
 // the caller holds (a cell), so that one interruption does not lose it: the

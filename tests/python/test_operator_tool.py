@@ -35,8 +35,8 @@ def listed(*options):
     return {cols[0]: dict(zip(header[1:], cols[1:])) for cols in rows}
 
 
-def kv(spec):  # "a=1 b_c=2" -> {"a": "1", "b_c": "2"}
-    return dict(t.split("=", 1) for t in spec.split())
+def kv(text):  # "a=1 b_c=2" -> {"a": "1", "b_c": "2"}
+    return dict(t.split("=", 1) for t in text.split())
 
 
 def inspect(name, expect=EXIT_OK):
