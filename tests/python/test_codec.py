@@ -13,7 +13,7 @@ import time
 
 import numpy as np
 import pytest
-from conftest import CHILD_TIMEOUT, _process_state, existing_objects, notify_parent, segment_bytes
+from conftest import CHILD_TIMEOUT, _process_state, existing_objects, mostly_asleep, notify_parent, segment_bytes
 
 from mox_ipc_queue import IPCQueueError, MPMCQueue, MPMCVarQueue, QDataType, SPSCQueue
 
@@ -134,7 +134,7 @@ def wait_thread_blocked(thread):
     while _process_state(thread.native_id) != "S" and time.monotonic() < deadline:  # /proc/<tid> works too
         time.sleep(0.01)
     time.sleep(0.1)
-    return thread.is_alive() and _process_state(thread.native_id) == "S"
+    return thread.is_alive() and mostly_asleep(thread.native_id)
 
 
 def blocked_then_woken(target, wake):
