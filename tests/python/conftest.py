@@ -1,8 +1,6 @@
-"""Shared fixtures of the Python tests: unique queue names removed after each
-test (pass or fail), children in other processes with bounded waits (a child
-alive at the bound is a deadlock: killed, test failed), raw segment views."""
+"""Shared fixtures of the Python tests: unique queue names removed after each test (pass or fail), children
+in other processes with bounded waits (one alive at the bound is deadlocked: killed, test failed), raw segments."""
 
-import contextlib
 import itertools
 import multiprocessing
 import os
@@ -20,16 +18,13 @@ for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
 
 SHM_DIR = "/dev/shm"
 NAME_PREFIX = f"/mox_py_{os.getpid()}_"
+_counter = itertools.count(1)  # numbers the names after NAME_PREFIX
 # Every semaphore suffix a queue kind may use; channels are numbered below 64.
-SEMAPHORE_SUFFIXES = ["_filled_", "_free_", "_free_mutex_", "_filled_mutex_", "_used_", "_used_mutex_"] + [
-    f"_{role}_channel_{n}" for role in ("free", "filled") for n in range(64)
-]
+SEMAPHORE_SUFFIXES = ["_filled_", "_free_", "_free_mutex_", "_filled_mutex_", "_used_", "_used_mutex_"]
+SEMAPHORE_SUFFIXES += [f"_{role}_channel_{n}" for role in ("free", "filled") for n in range(64)]
 CHILD_TIMEOUT = 15.0  # a child still running then is deadlocked
 TEST_WATCHDOG_SECONDS = 30  # a wait that never ends fails its test instead of hanging the run
-
 EXIT_RETURNED, EXIT_RAISED, EXIT_KEYBOARD_INTERRUPT = 0, 1, 130
-
-_counter = itertools.count(1)
 
 
 def shm_path(name):
@@ -41,27 +36,19 @@ def semaphore_path(name, suffix):
 
 
 def existing_objects(name):
-    paths = [shm_path(name)] + [semaphore_path(name, s) for s in SEMAPHORE_SUFFIXES]
-    return [p for p in paths if os.path.lexists(p)]
+    return [p for p in [shm_path(name)] + [semaphore_path(name, s) for s in SEMAPHORE_SUFFIXES] if os.path.lexists(p)]
 
 
 def remove_queue_objects(name):
     for path in existing_objects(name):
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(path)
+        pathlib.Path(path).unlink(missing_ok=True)
 
 
 @pytest.fixture
 def make_queue_name():
     """Factory of unique names "/mox_py_<pid>_<n>", all removed after the test."""
-    made = []
-
-    def make():
-        made.append(f"{NAME_PREFIX}{next(_counter)}")
-        remove_queue_objects(made[-1])
-        return made[-1]
-
-    yield make
+    made = []  # each removed first too: an earlier run with this pid may have left it
+    yield lambda: made.append(f"{NAME_PREFIX}{next(_counter)}") or remove_queue_objects(made[-1]) or made[-1]
     for name in made:
         remove_queue_objects(name)
 
@@ -74,31 +61,26 @@ def queue_name(make_queue_name):
 @pytest.fixture(scope="session", autouse=True)
 def _nothing_left_in_shm():
     yield
-    stem = NAME_PREFIX.lstrip("/")
-    left = sorted(e for e in os.listdir(SHM_DIR) if e.startswith(stem) or e.startswith("sem." + stem))
+    left = sorted(e for e in os.listdir(SHM_DIR) if e.removeprefix("sem.").startswith(NAME_PREFIX.lstrip("/")))
     for entry in left:
-        with contextlib.suppress(FileNotFoundError):
-            os.unlink(os.path.join(SHM_DIR, entry))
+        pathlib.Path(SHM_DIR, entry).unlink(missing_ok=True)
     assert not left, f"objects left in {SHM_DIR}: {left}"
 
 
 class _WatchdogExpired(Exception):
-    """A test ran longer than TEST_WATCHDOG_SECONDS."""
+    """Raised by SIGALRM after TEST_WATCHDOG_SECONDS: it breaks a blocked wait and fails the test."""
 
 
 @pytest.fixture(autouse=True)
 def _watchdog():
-    # SIGALRM breaks a blocked wait; the handler's exception fails the test.
     def expire(signum, frame):
         raise _WatchdogExpired(f"test still running after {TEST_WATCHDOG_SECONDS} s: blocked wait?")
 
     previous = signal.signal(signal.SIGALRM, expire)
     signal.alarm(TEST_WATCHDOG_SECONDS)
-    try:
-        yield
-    finally:
-        signal.alarm(0)
-        signal.signal(signal.SIGALRM, previous)
+    yield  # pytest comes back here whatever the test's outcome
+    signal.alarm(0)
+    signal.signal(signal.SIGALRM, previous)
 
 
 def segment_bytes(name):
@@ -120,11 +102,6 @@ class RawSegment:
     def u64(self, offset):
         return int.from_bytes(self.read(offset, 8), "little")
 
-    def close(self):
-        if self.fd >= 0:
-            os.close(self.fd)
-        self.fd = -1
-
 
 @pytest.fixture
 def open_segment():
@@ -132,7 +109,7 @@ def open_segment():
     opened = []
     yield lambda name: opened.append(RawSegment(name)) or opened[-1]
     for seg in opened:
-        seg.close()
+        os.close(seg.fd)
 
 
 _child_conn = None  # inside a child: the pipe back to the test
@@ -149,21 +126,18 @@ def _child_entry(conn, target, args):
     signal.signal(signal.SIGINT, signal.default_int_handler)
     signal.signal(signal.SIGALRM, signal.SIG_DFL)
     try:
-        result = target(*args)
+        conn.send(("returned", target(*args)))
+        code = EXIT_RETURNED
     except BaseException as exc:  # reported to the test, whatever it is
         conn.send(("raised", type(exc).__name__, str(exc), traceback.format_exc()))
         code = EXIT_KEYBOARD_INTERRUPT if isinstance(exc, KeyboardInterrupt) else EXIT_RAISED
-    else:
-        conn.send(("returned", result))
-        code = EXIT_RETURNED
     conn.close()
     sys.exit(code)
 
 
 class ChildOutcome:
     def __init__(self, exitcode, report):
-        self.exitcode = exitcode
-        self.kind = report[0] if report else None
+        self.exitcode, self.kind = exitcode, report[0] if report else None
         self.value = report[1] if self.kind == "returned" else None
         self.exc_type, self.message, self.traceback = report[1:] if self.kind == "raised" else (None,) * 3
 
@@ -184,62 +158,53 @@ class Child:
         self.process = ctx.Process(target=_child_entry, args=(send, target, args), daemon=True)
         self.process.start()
         send.close()
-        self.pid = self.process.pid
-        self._notes, self._report, self._eof = [], None, False
+        self.pid, self._notes, self._report = self.process.pid, [], None
 
     def is_alive(self):
         return self.process.is_alive()
 
     def kill(self):
-        if self.process.is_alive():
-            self.process.kill()
+        self.process.kill()  # nothing if it has ended
         self.process.join(5)
 
     def close(self):
         self.kill()
         self._recv.close()
 
-    def _receive(self, timeout):  # one message within `timeout`, or None
-        if self._report is not None or self._eof or not self._recv.poll(max(timeout, 0)):
-            return None
-        try:
-            msg = self._recv.recv()
-        except EOFError:
-            self._eof = True
-            return None
-        if msg[0] == "note":
-            self._notes.append(msg[1])
-        else:
-            self._report = msg
-        return msg
+    def _receive(self, done, deadline):  # True once done(); False if the child reported or time ran out first
+        while not done():
+            if self._report is not None or not self._recv.poll(max(deadline - time.monotonic(), 0)):
+                return False
+            try:
+                msg = self._recv.recv()
+            except EOFError:  # the child ended without a report
+                msg = ("ended",)
+            if msg[0] == "note":
+                self._notes.append(msg[1])
+            else:
+                self._report = msg
+        return True
 
     def wait_for(self, tag, timeout=CHILD_TIMEOUT):  # until the child called notify_parent(tag)
-        deadline = time.monotonic() + timeout
-        while tag not in self._notes:
-            if self._report is not None or self._eof:
+        if not self._receive(lambda: tag in self._notes, time.monotonic() + timeout):
+            if self._report is not None:
                 pytest.fail(f"child ended before reaching {tag!r}: {self.finish(timeout=2).describe()}")
-            remaining = deadline - time.monotonic()
-            if remaining <= 0:
-                self.kill()
-                pytest.fail(f"child never reached {tag!r} within {timeout} s (killed)")
-            self._receive(remaining)
+            self.kill()
+            pytest.fail(f"child never reached {tag!r} within {timeout} s (killed)")
 
     def assert_blocked(self, settle=0.3, timeout=5.0):  # asleep in a wait, not finished
         deadline = time.monotonic() + timeout
         while _process_state(self.pid) not in ("S", "D") and time.monotonic() < deadline:
             time.sleep(0.01)
         time.sleep(settle)
-        self._receive(0)
+        self._receive(lambda: False, 0)  # takes in what is there
         assert self._report is None, "child finished but should block: " + ChildOutcome(None, self._report).describe()
         assert self.is_alive(), "child exited although it should block"
         assert mostly_asleep(self.pid), "child is running although it should block"
 
     def finish(self, timeout=CHILD_TIMEOUT):  # a child still alive at the bound is a deadlock
         deadline = time.monotonic() + timeout
-        while self._report is None and not self._eof:
-            remaining = deadline - time.monotonic()
-            if self._receive(remaining) is None and remaining <= 0:
-                break
+        self._receive(lambda: self._report is not None, deadline)
         self.process.join(max(deadline - time.monotonic(), 0.5))
         if self.process.is_alive():
             self.kill()
@@ -255,17 +220,14 @@ class Child:
 
 def _process_state(pid):
     try:
-        with open(f"/proc/{pid}/stat") as f:
-            return f.read().rsplit(")", 1)[1].split()[0]
+        return pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0]
     except (FileNotFoundError, ProcessLookupError, IndexError):
         return None
 
 
 def mostly_asleep(pid, window=0.1):
-    """A blocked wait wakes briefly every 200 ms to look at its semaphore again,
-    so "blocked" is asleep in most of a window's samples, not in one."""
-    samples = []
-    end = time.monotonic() + window
+    """A blocked wait wakes briefly every 200 ms, so "blocked" is asleep in most samples of a window."""
+    samples, end = [], time.monotonic() + window
     while time.monotonic() < end:
         samples.append(_process_state(pid) in ("S", "D"))
         time.sleep(0.005)
@@ -274,15 +236,9 @@ def mostly_asleep(pid, window=0.1):
 
 @pytest.fixture
 def start_child():
-    """start_child(func, *args, method="fork") -> Child, killed after the test if still alive.
-    With "spawn", func must be defined at module level: it is pickled by name."""
+    """start_child(func, *args, method="fork") -> Child, killed after the test; "spawn" pickles func by name."""
     children = []
-
-    def start(target, *args, method="fork"):
-        children.append(Child(target, args, method))
-        return children[-1]
-
-    yield start
+    yield lambda target, *args, method="fork": children.append(Child(target, args, method)) or children[-1]
     for child in children:
         child.close()
 
@@ -290,6 +246,5 @@ def start_child():
 @pytest.fixture
 def run_in_child(start_child):
     """func's result, computed in another process; raising, crashing or deadlocking fails the test."""
-    return lambda target, *args, method="fork", timeout=CHILD_TIMEOUT: start_child(
-        target, *args, method=method
-    ).result(timeout)
+    return lambda target, *args, method="fork", timeout=CHILD_TIMEOUT: (
+        start_child(target, *args, method=method).result(timeout))

@@ -1,21 +1,13 @@
-"""MPMCQueue only: which reader a write wakes, and unlink. Behaviour all
-classes share, the many-process stress among it, lives in test_codec.py."""
+"""MPMCQueue: which reader a write wakes; unlink, which MPMCVarQueue has too. Behaviour
+all classes share, the many-process stress among it, lives in test_codec.py."""
 
 import time
 
 import pytest
-from conftest import CHILD_TIMEOUT, existing_objects, notify_parent, semaphore_path, shm_path
+from conftest import CHILD_TIMEOUT, existing_objects, shm_path
 from test_codec import _connect_and_read
 
-from mox_ipc_queue import IPCQueueError, MPMCQueue, QDataType
-
-
-def _connect_exchange(name, value):
-    q = MPMCQueue(name)
-    notify_parent("connected")
-    got = q.read(QDataType.Int)
-    q.write(value)
-    return got
+from mox_ipc_queue import MPMCQueue, MPMCVarQueue, QDataType
 
 
 def test_one_write_wakes_exactly_one_of_two_readers(queue_name, start_child):
@@ -38,24 +30,13 @@ def test_one_write_wakes_exactly_one_of_two_readers(queue_name, start_child):
     assert other.result() == 22
 
 
-def test_unlink_twice_then_connect_fails_while_attached_objects_work(queue_name, start_child):
-    q = MPMCQueue(queue_name, 2, 8)
-    assert sorted(existing_objects(queue_name)) == sorted(
-        [shm_path(queue_name)]
-        + [semaphore_path(queue_name, s) for s in ("_filled_", "_free_", "_free_mutex_", "_filled_mutex_")]
-    )
-    child = start_child(_connect_exchange, queue_name, 99)
-    child.wait_for("connected")
-    q.unlink()
+@pytest.mark.parametrize("make", [lambda n: MPMCQueue(n, 2, 8), lambda n: MPMCVarQueue(n, 2, 2, 8)],
+                         ids=["mpmc", "mpmcvar"])
+def test_unlink_removes_every_name_and_the_object_goes_on(queue_name, make):
+    # Which names, a second unlink, connecting afterwards: tests/cpp/test_queue_lifecycle.cpp.
+    q = make(queue_name)
+    assert shm_path(queue_name) in existing_objects(queue_name)
     q.unlink()
     assert existing_objects(queue_name) == []
-    with pytest.raises(IPCQueueError, match="connect constructor: unable to open shared memory"):
-        MPMCQueue(queue_name)
-    q.write(5)  # the attached pair goes on through its handles
-    assert child.result() == 5
-    assert q.read(QDataType.Int) == 99
-    # The name is free for an unrelated queue.
-    other = MPMCQueue(queue_name, 1, 8)
-    other.write(1)
-    assert q.read(QDataType.Int, 20) is None
-    assert other.read(QDataType.Int) == 1
+    q.write(5)
+    assert q.read(QDataType.Int) == 5
