@@ -1,6 +1,5 @@
-"""The examples run as a user runs them: each in its own process tree, on a
-queue name of this test, checked by its output and exit code, and leaving
-no name behind in /dev/shm. (ctest runs the C++ example.)"""
+"""The examples run as a user runs them: each in its own process tree, on a queue name of this test,
+checked by its output and exit code, leaving no name behind in /dev/shm. (ctest runs the C++ one.)"""
 
 import os
 import re
@@ -14,27 +13,10 @@ import pytest
 from conftest import _process_state, existing_objects, remove_queue_objects
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-EXAMPLE_TIMEOUT = 25.0  # below the per-test watchdog, so a hung example is killed by this bound
-
-
-def run_example(command):
-    try:
-        done = subprocess.run(command, capture_output=True, text=True, timeout=EXAMPLE_TIMEOUT)
-    except subprocess.TimeoutExpired as exc:
-        pytest.fail(f"{command} still running after {EXAMPLE_TIMEOUT} s (killed); output so far:\n{exc.stdout}\n"
-                    f"{exc.stderr}")
-    assert done.returncode == 0, f"{command} exited with {done.returncode}:\n{done.stdout}\n{done.stderr}"
-    return done.stdout
-
-
-def alive(pid):
-    return _process_state(pid) not in (None, "Z")
-
-
+EXAMPLE_TIMEOUT = 25.0  # below the per-test watchdog: a hung example is killed by subprocess.run
 TOTAL = re.escape(f"{sum(i * 0.5 for i in range(300)):.1f}")  # each of the readings 0.0, 0.5, ... once
-# Each example, its arguments after --name, the queue names it makes from the
-# given one, and what its output must contain (regular expressions; the
-# example's processes share stdout, so their lines may run together).
+# Each example, its arguments after --name, the queue names it makes from the given one, and what its
+# output must contain (regular expressions; its processes share stdout, so their lines may run together).
 RUNS = {
     "producer_consumer.py": (["--count", "300"], [""], [
         f"producer: sent 300 readings, total {TOTAL}", f"consumer: received 300 readings, total {TOTAL}"]),
@@ -47,57 +29,57 @@ RUNS = {
 }
 
 
+def alive(pid):
+    return _process_state(pid) not in (None, "Z")
+
+
 @pytest.mark.parametrize("script", list(RUNS))
 def test_python_example(script, queue_name):
     args, suffixes, lines = RUNS[script]
     names = [queue_name + s for s in suffixes]
     try:
-        out = run_example([sys.executable, str(EXAMPLES / script), "--name", queue_name, *args])
-        assert [p for p in lines if not re.search(p, out, flags=re.M)] == [], out
+        command = [sys.executable, str(EXAMPLES / script), "--name", queue_name, *args]
+        done = subprocess.run(command, capture_output=True, text=True, timeout=EXAMPLE_TIMEOUT)
+        assert done.returncode == 0, f"exit code {done.returncode}:\n{done.stdout}\n{done.stderr}"
+        assert [p for p in lines if not re.search(p, done.stdout, flags=re.M)] == [], done.stdout
         assert [p for name in names for p in existing_objects(name)] == []
     finally:
         for name in names:
             remove_queue_objects(name)
 
 
-def _descendants(pid):
-    """Every process below `pid`, read from /proc."""
+def _descendants(pid):  # every process below `pid`, read from /proc
     try:
-        with open(f"/proc/{pid}/task/{pid}/children") as f:
-            children = [int(c) for c in f.read().split()]
+        children = [int(c) for c in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
     except FileNotFoundError:
         return []
     return children + [d for c in children for d in _descendants(c)]
 
 
 def test_worker_pool_workers_leave_when_the_parent_is_killed(queue_name):
-    # Enough jobs that the pool is still busy when the parent dies.
     names = (queue_name + "_jobs", queue_name + "_results")
     command = [sys.executable, str(EXAMPLES / "worker_pool.py"), "--name", queue_name, "--workers", "2",
-               "--jobs", "20000"]
-    parent = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+               "--jobs", "20000"]  # enough that the pool is still busy when the parent dies
     workers = []
-    try:
-        line = parent.stdout.readline()  # bounded by the test watchdog
-        assert line.startswith("parent: 2 workers connected"), line + parent.stderr.read()
-        workers = [p for p in _descendants(parent.pid) if alive(p)]
-        assert len(workers) >= 2, workers  # the workers, maybe a resource tracker as well
-        parent.send_signal(signal.SIGKILL)
-        parent.wait()
-        # No signal reaches the workers: their timed reads see the parent gone.
-        deadline = time.monotonic() + EXAMPLE_TIMEOUT
-        while any(alive(p) for p in workers) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        assert [p for p in workers if alive(p)] == [], f"running {EXAMPLE_TIMEOUT} s after their parent was killed"
-        # The last handle dropped took the queues' names along.
-        assert [p for name in names for p in existing_objects(name)] == []
-    finally:
-        for p in [parent.pid] + workers:
-            if alive(p):
-                os.kill(p, signal.SIGKILL)
-        parent.wait()
-        parent.stdout.close()
-        parent.stderr.close()
-        for name in names:
-            remove_queue_objects(name)
-
+    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as parent:
+        try:
+            line = parent.stdout.readline()  # bounded by the test watchdog
+            assert line.startswith("parent: 2 workers connected"), line + parent.stderr.read()
+            workers = [p for p in _descendants(parent.pid) if alive(p)]
+            assert len(workers) >= 2, workers  # the workers, maybe a resource tracker as well
+            parent.kill()
+            parent.wait()
+            # No signal reaches the workers: their timed reads see the parent gone.
+            deadline = time.monotonic() + EXAMPLE_TIMEOUT
+            while any(alive(p) for p in workers) and time.monotonic() < deadline:
+                time.sleep(0.05)
+            assert [p for p in workers if alive(p)] == [], f"running {EXAMPLE_TIMEOUT} s after their parent was killed"
+            # The last handle dropped took the queues' names along.
+            assert [p for name in names for p in existing_objects(name)] == []
+        finally:
+            parent.kill()
+            for p in workers:
+                if alive(p):
+                    os.kill(p, signal.SIGKILL)
+            for name in names:
+                remove_queue_objects(name)

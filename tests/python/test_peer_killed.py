@@ -1,8 +1,7 @@
-"""SIGKILL of a peer at random points of a running stream and while blocked, every kind.
-Delivered messages must be whole and correct (bytes derived from writer id, sequence and
-length, with a CRC), none twice, each writer's a gap-free prefix up to what the dead held.
-What the dead held must show in segment and semaphores as docs/failure_model.md says and
-stay confined to that; a hang nothing explains fails. test_signals.py uses the classifiers."""
+"""SIGKILL of a peer at random points of a running stream and while blocked, every kind. Delivered
+messages must be whole and correct (bytes derived from writer id, sequence and length, with a CRC),
+none twice, each writer's a gap-free prefix up to what the dead held. What the dead held must show in
+segment and semaphores as docs/failure_model.md says, and no more; a hang nothing explains fails."""
 
 import collections
 import ctypes
@@ -44,9 +43,7 @@ def make_message(wid, seq, length):
 
 def check_message(msg):
     """(writer id, sequence) of a whole, correct message; AssertionError otherwise."""
-    if len(msg) < _HEAD.size:
-        raise AssertionError(f"torn message of {len(msg)} bytes: {msg[:32]!r}")
-    wid, seq, length, _ = _HEAD.unpack_from(msg)
+    wid, seq, length, _ = _HEAD.unpack_from(msg.ljust(_HEAD.size, b"\0"))  # a torn head fails the length
     if wid >= WRITER_IDS or seq >= MAX_SEQ or length != len(msg) or msg != make_message(wid, seq, length):
         raise AssertionError(f"damaged message ({len(msg)} bytes, head {msg[:16].hex()})")
     return wid, seq
@@ -71,9 +68,8 @@ def _write(q, ledger, slot, wid, count, hi, partial):
     notify_parent("ready")
     for seq, msg in enumerate(msgs):
         if partial and seq % 2:  # in three parts: kills also land between them
-            third = len(msg) // 3
-            for part in (msg[:third], msg[third : 2 * third], msg[2 * third :]):
-                q.partial_write(part)
+            for k in range(3):
+                q.partial_write(msg[k * len(msg) // 3 : (k + 1) * len(msg) // 3])
             q.partial_write_complete()
         else:
             q.write(msg)
@@ -86,8 +82,7 @@ def _read(q, ledger, slot):
     seen, last = ledger.seen[slot], {}
     notify_parent("ready")
     while True:
-        msg = q.read(QDataType.Bytes, IDLE_MS)
-        if msg is None:
+        if (msg := q.read(QDataType.Bytes, IDLE_MS)) is None:
             if ledger.stop.value:
                 return int(ledger.moved[slot])
             continue
@@ -108,10 +103,8 @@ def _put(q, wid, count, length=100, block=None, lock=None):
     if lock:
         libc = ctypes.CDLL(None)
         libc.sem_open.restype = ctypes.c_void_p
-        libc.sem_open.argtypes = [ctypes.c_char_p, ctypes.c_int]
-        libc.sem_wait.argtypes = [ctypes.c_void_p]
         sem = libc.sem_open(lock.encode(), 0)
-        assert sem and libc.sem_wait(sem) == 0
+        assert sem and libc.sem_wait(ctypes.c_void_p(sem)) == 0
     if block:
         notify_parent("blocking")
         return q.read() if block == "reader" else q.write(make_message(wid, count, length))
@@ -119,23 +112,9 @@ def _put(q, wid, count, length=100, block=None, lock=None):
 
 
 def _read_all(q, count):
-    got = []
-    for _ in range(count):
-        msg = q.read(QDataType.Bytes, 2000)
-        if msg is None:
-            raise AssertionError(f"no message within 2 s after {got}")
-        got.append(check_message(msg))
-    return got, q.read(QDataType.Bytes, 100)
-
-
-def _partial_then_wait(q, first, rest, go):
-    q.partial_write(first)
-    notify_parent("first part")
-    go.wait(10)
-    notify_parent("writing rest")
-    q.partial_write(rest)
-    q.partial_write_complete()
-    return "completed"
+    got = [q.read(QDataType.Bytes, 2000) for _ in range(count)]
+    assert None not in got, f"no message within 2 s after {got.index(None)} messages"
+    return [check_message(m) for m in got], q.read(QDataType.Bytes, 100)
 
 
 class Views:
@@ -147,9 +126,7 @@ class Views:
     def u32(self, off, size=4):
         return int.from_bytes(os.pread(self.seg, size, off), "little")
 
-    def sem(self, suffix):
-        # glibc keeps a process-shared semaphore's value in the low 32 bits of
-        # its first 8 bytes (the high half counts waiters).
+    def sem(self, suffix):  # glibc: the value is the low half of the first 8 bytes, waiters the high half
         return int.from_bytes(os.pread(self.sems[suffix], 4, 0), "little")
 
     def close(self):
@@ -172,12 +149,11 @@ def _two_lists(v, n, next_of, first_head, second_head, second_tail):
 
 def _shortfalls(labels, shorts):
     """One label per item or count one death took; any other shortfall is inconsistent."""
-    for what, short in shorts:
-        if short:
-            labels.append(what if short == 1 else f"inconsistent {what} {short}")
+    labels += [what if short == 1 else f"inconsistent {what} {short}" for what, short in shorts if short]
     return labels
 
 
+# Classifiers, also used by test_signals.py: labels of what one death left behind, and the state seen.
 def spsc_damage(v, role):
     n, r, w = v.u32(12), v.u32(24), v.u32(28)
     free, filled = v.sem("_free_"), v.sem("_filled_")
@@ -243,8 +219,7 @@ SPSC = Kind(
     victim_messages=20000, hangs=set(), lag={"filled count taken"},
     allowed={"writer": {"free count taken", "cell taken, unpublished"},
              "reader": {"cell not given back", "filled count taken"}},
-    # A writer that died between taking and publishing a cell leaves the ring
-    # one step ahead: a replacement writer would publish behind a stale cell.
+    # Not "cell taken, unpublished": the ring is a step ahead, a new writer would publish behind a stale cell.
     recovers={"free count taken", "cell not given back", "filled count taken"},
 )
 _MPMC_LOCKS = {"free list lock held", "filled list lock held"}
@@ -295,15 +270,11 @@ def drain(writers, readers, ledger):
 
 def finish(children, stuck):  # kills those stuck; the others must have returned
     for c in children:
-        if c in stuck:
-            c.kill()
-        else:
-            c.result(5)
+        c.kill() if c in stuck else c.result(5)
 
 
 def assert_prefix(counts, wid, gaps_allowed=0, complete=None):
-    """Writer `wid`'s messages: none twice; delivered ones a prefix of what was
-    sent, up to `gaps_allowed` missing; with `complete`, that many were sent."""
+    """Writer `wid`: none twice, delivered a prefix of what was sent (`complete`) up to `gaps_allowed` missing."""
     twice = np.flatnonzero(counts > 1)
     assert twice.size == 0, f"writer {wid}: delivered twice: {twice[:10].tolist()}"
     got = set(np.flatnonzero(counts).tolist())
@@ -332,9 +303,8 @@ def kill_round(kind, role, name, start_child, rng, tally):
     q, views = kind.create(name), Views(name, kind.sems)
     spsc, var = kind is SPSC, kind is MPMCVAR
     try:
-        # SPSC: the victim's peer is the only survivor; a dead reader is
-        # replaced after its death. MPMCVar: two readers survive a writer, as
-        # the one that takes its unfinished message waits for ever.
+        # SPSC: the victim's peer is the only survivor; a dead reader is replaced after its death.
+        # MPMCVar: two readers survive a writer, as the one that takes its unfinished message waits for ever.
         early = 0 if spsc and role == "reader" else (2 if var and role == "writer" else 1)
         readers = max(early, 1)
         ledger = Ledger(readers + 1)  # the last reader slot is the victim's
@@ -386,8 +356,7 @@ def test_killed_at_random_points(kind_name, role, make_queue_name, start_child):
     kind = KINDS[kind_name]
     rng = random.Random(SEED + zlib.crc32(f"{kind_name} {role}".encode()))
     tally = collections.Counter()
-    deadline = time.monotonic() + 22  # within the per-test watchdog
-    rounds = 0
+    deadline, rounds = time.monotonic() + 22, 0  # within the per-test watchdog
     while rounds < ROUNDS and time.monotonic() < deadline:
         kill_round(kind, role, make_queue_name(), start_child, rng, tally)
         rounds += 1
@@ -404,84 +373,38 @@ def _exchange(q, run_in_child, count, wid=AFTER):
     assert got == [(wid, s) for s in range(count)] and extra is None
 
 
-def _killed_blocked(start_child, *args):
-    victim = start_child(_put, *args)
-    victim.wait_for("blocking")
-    victim.assert_blocked()
-    victim.kill()
+# A reader waits for a message; a writer for room (MPMCVar: for a channel, each carrying a finished
+# message). With `lock`, the victim holds that list lock as the queue would and blocks in a read; a
+# timed read then waits past its time, as only the count wait has a limit.
+LOCKS = {"mpmc": [("_filled_mutex_", "reader"), ("_free_mutex_", "writer")], "mpmcvar": [("_used_mutex_", "writer")]}
+BLOCKED = [(k, role, None) for k in KINDS for role in ("reader", "writer")] + [
+    (k, role, lock) for k, rows in LOCKS.items() for lock, role in rows]
 
 
-@pytest.mark.parametrize("role", ["reader", "writer"])
-@pytest.mark.parametrize("kind_name", KINDS)
-def test_killed_while_blocked_leaves_nothing(kind_name, role, queue_name, start_child, run_in_child):
-    # A reader waits for a message; a writer for room (MPMCVar: every channel
-    # carries a finished message and the next write waits for a channel).
+@pytest.mark.parametrize("kind_name, role, lock", BLOCKED)
+def test_killed_while_blocked(kind_name, role, lock, queue_name, start_child, run_in_child):
     kind = KINDS[kind_name]
     q, views = kind.create(queue_name), Views(queue_name, kind.sems)
     try:
-        finished = kind.capacity if role == "writer" else 0
-        _killed_blocked(start_child, (kind.cls, queue_name), VICTIM, finished, 100, role)
-        for when in ("after the kill", "after a new pair"):
-            labels, state = kind.damage(views, role)
-            assert labels == [], f"{role} killed while blocked, {when}: damage {labels}: {state}"
-            if when == "after the kill":
-                if finished:  # exactly what the victim finished arrives; its blocked write left nothing
-                    _exchange(q, run_in_child, finished, VICTIM)
-                _exchange(q, run_in_child, kind.capacity)
-    finally:
-        views.close()
-
-
-@pytest.mark.parametrize("role", ["writer", "reader"])
-def test_mpmcvar_message_left_unfinished_costs_one_channel(role, queue_name, start_child, run_in_child):
-    # A writer dies inside a message: the reader that takes it waits for ever.
-    # A reader dies inside one: its writer waits for ever once the ring fills.
-    q, views = MPMCVAR.create(queue_name), Views(queue_name, MPMCVAR.sems)
-    try:
-        if role == "writer":  # a message longer than the ring, with no reader
-            _killed_blocked(start_child, (MPMCVarQueue, queue_name), VICTIM, 0, 4 * 64 * 3, "writer")
-            labels, state = mpmcvar_damage(views, role)
-            assert labels == ["unfinished message listed"], state
-            stuck = start_child(_read_all, q, 1)
-        else:
-            go = FORK.Event()
-            first = make_message(VICTIM, 0, 200)  # three full cells and part of a fourth
-            stuck = start_child(_partial_then_wait, q, first, bytes(4 * 64 * 3), go)
-            stuck.wait_for("first part")
-            _killed_blocked(start_child, (MPMCVarQueue, queue_name), VICTIM, 0, 100, "reader")  # waits for cell 4
-            go.set()
-            stuck.wait_for("writing rest")
-        stuck.assert_blocked()
-        labels, state = mpmcvar_damage(views, role)
-        assert labels == ["channel held"], state
-        _exchange(q, run_in_child, _NCH - 1)  # the other channels carry messages as before
-        stuck.assert_blocked()
-    finally:
-        views.close()
-
-
-@pytest.mark.parametrize(
-    "kind_name, lock, blocked",
-    # A timed read waits past its time: only the count wait has a limit.
-    [("mpmc", "_filled_mutex_", "reader"), ("mpmc", "_free_mutex_", "writer"), ("mpmcvar", "_used_mutex_", "writer")],
-)
-def test_dead_lock_holder_stops_everyone_until_the_queue_is_recreated(kind_name, lock, blocked, queue_name,
-                                                                    start_child, run_in_child):
-    kind = KINDS[kind_name]
-    q, views = kind.create(queue_name), Views(queue_name, kind.sems)
-    try:
-        if blocked == "reader":  # one count for the holder's own read, one for the reader below
+        if lock and role == "reader":  # one count for the holder's own read, one for the reader below
             _put(q, AFTER, 2)
-        _killed_blocked(start_child, (kind.cls, queue_name), VICTIM, 0, 100, "reader", queue_name + lock)
-        labels, state = kind.damage(views, "writer")
-        assert labels and set(labels) <= kind.hangs, state
-        stuck = start_child(_read_all, q, 1) if blocked == "reader" else start_child(_put, q, AFTER, 1)
-        stuck.assert_blocked(settle=2.5 if blocked == "reader" else 0.5)  # past the reader's 2 s
-        stuck.kill()
-        # What the operator does: remove the names and create the queue anew.
-        remove_queue_objects(queue_name)
-        fresh = kind.create(queue_name)
-        _exchange(fresh, run_in_child, kind.capacity)
-        del fresh
+        finished = kind.capacity if role == "writer" and not lock else 0
+        victim = start_child(_put, (kind.cls, queue_name), VICTIM, finished, 100, "reader" if lock else role,
+                             lock and queue_name + lock)
+        victim.wait_for("blocking")
+        victim.assert_blocked()
+        victim.kill()
+        labels, state = kind.damage(views, role)
+        if lock:  # the dead holder stops everyone: the operator recreates the queue
+            assert labels and set(labels) <= kind.hangs, state
+            stuck = start_child(_read_all, q, 1) if role == "reader" else start_child(_put, q, AFTER, 1)
+            stuck.assert_blocked(settle=2.5 if role == "reader" else 0.5)  # past the reader's 2 s
+            return
+        assert labels == [], f"{role} killed while blocked: damage {labels}: {state}"
+        if finished:  # exactly what the victim finished arrives; its blocked write left nothing
+            _exchange(q, run_in_child, finished, VICTIM)
+        _exchange(q, run_in_child, kind.capacity)
+        labels, state = kind.damage(views, role)
+        assert labels == [], f"{role} killed while blocked, after a new pair: damage {labels}: {state}"
     finally:
         views.close()
