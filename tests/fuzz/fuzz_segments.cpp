@@ -1,16 +1,11 @@
 // Damaged-segment fuzzing of the three queue kinds, one forked child per case:
 // create a queue of random small geometry, leave messages in it, overwrite
-// header fields, list words, channel-area words, cell lengths or bytes (in one
-// case in five another process keeps flipping one such word), maybe connect,
-// then one write and one read. The child must not die by a signal, hang, or
-// throw anything but IPCQueueException. A repeating SIGALRM makes blocking
-// waits fail with EINTR, so a wait made endless by damage still ends.
-// guarded_mmap.cpp puts PROT_NONE around every segment mapping.
-//
-// Usage: fuzz_segments [--cases N (per kind)] [--seed S] [--kind spsc|mpmc|mpmcvar|all]
-//                      [--jobs J] [--case I (replay one, with output)] [--verbose]
-//                      [--inject-crash (case 0 of each kind reads past its segment)]
-#include <poll.h>
+// header fields, list words, cell lengths or bytes (in one case in five another
+// process keeps flipping one such word), maybe connect, then one write and one
+// read. The child must not die by a signal, hang, or throw anything but
+// IPCQueueException. guarded_mmap.cpp puts PROT_NONE around every segment.
+// Usage: fuzz_segments [--cases N (per kind)] [--seed S] [--kind spsc|mpmc|mpmcvar|all] [--jobs J]
+//   [--case I (replay one, with output)] [--verbose] [--inject-crash (case 0 of each kind reads past its segment)]
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
@@ -18,7 +13,6 @@
 #include <memory>
 #include <random>
 
-#include "ipc_queue_exception.h"
 #include "mpmc_queue.h"
 #include "mpmcvar_queue.h"
 #include "spsc_queue.h"
@@ -28,7 +22,6 @@
 extern "C" const char* __asan_default_options() { return "abort_on_error=1:detect_leaks=0"; }
 extern "C" const char* __ubsan_default_options() { return "abort_on_error=1:halt_on_error=1:print_stacktrace=1"; }
 extern "C" int mox_fuzz_guard_segments;
-extern "C" long mox_fuzz_guarded_mappings;
 
 namespace mox::ipc_queue::fuzz {
 namespace {
@@ -58,10 +51,7 @@ struct Geometry { uint32_t channels, cells, cell_size; };  // channels: MPMCVar 
 
 // Offsets worth damaging, after the layouts in queue/*.h: header fields, u32
 // list words and ring indices, u64 cell and message lengths.
-struct Targets {
-    std::vector<size_t> header32, header64, links, lengths;
-    size_t size;
-};
+struct Targets { std::vector<size_t> header32, header64, links, lengths; size_t size; };
 
 Targets targets_for(Kind kind, const Geometry& g) {
     const bool var = kind == Kind::kMPMCVar;
@@ -86,14 +76,11 @@ uint64_t interesting(Rng& rng, const Geometry& g, size_t width) {
     const uint64_t c = g.cell_size, r = rng.gen();
     if (width == 4) {
         const uint32_t n = rng.chance(50) ? g.cells : g.channels;
-        const std::vector<uint32_t> v{0u,          1u,          2u,          n - 1,      n,
-                                      n + 1,       kListEnd,    kInUseMark,  0x7FFFFFFFu, 0x80000000u,
-                                      0xFFFFFFFEu, g.cell_size, g.cell_size + 1, static_cast<uint32_t>(r)};
-        return rng.of(v);
+        return rng.of(std::vector<uint32_t>{0u, 1u, 2u, n - 1, n, n + 1, kListEnd, kInUseMark, 0x7FFFFFFFu, 0x80000000u,
+                                            0xFFFFFFFEu, g.cell_size, g.cell_size + 1, static_cast<uint32_t>(r)});
     }
-    const std::vector<uint64_t> v{0,         1,         c - 1,         c,         c + 1,  2 * c,
-                                  1ull << 32, 1ull << 63, ~uint64_t{0}, ~uint64_t{0} - c, r, r % 4096};
-    return rng.of(v);
+    return rng.of(std::vector<uint64_t>{0, 1, c - 1, c, c + 1, 2 * c, 1ull << 32, 1ull << 63, ~uint64_t{0},
+                                        ~uint64_t{0} - c, r, r % 4096});
 }
 
 struct Word { size_t offset, width; uint64_t value; };
@@ -107,20 +94,15 @@ Word pick_word(const Targets& t, const Geometry& g, Rng& rng) {
     return {rng.of(*pool), width, interesting(rng, g, width)};
 }
 
-// Through the descriptor: another mapping could sit next to the queue's and
-// hide an overrun.
+// Through the descriptor: a mapping next to the queue's could hide an overrun.
 void damage(const std::string& name, const Targets& t, const Geometry& g, Rng& rng) {
     const int fd = ::shm_open(name.c_str(), O_RDWR, 0600);
     if (fd < 0) std::_Exit(kSetupFailed);
     for (int i = static_cast<int>(rng.range(1, 4)); i > 0; --i) {
-        Word w{rng.below(t.size), 1, 0};
-        if (rng.chance(20)) {
-            unsigned char b = 0;
-            if (::pread(fd, &b, 1, static_cast<off_t>(w.offset)) != 1) std::_Exit(kSetupFailed);
-            w.value = rng.chance(50) ? b ^ (1u << rng.below(8)) : rng.below(256);
-        } else {
-            w = pick_word(t, g, rng);
-        }
+        Word w = rng.chance(20) ? Word{rng.below(t.size), 1, 0} : pick_word(t, g, rng);
+        unsigned char b = 0;  // a byte: one bit flipped or any value
+        if (w.width == 1 && ::pread(fd, &b, 1, static_cast<off_t>(w.offset)) != 1) std::_Exit(kSetupFailed);
+        if (w.width == 1) w.value = rng.chance(50) ? b ^ (1u << rng.below(8)) : rng.below(256);
         NOTE("  %zu-byte word @%zu = %#llx\n", w.width, w.offset, static_cast<unsigned long long>(w.value));
         if (::pwrite(fd, &w.value, w.width, static_cast<off_t>(w.offset)) != static_cast<ssize_t>(w.width))
             std::_Exit(kSetupFailed);
@@ -129,44 +111,37 @@ void damage(const std::string& name, const Targets& t, const Geometry& g, Rng& r
 }
 
 // Another process flips one word between its value and a damaged one, so
-// that checks made once and values read again disagree. Returns its pid.
-pid_t start_racing(const std::string& name, const Targets& t, const Geometry& g, Rng& rng) {
+// that checks made once and values read again disagree. Returns once it runs.
+auto start_racing(const std::string& name, const Targets& t, const Geometry& g, Rng& rng) {
     const Word w = pick_word(t, g, rng);
+    const test::SegmentView view(name);
     int ready[2];
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::pipe(ready) == 0 ? ::fork() : -1;
-    if (pid < 0) std::_Exit(kSetupFailed);
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(0);
-        test::SegmentView view(name);
-        if (!view.ok()) ::_exit(1);
-        volatile unsigned char* word = view.bytes() + w.offset;
-        uint64_t original = 0;
-        for (size_t b = 0; b < w.width; ++b) original |= uint64_t{word[b]} << (8 * b);
-        (void)!::write(ready[1], "r", 1);
-        for (uint64_t i = 0;; ++i) {
-            const uint64_t v = (i & 1) ? w.value : original;
-            for (size_t b = 0; b < w.width; ++b) word[b] = static_cast<unsigned char>(v >> (8 * b));
-        }
-    }
-    ::close(ready[1]);
+    if (!view.ok() || ::pipe(ready) != 0) std::_Exit(kSetupFailed);
+    volatile unsigned char* word = view.bytes() + w.offset;
+    unsigned char bytes[2][8];  // its value, the damaged one
+    std::memcpy(bytes[0], view.bytes() + w.offset, w.width);
+    std::memcpy(bytes[1], &w.value, w.width);
+    auto racer = std::make_unique<test::ScopedChild>([&]() -> std::string {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // the case's process waits for `ready`: it is still there
+        if (::write(ready[1], "r", 1) != 1) return "pipe";
+        for (uint64_t i = 0;; ++i)
+            for (size_t b = 0; b < w.width; ++b) word[b] = bytes[i & 1][b];
+    });
     char c = 0;
-    if (::read(ready[0], &c, 1) != 1) std::_Exit(kSetupFailed);
+    if (::close(ready[1]) != 0 || ::read(ready[0], &c, 1) != 1) std::_Exit(kSetupFailed);
     ::close(ready[0]);
     NOTE("  racing %zu-byte word @%zu with %#llx\n", w.width, w.offset, static_cast<unsigned long long>(w.value));
-    return pid;
+    return racer;
 }
 
 // Creates with geometry `g`, or connects when there is none.
 std::unique_ptr<IPCQueueCPP> open_queue(Kind kind, const std::string& name, const Geometry* g, Rng& rng) {
-    if (kind == Kind::kSPSC)
-        return g ? std::make_unique<SPSCQueueCPP>(name, g->cells, g->cell_size, rng.chance(50))
-                 : std::make_unique<SPSCQueueCPP>(name);
-    if (kind == Kind::kMPMC)
-        return g ? std::make_unique<MPMCQueueCPP>(name, g->cells, g->cell_size) : std::make_unique<MPMCQueueCPP>(name);
-    return g ? std::make_unique<MPMCVarQueueCPP>(name, g->channels, g->cells, g->cell_size)
-             : std::make_unique<MPMCVarQueueCPP>(name);
+    if (g == nullptr && kind == Kind::kSPSC) return std::make_unique<SPSCQueueCPP>(name);
+    if (g == nullptr && kind == Kind::kMPMC) return std::make_unique<MPMCQueueCPP>(name);
+    if (g == nullptr) return std::make_unique<MPMCVarQueueCPP>(name);
+    if (kind == Kind::kSPSC) return std::make_unique<SPSCQueueCPP>(name, g->cells, g->cell_size, rng.chance(50));
+    if (kind == Kind::kMPMC) return std::make_unique<MPMCQueueCPP>(name, g->cells, g->cell_size);
+    return std::make_unique<MPMCVarQueueCPP>(name, g->channels, g->cells, g->cell_size);
 }
 
 // The longest message that a lone writer can finish without a reader.
@@ -174,86 +149,57 @@ uint64_t max_length(Kind kind, const Geometry& g) {
     return kind == Kind::kMPMCVar ? uint64_t{g.cells} * g.cell_size - 1 : g.cell_size;
 }
 
-std::string payload(Rng& rng, uint64_t length) {
-    std::string s(length, '\0');
-    for (char& c : s) c = static_cast<char>('a' + rng.below(26));
-    return s;
-}
-
 // Leaves messages in the queue; for MPMCVar some channels read back (the free
 // stack reordered) and at times a message left half written.
 void prime(Kind kind, IPCQueueCPP& q, const Geometry& g, Rng& rng) {
-    const uint64_t capacity = kind == Kind::kMPMCVar ? g.channels : g.cells;
-    const uint64_t writes = rng.range(0, capacity), reads = rng.range(0, writes);
+    const uint64_t capacity = kind == Kind::kMPMCVar ? g.channels : g.cells, writes = rng.range(0, capacity),
+                   reads = rng.range(0, writes);
     for (uint64_t i = 0; i < writes; ++i) {
-        const std::string m = payload(rng, rng.range(0, max_length(kind, g)));
+        const std::string m(rng.range(0, max_length(kind, g)), 'w');
         q.write(m.data(), static_cast<int64_t>(m.size()));
     }
     std::string out;
     for (uint64_t i = 0; i < reads; ++i)
         if (q.read(out, 1000) != 0) std::_Exit(kSetupFailed);
     if (kind == Kind::kMPMCVar && writes - reads < capacity && rng.chance(20)) {
-        const std::string m = payload(rng, rng.range(1, max_length(kind, g)));
+        const std::string m(rng.range(1, max_length(kind, g)), 'h');
         Channel& ch = static_cast<MPMCVarQueueCPP&>(q).open_channel_for_write();
         ch.partial_write(m.data(), static_cast<int64_t>(m.size()));  // never completed
     }
     NOTE("  primed: %d written, %d read\n", static_cast<int>(writes), static_cast<int>(reads));
 }
 
-// Every blocking wait fails with EINTR within 60 ms: longer than any timed
-// read below, so a timeout is still seen as one.
-void wait_breaker(bool on) {
-    struct sigaction sa {};
-    sa.sa_handler = [](int) {};  // no SA_RESTART: sem_wait returns EINTR
-    ::sigaction(SIGALRM, &sa, nullptr);
-    itimerval tv{};
-    if (on) tv = {{0, 30000}, {0, 60000}};
-    ::setitimer(ITIMER_REAL, &tv, nullptr);
-}
-
 void do_write(Kind kind, IPCQueueCPP& q, const Geometry& g, Rng& rng) {
     const uint64_t limit = max_length(kind, g);
-    const std::string m = payload(rng, rng.chance(90) ? rng.range(0, limit) : rng.range(0, 3 * limit + 3));
-    if (kind == Kind::kMPMCVar && rng.chance(40)) {
-        auto& v = static_cast<MPMCVarQueueCPP&>(q);
-        Channel& ch = v.open_channel_for_write();
-        const size_t half = m.size() / 2;
-        ch.partial_write(m.data(), static_cast<int64_t>(half));
-        ch.partial_write(m.data() + half, static_cast<int64_t>(m.size() - half));
-        v.close_channel_after_write(ch);
-    } else {
-        q.write(m.data(), static_cast<int64_t>(m.size()));
-    }
+    const std::string m(rng.chance(90) ? rng.range(0, limit) : rng.range(0, 3 * limit + 3), 'm');
+    q.write(m.data(), static_cast<int64_t>(m.size()));
     NOTE("  write %zu bytes: done\n", m.size());
 }
 
 void do_read(Kind kind, IPCQueueCPP& q, Rng& rng) {
-    const uint64_t how = rng.below(100);
-    if (how < 25) {
-        // Zero-copy: every exposed byte is touched, so a length reaching past
-        // the mapping faults here.
+    const bool zero_copy = rng.chance(25), buffered = !zero_copy && kind != Kind::kMPMCVar && rng.chance(27);
+    int64_t got = 0, sum = 0;
+    int rc = 0;
+    if (zero_copy) {
+        // Zero-copy: every exposed byte is touched, so an overlong length faults.
         void* handle = q.read_begin();
         char* data = nullptr;
-        uint64_t length = 0;
-        unsigned sum = 0;
-        for (int cells = 0; cells < 64; ++cells) {
-            const bool last = q.read(handle, &data, &length);
+        for (uint64_t cells = 0, last = 0, length = 0; !last && cells < 64; ++cells, got += int64_t(length)) {
+            last = q.read(handle, &data, &length);
             for (uint64_t i = 0; i < length; ++i) sum += static_cast<unsigned char>(data[i]);
-            if (last) break;
         }
         q.read_end(handle);
-        NOTE("  zero-copy read: done (%u)\n", sum);
-    } else if (how < 45 && kind != Kind::kMPMCVar) {
+    } else if (buffered) {
         char buffer[256];
-        int64_t got = 0;
-        const int rc = kind == Kind::kSPSC ? static_cast<SPSCQueueCPP&>(q).read(buffer, sizeof buffer, got, 10)
-                                           : static_cast<MPMCQueueCPP&>(q).read(buffer, sizeof buffer, got, 10);
-        NOTE("  buffer read: rc %d, %lld bytes\n", rc, static_cast<long long>(got));
+        rc = kind == Kind::kSPSC ? static_cast<SPSCQueueCPP&>(q).read(buffer, sizeof buffer, got, 10)
+                                 : static_cast<MPMCQueueCPP&>(q).read(buffer, sizeof buffer, got, 10);
     } else {
         std::string out;
-        const int rc = q.read(out, 10);
-        NOTE("  read: rc %d, %zu bytes\n", rc, out.size());
+        rc = q.read(out, 10);
+        got = static_cast<int64_t>(out.size());
     }
+    NOTE("  read (%s): rc %d, %lld bytes, sum %lld\n", zero_copy ? "zero-copy" : buffered ? "buffer" : "string", rc,
+         static_cast<long long>(got), static_cast<long long>(sum));
 }
 
 // Reads onward from inside the segment a page at a time, as an overrun would:
@@ -286,152 +232,119 @@ int run_case(Kind kind, const std::string& name, uint64_t base_seed, long index,
     }
     const Targets t = targets_for(kind, g);
     damage(name, t, g, rng);
-    const pid_t racer = rng.chance(20) ? start_racing(name, t, g, rng) : -1;
+    const auto racer = rng.chance(20) ? start_racing(name, t, g, rng) : nullptr;  // killed on return
 
     int outcome = 0;
     std::unique_ptr<IPCQueueCPP> peer;
-    if (rng.chance(70)) {
-        try {
-            peer = open_queue(kind, name, nullptr, rng);
-            NOTE("  connected\n");
-        } catch (const IPCQueueException& e) {
-            NOTE("  connect refused: %s\n", e.what());
-            outcome |= kConnectRefused;
-        }
+    try {
+        if (rng.chance(70)) peer = open_queue(kind, name, nullptr, rng), NOTE("  connected\n");
+    } catch (const IPCQueueException& e) {
+        NOTE("  connect refused: %s\n", e.what());
+        outcome |= kConnectRefused;
     }
-    IPCQueueCPP& first = peer != nullptr && rng.chance(70) ? *peer : *creator;
-    IPCQueueCPP& second = peer != nullptr && rng.chance(50) ? *peer : *creator;
+    IPCQueueCPP* const on[] = {peer && rng.chance(70) ? peer.get() : creator.get(),
+                               peer && rng.chance(50) ? peer.get() : creator.get()};
     const bool write_first = rng.chance(50);
+    // Every blocking wait fails with EINTR within 60 ms, so a wait made endless
+    // by damage still ends; longer than any timed read, so a timeout is seen.
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};  // no SA_RESTART: sem_wait returns EINTR
+    ::sigaction(SIGALRM, &sa, nullptr);
+    const auto breaker = [](int us) { const itimerval t{{0, us / 2}, {0, us}}; ::setitimer(ITIMER_REAL, &t, nullptr); };
     for (int step = 0; step < 2; ++step) {
-        IPCQueueCPP& q = step == 0 ? first : second;
-        wait_breaker(true);
+        breaker(60000);
         try {
-            if ((step == 0) == write_first)
-                do_write(kind, q, g, rng);
-            else
-                do_read(kind, q, rng);
+            (step == 0) == write_first ? do_write(kind, *on[step], g, rng) : do_read(kind, *on[step], rng);
             outcome |= kOpDone;
         } catch (const IPCQueueException& e) {
             NOTE("  threw: %s\n", e.what());
             outcome |= kOpThrew;
         }
-        wait_breaker(false);
+        breaker(0);
     }
-    if (racer > 0) ::kill(racer, SIGKILL), ::waitpid(racer, nullptr, 0);
-    NOTE("  guarded mappings: %ld\n", mox_fuzz_guarded_mappings);
     return kClean + outcome;
 }
 
 struct Tally {
     long cases = 0, crashes = 0, hangs = 0, wrong = 0, setup = 0, refused = 0, threw = 0, done = 0;
     long failures() const { return crashes + hangs + wrong + setup; }
+
+    // Counts an ended case; returns why it failed, or "" for a clean one.
+    std::string add(int status, bool hung) {
+        const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        ++cases;
+        if (hung) return ++hangs, "hang";
+        if (WIFSIGNALED(status)) return ++crashes, std::string("crash (signal ") + strsignal(WTERMSIG(status)) + ")";
+        if (code == kWrongException) return ++wrong, "an exception escaped an operation or was not IPCQueueException";
+        if (code == kSetupFailed) return ++setup, "setup failed";
+        if (code < kClean || code > kClean + 7) return ++crashes, "crash (exit " + std::to_string(code) + ")";
+        for (auto [bit, count] : {std::pair{kConnectRefused, &refused}, {kOpThrew, &threw}, {kOpDone, &done}})
+            *count += (code - kClean) & bit ? 1 : 0;
+        return "";
+    }
 };
 
-struct Running {
-    Kind kind;
-    long index;
-    std::string name, output;  // output: what the child wrote to stderr
-    pid_t pid;
-    int fd;
-    std::chrono::steady_clock::time_point deadline;
-};
+using Clock = std::chrono::steady_clock;
+// output: the child's stderr, sanitizer reports included.
+struct Running { long index; std::string name; FILE* output; pid_t pid; Clock::time_point deadline; };
 
 Running start_case(Kind kind, uint64_t base_seed, long index, bool inject_crash) {
-    Running r{kind, index, test::unique_name(std::string("fz") + kind_name(kind)), {}, -1, -1,
-              std::chrono::steady_clock::now() + std::chrono::seconds(kCaseTimeoutS)};
-    int fds[2];
-    if (::pipe(fds) != 0 || (r.pid = ::fork()) < 0) std::abort();
-    if (r.pid == 0) {
-        ::dup2(fds[1], 2);
-        ::close(fds[0]);
-        ::close(fds[1]);
-        const rlimit no_core{0, 0};
-        ::setrlimit(RLIMIT_CORE, &no_core);
-        mox_fuzz_guard_segments = 1;
-        int code = kWrongException;
-        try {
-            code = run_case(kind, r.name, base_seed, index, inject_crash);
-        } catch (const std::exception& e) {  // run_case catches every IPCQueueException an op may throw
-            std::fprintf(stderr, "exception outside an operation: %s\n", e.what());
-        } catch (...) {
-            std::fprintf(stderr, "unknown exception\n");
-        }
-        std::fflush(stderr);
-        ::_exit(code);
-    }
-    ::close(fds[1]);
-    r.fd = fds[0];
-    return r;
+    Running r{index, test::unique_name(std::string("fz") + kind_name(kind)), std::tmpfile(), -1,
+              Clock::now() + std::chrono::seconds(kCaseTimeoutS)};
+    if (r.output == nullptr || (r.pid = ::fork()) < 0) std::abort();
+    if (r.pid > 0) return r;
+    ::dup2(::fileno(r.output), 2);
+    const rlimit no_core{0, 0};
+    ::setrlimit(RLIMIT_CORE, &no_core);
+    mox_fuzz_guard_segments = 1;
+    int code = kWrongException;
+    try {
+        code = run_case(kind, r.name, base_seed, index, inject_crash);
+    } catch (const std::exception& e) {  // run_case catches every IPCQueueException an op may throw
+        std::fprintf(stderr, "exception outside an operation: %s\n", e.what());
+    }  // any other kind ends the process with SIGABRT: a crash
+    std::fflush(stderr);
+    ::_exit(code);
 }
 
-// Reaps the child (killing it if hung), removes its names, classifies it.
-void finish_case(Running& r, bool hung, uint64_t base_seed, bool show_output, Tally& tally) {
-    if (hung) ::kill(r.pid, SIGKILL);
-    ::close(r.fd);
-    int status = 0;
-    ::waitpid(r.pid, &status, 0);
-    test::NameGuard(r.name, 8).remove_all();
-    ++tally.cases;
-    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    std::string verdict;
-    auto fail = [&](long& count, const std::string& why) { ++count, verdict = why; };
-    if (hung)
-        fail(tally.hangs, "hang");
-    else if (WIFSIGNALED(status))
-        fail(tally.crashes, std::string("crash (signal ") + strsignal(WTERMSIG(status)) + ")");
-    else if (code == kWrongException)
-        fail(tally.wrong, "an exception escaped an operation or was not IPCQueueException");
-    else if (code == kSetupFailed)
-        fail(tally.setup, "setup failed");
-    else if (code < kClean || code > kClean + 7)
-        fail(tally.crashes, "crash (exit " + std::to_string(code) + ", a sanitizer report?)");
-    else {
-        tally.refused += (code - kClean) & kConnectRefused ? 1 : 0;
-        tally.threw += (code - kClean) & kOpThrew ? 1 : 0;
-        tally.done += (code - kClean) & kOpDone ? 1 : 0;
-    }
-    if (!verdict.empty())
-        std::printf("FAILED %s case %ld: %s; reproduce: fuzz_segments --kind %s --seed %llu --case %ld --verbose\n",
-                    kind_name(r.kind), r.index, verdict.c_str(), kind_name(r.kind),
-                    static_cast<unsigned long long>(base_seed), r.index);
-    // The child's own words, sanitizer reports included, for the first failures.
-    if (show_output || (!verdict.empty() && tally.failures() <= 3)) std::fputs(r.output.c_str(), stdout);
-}
-
-// Cases [0, cases) of `kind`, or only `only`, up to `jobs` at once: most of a
-// case's time goes in waits that the timer breaks.
+// Cases [0, cases) of `kind`, or only `only` with its output, up to `jobs` at once (most of a case's time goes
+// in waits that the timer breaks); the first failures show their output too.
 Tally run_kind(Kind kind, uint64_t seed, long cases, long only, int jobs, bool inject_crash) {
     Tally tally;
     std::vector<Running> running;
-    long next = only >= 0 ? only : 0;
-    const long end = only >= 0 ? only + 1 : cases;
-    while (next < end || !running.empty()) {
+    for (long next = std::max(only, 0L), end = only >= 0 ? only + 1 : cases; next < end || !running.empty();) {
         for (; next < end && static_cast<int>(running.size()) < jobs; ++next)
             running.push_back(start_case(kind, seed, next, inject_crash && next == 0));
-        std::vector<pollfd> fds;
-        for (const Running& r : running) fds.push_back({r.fd, POLLIN, 0});
-        ::poll(fds.data(), fds.size(), 100);
-        const auto now = std::chrono::steady_clock::now();
+        ::usleep(2000);
         for (size_t i = running.size(); i-- > 0;) {
             Running& r = running[i];
-            bool ended = false;
-            if (fds[i].revents != 0) {
-                char buf[4096];
-                const ssize_t n = ::read(r.fd, buf, sizeof buf);
-                if (n > 0 && r.output.size() < 64 * 1024) r.output.append(buf, static_cast<size_t>(n));
-                ended = n <= 0;  // EOF: the child is gone
-            }
-            const bool hung = !ended && now > r.deadline;
-            if (ended || hung) {
-                finish_case(r, hung, seed, only >= 0, tally);
-                running.erase(running.begin() + static_cast<long>(i));
-            }
+            int status = 0;
+            const bool ended = ::waitpid(r.pid, &status, WNOHANG) == r.pid;
+            const bool hung = !ended && Clock::now() > r.deadline;
+            if (!ended && !hung) continue;
+            if (hung) ::kill(r.pid, SIGKILL), ::waitpid(r.pid, &status, 0);
+            test::NameGuard(r.name, 8).remove_all();
+            const std::string why = tally.add(status, hung);
+            if (!why.empty())
+                std::printf("FAILED %s case %ld: %s; reproduce: fuzz_segments --kind %s --seed %llu --case %ld "
+                            "--verbose\n", kind_name(kind), r.index, why.c_str(), kind_name(kind),
+                            static_cast<unsigned long long>(seed), r.index);
+            const bool show = only >= 0 || (!why.empty() && tally.failures() <= 3);
+            char buf[4096];
+            std::rewind(r.output);
+            for (size_t n; show && (n = std::fread(buf, 1, sizeof buf, r.output)) > 0;) std::fwrite(buf, 1, n, stdout);
+            std::fclose(r.output);
+            running.erase(running.begin() + static_cast<long>(i));
         }
     }
     return tally;
 }
 
-int main_impl(int argc, char** argv) {
+}  // namespace
+}  // namespace mox::ipc_queue::fuzz
+
+int main(int argc, char** argv) {
+    using namespace mox::ipc_queue::fuzz;
     long cases = 300, only = -1, jobs = 4;
     uint64_t seed = 1;
     std::string kind_arg = "all";
@@ -451,11 +364,9 @@ int main_impl(int argc, char** argv) {
     std::vector<Kind> kinds;
     for (Kind k : {Kind::kSPSC, Kind::kMPMC, Kind::kMPMCVar})
         if (kind_arg == "all" || kind_arg == kind_name(k)) kinds.push_back(k);
-    if (bad || kinds.empty() || cases < 1 || jobs < 1 || jobs > 64) {
-        std::fprintf(stderr, "usage: fuzz_segments [--cases N] [--seed S] [--kind spsc|mpmc|mpmcvar|all] [--jobs J] "
-                             "[--case I] [--verbose] [--inject-crash]\n");
-        return 2;
-    }
+    if (bad || kinds.empty() || cases < 1 || jobs < 1 || jobs > 64)
+        return std::fprintf(stderr, "usage: fuzz_segments [--cases N] [--seed S] [--kind spsc|mpmc|mpmcvar|all] "
+                                    "[--jobs J] [--case I] [--verbose] [--inject-crash]\n"), 2;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // a forked child holds no unwritten output
     std::printf("fuzz_segments: seed %llu, %ld cases per kind\n", static_cast<unsigned long long>(seed),
                 only >= 0 ? 1L : cases);
@@ -472,8 +383,3 @@ int main_impl(int argc, char** argv) {
                 total.crashes, total.hangs, total.wrong, total.setup);
     return total.failures() > 0 ? 1 : 0;
 }
-
-}  // namespace
-}  // namespace mox::ipc_queue::fuzz
-
-int main(int argc, char** argv) { return mox::ipc_queue::fuzz::main_impl(argc, argv); }

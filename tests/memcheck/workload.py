@@ -1,10 +1,7 @@
-"""A memcheck workload (python workload.py N): N messages through each queue
-class, every payload kind read back as its type (for MPMCVarQueue also from
-partial writes), error paths taken, and every 5000 messages a queue made,
-connected to and destroyed. The heap left at exit must not grow with N.
-"""
+"""A memcheck workload (python workload.py N): N messages through each queue class, every payload kind read
+back as its type (for MPMCVarQueue also from partial writes), error paths taken, and every 5000 messages a
+queue made, connected to and destroyed. The heap left at exit must not grow with N."""
 
-import itertools
 import os
 import sys
 
@@ -14,8 +11,6 @@ import mox_ipc_queue as m
 
 QT = m.QDataType
 PREFIX = f"/mox_memcheck_{os.getpid()}_"
-_names = itertools.count()
-
 
 # The i-th value is PAYLOADS[i % 6]: the type to read it back as, and its maker.
 PAYLOADS = (
@@ -30,10 +25,9 @@ PAYLOADS = (
 
 def run(cls, n, batch=4):
     var = cls is m.MPMCVarQueue
-    cell = 16 if var else 64
+    cell, limit = (16, 8 * 16 - 1) if var else (64, 64)  # limit: the longest message a lone thread can write
     args = {m.SPSCQueue: (batch, cell, True), m.MPMCQueue: (batch, cell), m.MPMCVarQueue: (batch, 8, cell)}[cls]
-    limit = 8 * cell - 1 if var else cell  # the longest message one thread can write before reading it
-    q = cls(PREFIX + str(next(_names)), *args)
+    q = cls(PREFIX + cls.__name__, *args)
     for done in range(0, n, batch):
         sent = [(PAYLOADS[i % 6][1](i, limit), PAYLOADS[i % 6][0]) for i in range(done, min(done + batch, n))]
         for i, (value, _) in enumerate(sent, done):
@@ -53,17 +47,13 @@ def run(cls, n, batch=4):
             except m.IPCQueueError:
                 pass
             assert q.read(QT.Bytes, 1) is None
-        if end % 5000 < batch:
-            # Made and destroyed, names and all (an SPSC peer's connect removes
-            # the names, so it is the last one).
-            name = PREFIX + str(next(_names))
-            other = cls(name, *args)
-            peer = cls(name)
+        if end % 5000 < batch:  # made and destroyed, names and all; the connect is last (SPSC's removes the names)
+            other = cls(f"{PREFIX}{cls.__name__}_{end}", *args)
+            peer = cls(f"{PREFIX}{cls.__name__}_{end}")
             del peer, other
-    del q
 
 
-def main():
+if __name__ == "__main__":
     n = int(sys.argv[1])
     for cls in (m.SPSCQueue, m.MPMCQueue, m.MPMCVarQueue):
         run(cls, n)
@@ -72,8 +62,4 @@ def main():
         os.unlink(os.path.join("/dev/shm", e))
     print(f"workload: {n} messages through each of SPSCQueue, MPMCQueue, MPMCVarQueue"
           f" (module {m.__file__}); leftover names: {len(left)}")
-    return 1 if left else 0
-
-
-if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(1 if left else 0)
