@@ -1,14 +1,13 @@
-// SPSCQueueCPP's own behaviour: the ring's bytes, the thread slots, taking a
-// write back, and damaged ring indices. What it shares with MPMC is in
-// test_fixed_cell_queues.cpp; names and damaged headers in test_queue_lifecycle.cpp.
+// SPSCQueueCPP's own behaviour: ring bytes, thread slots, taking a write back, damaged ring
+// indices. Shared with MPMC: test_fixed_cell_queues.cpp; names, damaged headers: test_queue_lifecycle.cpp.
 #include <gtest/gtest.h>
 #include <pthread.h>
 
 #include <cstring>
 #include <string>
 #include <thread>
+#include <tuple>
 
-#include "ipc_queue_exception.h"
 #include "spsc_queue.h"
 #include "test_support.h"
 
@@ -34,13 +33,9 @@ TEST(SPSCLayout, HeaderCellsAndRingIndicesByteByByte) {
     SPSCQueueCPP q(name, 3, 10, true);
     SegmentView v(name);
     ASSERT_TRUE(v.ok());
-    EXPECT_EQ(v.size(), 126u);
-    EXPECT_EQ(v.u64(0), 126u);
-    EXPECT_EQ(v.u32(8), 0u);
-    EXPECT_EQ(v.u32(12), 3u);
-    EXPECT_EQ(v.u64(16), 10u);
-    EXPECT_EQ(v.u32(kReadIndex), 0u);
-    EXPECT_EQ(v.u32(kWriteIndex), 0u);
+    // Size twice, queue_type, num_cells, cell_size, read_index, write_index.
+    EXPECT_EQ(std::make_tuple(v.size(), v.u64(0), v.u32(8), v.u32(12), v.u64(16), v.u32(24), v.u32(28)),
+              std::make_tuple(size_t{126}, uint64_t{126}, 0u, 3u, uint64_t{10}, 0u, 0u));
 
     q.write("abc", 3);
     EXPECT_EQ(v.u32(kWriteIndex), 1u);
@@ -51,9 +46,7 @@ TEST(SPSCLayout, HeaderCellsAndRingIndicesByteByByte) {
     EXPECT_EQ(v.u32(kWriteIndex), 2u);
     EXPECT_EQ(v.u64(74 + 8), 10u);
     EXPECT_EQ(std::memcmp(v.bytes() + 74 + 16, "0123456789", 10), 0);
-    // A full cell ends exactly where the next cell's header starts.
-    EXPECT_EQ(v.u64(100), 0u);
-    EXPECT_EQ(v.u64(100 + 8), 0u);
+    EXPECT_EQ(v.u64(100 + 8), 0u) << "a full cell ends where the next cell's header starts";
 
     std::string out;
     ASSERT_EQ(q.read(out, 1000), 0);
@@ -74,8 +67,7 @@ TEST(SPSCLayout, ThreadSlots) {
         SegmentView v(guard.name());
         ASSERT_TRUE(v.ok());
         const size_t mine = creator_first ? kFirstThread : kSecondThread, other = kFirstThread + kSecondThread - mine;
-        EXPECT_EQ(v.u64(mine), self_id());
-        EXPECT_EQ(v.u64(other), 0u);
+        EXPECT_EQ(std::make_pair(v.u64(mine), v.u64(other)), std::make_pair(self_id(), uint64_t{0}));
         const ChildReport r = run_reporting([&] {
             uint64_t id = 0;
             std::thread([&] {
@@ -89,37 +81,28 @@ TEST(SPSCLayout, ThreadSlots) {
     }
 }
 
-TEST(SPSCCells, DiscardingAnEmptyCellHandsTheSlotBack) {
+TEST(SPSCCells, DiscardingAnEmptyCellTakesTheWriteBack) {
     const NameGuard guard(unique_name("spsc_discard"));
     const std::string& name = guard.name();
     SPSCQueueCPP q(name, 3, 8, true);
     SegmentView v(name);
     ASSERT_TRUE(v.ok());
-    q.write("a", 1);
-    q.write("b", 1);
-
-    // At the last position: the taken-back write steps back over the wrap.
-    Cell* c = q.open_cell_for_write();
-    EXPECT_EQ(c, q.cellAt(2));
-    c->set_length(0);
-    q.close_cell_after_write(c, true);
-    EXPECT_EQ(v.u32(kWriteIndex), 2u);
-    ASSERT_EQ(sem_value(name + "_free_"), 1);
-    EXPECT_EQ(sem_value(name + "_filled_"), 2);
-
-    // The same cell comes again, and discarding a non-empty one publishes it.
-    c = q.open_cell_for_write();
-    EXPECT_EQ(c, q.cellAt(2));
-    c->set_length(3);
-    std::memcpy(c->data(), "xyz", 3);
-    q.close_cell_after_write(c, true);
+    for (const char* m : {"a", "b"}) q.write(m, 1);
+    // At the last position the taken-back write steps back over the wrap, so
+    // the same cell comes again; discarding a non-empty one publishes it.
+    for (const std::string body : {"", "xyz"}) {
+        Cell* c = q.open_cell_for_write();
+        EXPECT_EQ(c, q.cellAt(2));
+        c->set_length(body.size());
+        std::memcpy(c->data(), body.data(), body.size());
+        q.close_cell_after_write(c, true);
+        ASSERT_EQ(sem_value(name + "_free_"), body.empty() ? 1 : 0);  // else the next open would block
+    }
     EXPECT_EQ(v.u32(kWriteIndex), 0u);
-    EXPECT_EQ(sem_value(name + "_free_"), 0);
     EXPECT_EQ(drain(q), "a|b|xyz|");
-
     // In the middle of the ring it steps back by one.
     q.write("c", 1);
-    c = q.open_cell_for_write();
+    Cell* c = q.open_cell_for_write();
     c->set_length(0);
     q.close_cell_after_write(c, true);
     EXPECT_EQ(v.u32(kWriteIndex), 1u);
@@ -127,37 +110,24 @@ TEST(SPSCCells, DiscardingAnEmptyCellHandsTheSlotBack) {
     EXPECT_EQ(drain(q), "c|d|");
 }
 
-// Ring indices read back from the segment are checked before use. The
-// operation runs in a child, so a crash fails the test instead of ending it.
+// Ring indices read back from the segment are checked before use: the first
+// past the ring, and one negative as int32. In a child, so a crash fails the
+// test instead of ending it. Every read and write takes its cell the same way.
 TEST(SPSCDamaged, OutOfRangeRingIndicesThrow) {
-    struct Case {
-        bool reads;  // else it writes
-        uint32_t index;
-        void (*op)(SPSCQueueCPP&);
-    };
-    const Case cases[] = {
-        {true, 3, [](SPSCQueueCPP& q) { std::string o; q.read(o, 1000); }},
-        {true, 0x80000000u, [](SPSCQueueCPP& q) { char b[8]; int64_t n = 0; q.read(b, 8, n, 1000); }},
-        {true, 0xFFFFFFFFu, [](SPSCQueueCPP& q) { q.read_begin(); }},
-        {false, 3, [](SPSCQueueCPP& q) { q.write("w", 1); }},
-        {false, 0xFFFFFFFFu, [](SPSCQueueCPP& q) { q.open_cell_for_write(); }},
-    };
-    for (const Case& c : cases) {
-        const NameGuard guard(unique_name("spsc_dmg"));
-        SPSCQueueCPP q(guard.name(), 3, 8, true);
-        SegmentView v(guard.name());
-        if (c.reads) q.write("m", 1);
-        v.put<uint32_t>(c.reads ? kReadIndex : kWriteIndex, c.index);
-        const ChildReport r = run_reporting([&]() -> std::string {
-            try {
-                c.op(q);
-            } catch (const IPCQueueException& e) {
-                return e.what();
-            }
-            return "no exception";
-        });
-        EXPECT_EQ(r.text, "SPSCQueueCPP: ring index out of range; segment is damaged on queue '" + guard.name() + "'")
-            << "case " << &c - cases;
+    for (const bool reads : {true, false}) {
+        for (const uint32_t index : {3u, 0xFFFFFFFFu}) {
+            const NameGuard guard(unique_name("spsc_dmg"));
+            SPSCQueueCPP q(guard.name(), 3, 8, true);
+            SegmentView v(guard.name());
+            if (reads) q.write("m", 1);
+            v.put<uint32_t>(reads ? kReadIndex : kWriteIndex, index);
+            const ChildReport r = run_reporting([&] {
+                std::string out;
+                return thrown_text([&] { reads ? static_cast<void>(q.read(out, 1000)) : q.write("w", 1); });
+            });
+            EXPECT_EQ(r.text, on_queue("SPSCQueueCPP: ring index out of range; segment is damaged", guard.name()))
+                << (reads ? "read_index " : "write_index ") << index;
+        }
     }
 }
 
