@@ -1,6 +1,5 @@
-// Helpers shared by the C++ tests: unique queue names, the queues' semaphore
-// names and a guard that removes them, the error texts, child processes with
-// a bounded wait, and a raw view of a segment's bytes.
+// Helpers shared by the C++ tests: unique names, the queues' semaphore names and a guard removing
+// them, error texts, child processes with a bounded wait, and a raw view of a segment's bytes.
 #pragma once
 
 #include <fcntl.h>
@@ -32,8 +31,7 @@ inline std::string unique_name(const std::string& tag) {
     return "/mox_" + tag + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
 }
 
-// The semaphore names of a queue of kind `code` (0 SPSC, 1 MPMC, 2 MPMCVar
-// with `channels` channels, each giving a free and a filled one).
+// The semaphore names of a queue of kind `code` (0 SPSC, 1 MPMC, 2 MPMCVar with `channels` channels).
 inline std::vector<std::string> queue_sem_names(const std::string& name, uint32_t code, unsigned channels = 0) {
     static const std::vector<std::vector<const char*>> kSuffixes{
         {"_filled_", "_free_"}, {"_filled_", "_free_", "_free_mutex_", "_filled_mutex_"},
@@ -45,57 +43,45 @@ inline std::vector<std::string> queue_sem_names(const std::string& name, uint32_
     return names;
 }
 
-// Removes the segment and every semaphore name any queue kind could have made
-// under `name` (channels up to max_channels), whether or not they exist.
+// Removes the segment and every semaphore name any kind could have made (up to max_channels channels).
 class NameGuard {
+    std::string name_;
+    unsigned max_channels_;
+
 public:
     explicit NameGuard(std::string name, unsigned max_channels = 64) : name_(std::move(name)), max_channels_(max_channels) {}
     NameGuard(const NameGuard&) = delete;
     NameGuard& operator=(const NameGuard&) = delete;
     ~NameGuard() { remove_all(); }
-
     const std::string& name() const { return name_; }
-
     void remove_all() const {
         ::shm_unlink(name_.c_str());
         for (const uint32_t code : {1u, 2u})  // MPMC's names include SPSC's
             for (const std::string& s : queue_sem_names(name_, code, max_channels_)) ::sem_unlink(s.c_str());
     }
-
-private:
-    std::string name_;
-    unsigned max_channels_;
 };
 
-inline bool shm_exists(const std::string& name) {
-    struct stat st {};
-    return ::stat(("/dev/shm" + name).c_str(), &st) == 0;
-}
-
+inline bool shm_exists(const std::string& name) { return ::access(("/dev/shm" + name).c_str(), F_OK) == 0; }
 inline bool sem_exists(const std::string& sem_name) {
-    struct stat st {};
-    return ::stat(("/dev/shm/sem." + sem_name.substr(sem_name[0] == '/' ? 1 : 0)).c_str(), &st) == 0;
+    return ::access(("/dev/shm/sem." + sem_name.substr(sem_name[0] == '/' ? 1 : 0)).c_str(), F_OK) == 0;
 }
 
 // Current value of a named semaphore, opened and closed for the look.
 inline int sem_value(const std::string& sem_name) {
     sem_t* sem = ::sem_open(sem_name.c_str(), 0);
-    if (sem == SEM_FAILED) return -1;
     int value = -1;
-    ::sem_getvalue(sem, &value);
-    ::sem_close(sem);
+    if (sem == SEM_FAILED || ::sem_getvalue(sem, &value) != 0) value = -1;
+    if (sem != SEM_FAILED) ::sem_close(sem);
     return value;
 }
 
 // What `action` threw as IPCQueueException; "no exception" if it returned.
 template <class F>
-std::string thrown_text(F&& action) {
-    try {
-        action();
-    } catch (const IPCQueueException& e) {
-        return e.what();
-    }
+std::string thrown_text(F&& action) try {
+    action();
     return "no exception";
+} catch (const IPCQueueException& e) {
+    return e.what();
 }
 
 // An error text as IPCQueueException words it for queue `name`.
@@ -103,7 +89,7 @@ inline std::string on_queue(const std::string& text, const std::string& name, in
     return text + " on queue '" + name + "'" + (err != 0 ? std::string(": ") + std::strerror(err) : "");
 }
 
-// Exit code of `pid`; -1 if it did not end within timeout_s (it is then
+// Exit code of `pid`; -1 if it had not ended within timeout_s (it is then
 // killed: a child still alive means a deadlock), -2 if a signal ended it.
 inline int join(pid_t pid, int timeout_s = 60) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
@@ -119,37 +105,25 @@ inline int join(pid_t pid, int timeout_s = 60) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
 }
 
-// True while `pid` is still running after `ms` milliseconds (it is blocked).
-// The child is not reaped, so a later join() still gets its exit code.
-inline bool still_running_after(pid_t pid, int ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    siginfo_t info{};
-    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
-}
-
-// A private read-write mapping of a segment by name, for checking its bytes.
+// A shared read-write mapping of a segment by name, to check or damage its bytes.
 class SegmentView {
 public:
     explicit SegmentView(const std::string& name) {
         const int fd = ::shm_open(name.c_str(), O_RDWR, 0600);
-        if (fd < 0) return;
         struct stat st {};
-        ::fstat(fd, &st);
-        size_ = static_cast<size_t>(st.st_size);
-        if (size_ > 0) {
-            void* p = ::mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_size > 0) {
+            void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
             base_ = p == MAP_FAILED ? nullptr : static_cast<unsigned char*>(p);
+            size_ = base_ == nullptr ? 0 : static_cast<size_t>(st.st_size);
         }
-        ::close(fd);
+        if (fd >= 0) ::close(fd);
     }
     ~SegmentView() { if (base_ != nullptr) ::munmap(base_, size_); }
     SegmentView(const SegmentView&) = delete;
     SegmentView& operator=(const SegmentView&) = delete;
-
     bool ok() const { return base_ != nullptr; }
     size_t size() const { return size_; }
     unsigned char* bytes() const { return base_; }
-
     template <class T> T get(size_t offset) const { T v{}; std::memcpy(&v, base_ + offset, sizeof v); return v; }
     template <class T> void put(size_t offset, T v) const { std::memcpy(base_ + offset, &v, sizeof v); }
     uint32_t u32(size_t offset) const { return get<uint32_t>(offset); }
@@ -163,20 +137,15 @@ private:
 // A bare segment of `size` zero bytes, as a half-created queue leaves it.
 inline bool make_raw_segment(const std::string& name, off_t size) {
     const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    if (fd < 0) return false;
-    const bool ok = ::ftruncate(fd, size) == 0;
-    ::close(fd);
+    const bool ok = fd >= 0 && ::ftruncate(fd, size) == 0;
+    if (fd >= 0) ::close(fd);
     return ok;
 }
 
-struct ChildReport {
-    int code = -1;     // as join(): exit code, -1 deadlock, -2 ended by a signal
-    std::string text;  // what the child reported
-};
+struct ChildReport { int code = -1; std::string text; };  // code as join() gives it; text as the child sent it
 
-// A forked child that reports a text back through a pipe: an empty text means
-// success; an escaping exception is reported with its what(). A test that
-// leaves early (a failed assertion) kills and reaps it in the destructor.
+// A forked child reporting a text through a pipe: empty for success, what() of an escaping
+// exception. If the test leaves early (a failed assertion), the destructor kills and reaps it.
 class ScopedChild {
 public:
     explicit ScopedChild(const std::function<std::string()>& body) {
@@ -184,13 +153,12 @@ public:
         if (::pipe(fds) != 0) return;
         pid_ = ::fork();
         if (pid_ == 0) {
-            std::string text;
+            std::string text = "unknown exception";
             try {
                 text = body();
             } catch (const std::exception& e) {
                 text = std::string("exception: ") + e.what();
-            } catch (...) {
-                text = "unknown exception";
+            } catch (...) {  // the text stays "unknown exception"
             }
             if (text.size() > 4000) text.resize(4000);  // below the pipe's capacity: never blocks
             if (!text.empty()) (void)!::write(fds[1], text.data(), text.size());
@@ -199,17 +167,12 @@ public:
         ::close(fds[1]);
         fd_ = fds[0];
     }
-    ~ScopedChild() {
-        if (pid_ > 0) ::kill(pid_, SIGKILL);
-        join(5);
-    }
+    ~ScopedChild() { if (pid_ > 0) { ::kill(pid_, SIGKILL); } join(5); }
     ScopedChild(const ScopedChild&) = delete;
     ScopedChild& operator=(const ScopedChild&) = delete;
-
     pid_t pid() const { return pid_; }
     ChildReport join(int timeout_s = 10) {
-        ChildReport report;
-        if (pid_ > 0) report.code = test::join(pid_, timeout_s);
+        ChildReport report{pid_ > 0 ? test::join(pid_, timeout_s) : -1, ""};
         char buf[4096];
         ssize_t n = 0;
         while (fd_ >= 0 && (n = ::read(fd_, buf, sizeof buf)) > 0) report.text.append(buf, static_cast<size_t>(n));
