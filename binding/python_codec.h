@@ -107,7 +107,9 @@ class FixedCellPythonQueue : public Core {
 public:
     using Core::Core;
 
-    py::object read() { return take(0, [](const Cell* c) { return bytes_from(c->data(), c->length()); }); }
+    py::object read() {
+        return take(0, [this](const Cell* c) { return bytes_from(c->data(), c->length_within(this->cell_size())); });
+    }
     py::object read(QDataType type) { return read_typed(type, 0); }
     // Waits at most timeout_ms (0: no limit); None when nothing arrived in time.
     py::object read(QDataType type, const py::int_& timeout_ms) { return read_typed(type, timeout_from(timeout_ms)); }
@@ -135,7 +137,9 @@ private:
 
     py::object read_typed(QDataType type, uint32_t timeout_ms) {
         return take(timeout_ms,
-                    [&](const Cell* c) { return decode(c->data(), c->length(), type, Texts, this->name_); });
+                    [&](const Cell* c) {
+                        return decode(c->data(), c->length_within(this->cell_size()), type, Texts, this->name_);
+                    });
     }
 
     template <class Decode>

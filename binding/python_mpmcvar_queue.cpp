@@ -204,7 +204,7 @@ bool MPMCVarQueue::read_message(Sink& sink, uint32_t timeout_ms) {
     uint64_t length = 0;
     do {
         const Cell* cell = channel.open_cell_for_read();
-        length = cell->length();
+        length = cell->length_within(channel.cell_size);
         if (!failure) {
             try {
                 if (first)

@@ -36,7 +36,7 @@ struct FixedCellIO {
         const Cell* cell = q.open_cell_for_read(timeout_ms);
         if (cell == nullptr) return 1;
         try {
-            out.assign(cell->data(), cell->length());
+            out.assign(cell->data(), cell->length_within(q.cell_size()));
         } catch (...) {
             q.close_cell_after_read(cell);
             throw;
@@ -52,7 +52,7 @@ struct FixedCellIO {
         if (buffer_size < 0) throw IPCQueueException(t.negative_buffer);
         const Cell* cell = q.open_cell_for_read(timeout_ms);
         if (cell == nullptr) return 1;
-        const uint64_t n = std::min<uint64_t>(cell->length(), static_cast<uint64_t>(buffer_size));
+        const uint64_t n = std::min<uint64_t>(cell->length_within(q.cell_size()), static_cast<uint64_t>(buffer_size));
         if (n > 0) copy_bytes(buffer, cell->data(), n);
         length_read = static_cast<int64_t>(n);
         q.close_cell_after_read(cell);
@@ -60,10 +60,10 @@ struct FixedCellIO {
     }
 
     // The zero-copy view of a handle (its cell); the one cell is the last.
-    static bool view(void* handle, char** data, uint64_t* length) {
+    static bool view(const Queue& q, void* handle, char** data, uint64_t* length) {
         Cell* cell = static_cast<Cell*>(handle);
         *data = cell->data();
-        *length = cell->length();
+        *length = cell->length_within(q.cell_size());
         return true;
     }
 };

@@ -52,6 +52,12 @@ struct Cell {
     uint32_t next() const { return load<uint32_t>(4); }
     void set_next(uint32_t v) { store<uint32_t>(4, v); }
     uint64_t length() const { return load<uint64_t>(8); }
+    // The length to copy or expose: never past `capacity`, since another
+    // process can change the word after a read has checked it.
+    uint64_t length_within(uint64_t capacity) const {
+        const uint64_t n = length();
+        return n < capacity ? n : capacity;
+    }
     void set_length(uint64_t v) { store<uint64_t>(8, v); }
     char* data() { return reinterpret_cast<char*>(this) + kHeaderSize; }
     const char* data() const { return reinterpret_cast<const char*>(this) + kHeaderSize; }

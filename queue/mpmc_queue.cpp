@@ -311,7 +311,7 @@ int MPMCQueueCPP::read(char* buffer, int64_t buffer_size, int64_t& length_read, 
 
 void* MPMCQueueCPP::read_begin() { return open_cell_for_read(0); }
 
-bool MPMCQueueCPP::read(void* handle, char** data, uint64_t* length) { return IO::view(handle, data, length); }
+bool MPMCQueueCPP::read(void* handle, char** data, uint64_t* length) { return IO::view(*this, handle, data, length); }
 
 void MPMCQueueCPP::read_end(void* handle) { close_cell_after_read(static_cast<const Cell*>(handle)); }
 

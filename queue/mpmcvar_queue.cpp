@@ -299,7 +299,7 @@ void Channel::partial_write_complete() {
 
 bool Channel::partial_read(std::string& out) {
     const Cell* cell = open_cell_for_read();
-    const uint64_t length = cell->length();
+    const uint64_t length = cell->length_within(cell_size);
     try {
         out.append(cell->data(), length);
     } catch (...) {
@@ -606,7 +606,7 @@ bool MPMCVarQueueCPP::read(void* handle, char** data, uint64_t* length) {
     }
     h->cell = h->channel->open_cell_for_read();
     *data = h->cell->data();
-    *length = h->cell->length();
+    *length = h->cell->length_within(cell_size_);
     return *length < cell_size_;
 }
 

@@ -211,7 +211,7 @@ int SPSCQueueCPP::read(char* buffer, int64_t buffer_size, int64_t& length_read, 
 
 void* SPSCQueueCPP::read_begin() { return open_cell_for_read(0); }
 
-bool SPSCQueueCPP::read(void* handle, char** data, uint64_t* length) { return IO::view(handle, data, length); }
+bool SPSCQueueCPP::read(void* handle, char** data, uint64_t* length) { return IO::view(*this, handle, data, length); }
 
 void SPSCQueueCPP::read_end(void* handle) { close_cell_after_read(static_cast<const Cell*>(handle)); }
 
