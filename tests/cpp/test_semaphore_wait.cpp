@@ -137,6 +137,12 @@ ChildReport block_on_lock(const std::string& lock_name, bool lost_wake, const st
     return child.join(5);
 }
 
+template <class Queue>
+void read_without_limit(Queue& q) {
+    std::string out;
+    q.read(out, 0);
+}
+
 std::string expect_interrupted(const std::function<void()>& op) {
     try {
         op();
@@ -166,10 +172,7 @@ TEST(InterruptedLockWait, MPMCOpeningACellGivesItsCountBack) {
     MPMCQueueCPP q(guard.name(), 2, 16);
     q.write("kept", 4);
     auto report = block_on_lock(guard.name() + "_filled_mutex_", false, [&] {
-        return expect_interrupted([&] {
-            std::string out;
-            q.read(out, 0);
-        });
+        return expect_interrupted([&] { read_without_limit(q); });
     });
     EXPECT_EQ(report.code, 0) << report.text;
     ASSERT_EQ(sem_value(guard.name() + "_filled_"), 1);  // the message is still counted
@@ -217,10 +220,7 @@ TEST(InterruptedLockWait, MPMCVarStartingOrTakingAMessageGivesTheChannelBack) {
     q.write("kept across", 11);
     const std::string lock = guard.name() + "_used_mutex_";
     auto report = block_on_lock(lock, false, [&] {
-        return expect_interrupted([&] {
-            std::string out;
-            q.read(out, 0);
-        });
+        return expect_interrupted([&] { read_without_limit(q); });
     });
     EXPECT_EQ(report.code, 0) << report.text;
     ASSERT_EQ(sem_value(guard.name() + "_used_"), 1);
