@@ -120,25 +120,19 @@ void* release_interpreter_lock() {
     return PyEval_SaveThread();
 }
 
-void reacquire_interpreter_lock(void* state, int result) {
-    if (state == nullptr) return;
-    PyEval_RestoreThread(static_cast<PyThreadState*>(state));
-    // Run the handlers of the signal that broke the wait now: if one raises
-    // (Ctrl-C), the caller sees that exception instead of the queue's error.
-    if (result == EINTR && PyErr_CheckSignals() != 0) throw py::error_already_set();
-}
+void reacquire_interpreter_lock(void* state) { PyEval_RestoreThread(static_cast<PyThreadState*>(state)); }
 
-// A signal that came while the wait was between two sleeps did not break
-// either: its handlers run here, and one that raises ends the wait.
-void* run_pending_signal_handlers(void* state) {
-    if (state == nullptr) return nullptr;
+// A signal arrived (it broke the sleep, or another thread caught it): its
+// handlers run now. One that raises ends the wait with its exception; one
+// that returns lets the wait go on with the time it has left (PEP 475).
+void* run_signal_handlers(void* state) {
     PyEval_RestoreThread(static_cast<PyThreadState*>(state));
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
     return PyEval_SaveThread();
 }
 
 const BlockingWaitHooks kInterpreterLockHooks{release_interpreter_lock, reacquire_interpreter_lock,
-                                              run_pending_signal_handlers};
+                                              run_signal_handlers};
 
 }  // namespace
 

@@ -93,8 +93,9 @@ py::object decode(const char* data, uint64_t length, QDataType type, const Codec
                   const std::string& name);
 
 // Installs the blocking-wait hooks that release the interpreter lock while a
-// queue operation has to block, and turn a wait broken by a signal whose
-// handler raised (Ctrl-C) into that Python exception.
+// queue operation has to block and run the signal handlers of a signal that
+// arrives meanwhile: a wait whose handler raised (Ctrl-C) ends with that
+// exception, one whose handler returned goes on (PEP 475).
 void install_interpreter_lock_hooks();
 
 // The Python class over a kind that carries one message per cell (SPSC,

@@ -1,5 +1,7 @@
 #include "python_mpmcvar_queue.h"
 
+#include "semaphore_wait.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <exception>
@@ -47,15 +49,9 @@ private:
 
 }  // namespace
 
-MPMCVarQueue::~MPMCVarQueue() {
-    if (partial_channel == nullptr) return;
-    try {
-        close_channel_after_write(*partial_channel);
-    } catch (...) {
-        // Nothing may leave a destructor; the channel stays unfinished.
-    }
-    partial_channel = nullptr;
-}
+// The core's destructor abandons a partial message under way: ending it
+// would hand its reader a truncated message as if it were whole.
+MPMCVarQueue::~MPMCVarQueue() = default;
 
 namespace {
 
@@ -213,6 +209,7 @@ bool MPMCVarQueue::read_message(Sink& sink, uint32_t timeout_ms) {
                 else
                     sink.append(cell->data(), length);
             } catch (...) {
+                if (thread_ending()) throw;
                 failure = std::current_exception();
             }
         }
@@ -267,7 +264,17 @@ void MPMCVarQueue::write(const py::array_t<int64_t>& value) {
 void MPMCVarQueue::append(const Payload& p) {
     PartialWriteLock lock(partial_mutex);
     if (partial_channel == nullptr) partial_channel = &open_channel_for_write();
-    partial_channel->partial_write(p.data(), static_cast<int64_t>(p.length));
+    try {
+        partial_channel->partial_write(p.data(), static_cast<int64_t>(p.length));
+    } catch (...) {
+        forget_abandoned_message();
+        throw;
+    }
+}
+
+void MPMCVarQueue::forget_abandoned_message() {
+    // Interrupted inside the message, or its reader gave up: no longer ours.
+    if (partial_channel != nullptr && !partial_channel->writing()) partial_channel = nullptr;
 }
 
 void MPMCVarQueue::partial_write(const py::bytes& value) { append(encode(value)); }
@@ -285,8 +292,13 @@ void MPMCVarQueue::partial_write_complete() {
     PartialWriteLock lock(partial_mutex);
     if (partial_channel == nullptr)
         throw IPCQueueException("MPMCVarQueue.partial_write_complete: no partial message under way", name_);
-    // On failure the channel stays ours, so a later call can still end the message.
-    close_channel_after_write(*partial_channel);
+    // On a failure that leaves the message ours, a later call can still end it.
+    try {
+        close_channel_after_write(*partial_channel);
+    } catch (...) {
+        forget_abandoned_message();
+        throw;
+    }
     partial_channel = nullptr;
 }
 

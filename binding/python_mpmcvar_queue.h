@@ -14,7 +14,8 @@ namespace mox::ipc_queue {
 class MPMCVarQueue : public MPMCVarQueueCPP {
 public:
     using MPMCVarQueueCPP::MPMCVarQueueCPP;
-    // Completes a partial message under way, so its reader is not left waiting.
+    // A partial message under way is abandoned: its reader is told, never
+    // handed the truncated message.
     ~MPMCVarQueue() override;
 
     py::object read();
@@ -49,6 +50,7 @@ private:
     py::object read_value(QDataType type, uint32_t timeout_ms);
     void write_whole(const Payload& p);
     void append(const Payload& p);
+    void forget_abandoned_message();
 
     // The channel of the message being built; borrowed from the queue's table.
     Channel* partial_channel = nullptr;

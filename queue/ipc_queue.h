@@ -17,6 +17,8 @@
 #include <cstring>
 #include <string>
 
+#include "shared_objects.h"
+
 namespace mox::ipc_queue {
 
 // Ends a list, or marks an empty one, wherever lists are linked by index.
@@ -83,11 +85,14 @@ public:
     IPCQueueCPP(const IPCQueueCPP&) = delete;
     IPCQueueCPP& operator=(const IPCQueueCPP&) = delete;
 
-    // Closes the kind's semaphores and removes its names unless removed before.
+    // Closes the kind's semaphores, removes its names unless removed before
+    // (and only while they still name this queue), and unmaps the segment.
     virtual ~IPCQueueCPP();
 
     // Removes the shared-memory name and every semaphore name, at most once
-    // per object. Attached processes keep working; new connects fail.
+    // per object, and only while the name still names this object's queue
+    // (a queue created anew under it is left alone). Attached processes
+    // keep working; new connects fail.
     virtual void unlink() = 0;
 
     virtual bool is_spsc_queue() const { return false; }
@@ -106,7 +111,9 @@ public:
     // Zero-copy read: read_begin waits without limit for the next message and
     // returns an opaque handle; read(handle, ...) exposes the payload of the
     // next cell in place and returns true when that cell is the message's
-    // last; read_end hands the storage back to the writers.
+    // last; read_end hands the storage back to the writers. The exposed
+    // bytes stay valid until the next call on the handle, read_end or the
+    // object's destruction, which unmaps the segment.
     virtual void* read_begin() = 0;
     virtual bool read(void* handle, char** data, uint64_t* length) = 0;
     virtual void read_end(void* handle) = 0;
@@ -126,6 +133,9 @@ protected:
     bool unlinked_ = false;
     uint64_t segment_size_ = 0;
     int shm_fd_ = -1;
+    // The segment this object maps: its names are removed only while they
+    // still name it.
+    SegmentIdentity segment_id_;
 };
 
 }  // namespace mox::ipc_queue

@@ -24,4 +24,12 @@ public:
     std::string message;
 };
 
+// The other side of a variable-length message gave it up half-way (its
+// process was interrupted, or its object destroyed, inside the message).
+// The message is delivered to nobody and its channel is free again.
+class MessageAbandoned : public IPCQueueException {
+public:
+    using IPCQueueException::IPCQueueException;
+};
+
 }  // namespace mox::ipc_queue

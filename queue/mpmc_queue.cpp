@@ -24,6 +24,7 @@ const SegmentCreateTexts kCreateTexts{
     "MPMCQueueCPP create constructor: shared memory file with same name already exists.",
     "MPMCQueueCPP create constructor :unable to open shared memory",
     "MPMCQueueCPP create constructor: unable to set size of shared memory; ftruncate failed.",
+    "MPMCQueueCPP create constructor: unable to reserve shared memory",
     "MPMCQueueCPP create constructor: unable to memory map shared memory; mmap failed.",
 };
 
@@ -31,7 +32,8 @@ const SegmentConnectTexts kConnectTexts{
     "MPMCQueueCPP connect constructor: unable to open shared memory",
     "MPMCQueueCPP connect constructor: unable to memory map shared memory",
     "MPMCQueueCPP:connect constructor: cannot connect to queue type other than MPMCQueue",
-    "MPMCQueueCPP:connect constructor: segment is damaged or not initialised",
+    "MPMCQueueCPP:connect constructor: segment not initialised; its creator has not finished",
+    "MPMCQueueCPP:connect constructor: segment is damaged",
 };
 
 // The geometry a header claims must describe exactly the object it lies in;
@@ -73,7 +75,7 @@ MPMCQueueCPP::MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t c
 
     if (!semaphore_names_fit(name_, std::strlen("_filled_mutex_")))
         throw IPCQueueException("MPMCQueueCPP:create constructor: queue name too long", name_);
-    segment = create_segment(name_, segment_size_, shm_fd_, kCreateTexts);
+    segment = create_segment(name_, segment_size_, shm_fd_, segment_id_, kCreateTexts);
     try {
         filled_sem_name = name_ + "_filled_";
         filled_sem = create_semaphore(filled_sem_name, 0,
@@ -92,14 +94,13 @@ MPMCQueueCPP::MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t c
                                     "MPMCQueueCPP create constructor: free semaphore with same name already exists.",
                                     "MPMCQueueCPP create constructor: unable to create free semaphore");
     } catch (...) {
-        release_after_failure();
+        release_after_failure(true);
         throw;
     }
 
     // The segment reads as zeros until here; the header is written only now
-    // that every semaphore exists.
+    // that every semaphore exists, and the size word last of all.
     MPMCHeader* h = header();
-    h->segment_size = segment_size_;
     h->queue_type = kMPMCQueueType;
     h->num_cells = num_cells_;
     h->cell_size = cell_size_;
@@ -111,11 +112,13 @@ MPMCQueueCPP::MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t c
     // All cells free, in index order with cell 0 on top.
     for (uint32_t i = 0; i + 1 < num_cells_; ++i) cell_at(i)->set_next(i + 1);
     cell_at(num_cells_ - 1)->set_next(kListEnd);
+    publish_segment(segment, segment_size_);
 }
 
 MPMCQueueCPP::MPMCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
     if (name.empty()) throw IPCQueueException("MPMCQueue connect constructor: queue name is empty");
-    segment = connect_segment(name_, kMPMCQueueType, header_consistent, shm_fd_, segment_size_, kConnectTexts);
+    segment =
+        connect_segment(name_, kMPMCQueueType, header_consistent, shm_fd_, segment_size_, segment_id_, kConnectTexts);
     try {
         // One copy, checked again: the geometry used from now on is exactly
         // the one that was found to fit the mapping.
@@ -137,7 +140,7 @@ MPMCQueueCPP::MPMCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
         filled_mutex =
             open_semaphore(filled_mutex_name, "MPMCQueueCPP connect constructor: unable to create filled mutex");
     } catch (...) {
-        release_after_failure();
+        release_after_failure(false);
         throw;
     }
 }
@@ -148,23 +151,27 @@ MPMCQueueCPP::~MPMCQueueCPP() {
     close_semaphore(free_mutex);
     close_semaphore(filled_mutex);
     if (!unlinked_) unlink();
+    release_segment(segment, segment_size_, shm_fd_);
 }
 
-void MPMCQueueCPP::release_after_failure() {
-    close_semaphore(free_sem);
-    close_semaphore(filled_sem);
-    close_semaphore(free_mutex);
-    close_semaphore(filled_mutex);
-    release_segment(segment, segment_size_, shm_fd_);
+void MPMCQueueCPP::release_after_failure(bool created) {
+    close_semaphore(free_sem, free_sem_name, created);
+    close_semaphore(filled_sem, filled_sem_name, created);
+    close_semaphore(free_mutex, free_mutex_name, created);
+    close_semaphore(filled_mutex, filled_mutex_name, created);
+    if (created)
+        undo_create_segment(name_, segment, segment_size_, shm_fd_);
+    else
+        release_segment(segment, segment_size_, shm_fd_);
 }
 
 void MPMCQueueCPP::unlink() {
     if (unlinked_) return;
-    remove_segment_name(shm_fd_, name_);
-    // A live object opened all four: each name is set just before its open.
-    for (const std::string* sem_name : {&free_sem_name, &filled_sem_name, &free_mutex_name, &filled_mutex_name})
-        if (!sem_name->empty()) ::sem_unlink(sem_name->c_str());
     unlinked_ = true;
+    remove_queue_names(name_, segment_id_, shm_fd_, [&] {
+        for (const std::string* sem_name : {&free_sem_name, &filled_sem_name, &free_mutex_name, &filled_mutex_name})
+            ::sem_unlink(sem_name->c_str());
+    });
 }
 
 Cell* MPMCQueueCPP::cell_at(uint32_t index) const {
@@ -216,36 +223,48 @@ Cell* MPMCQueueCPP::open_cell_for_write() {
     return cell;
 }
 
-void MPMCQueueCPP::push_free(const Cell* held, const FreePushTexts& texts) {
-    const uint32_t index = index_of(held);
-    Cell* cell = cell_at(index);
-    std::exception_ptr interrupted;
-    if (const int err = wait_lock_to_give_back(free_mutex, interrupted); err != 0)
-        throw IPCQueueException(texts.lock_failed, free_mutex_name, err);
+namespace {
+
+// The messages of one way of pushing a held cell onto the free list.
+struct FreePushTexts {
+    const char* lock_failed;
+    const char* unlock_failed;
+    const char* post_failed;
+};
+
+const FreePushTexts kDiscardTexts{
+    "MPMCQueueCPP close_cell_after_write: Free mutex decrement failed",
+    "MPMCQueueCPP close_cell_after_write: Free mutex increment failed",
+    "MPMCQueueCPP close_cell_after_write: Free semaphore increment failed",
+};
+
+const FreePushTexts kGiveBackTexts{
+    "MPMCQueueCPP close_cell_after_read: Free mutex decrement failed",
+    "MPMCQueueCPP close_cell_after_read: Free mutex increment failed",
+    "MPMCQueueCPP close_cell_after_read: Free semaphore increment failed",
+};
+
+}  // namespace
+
+void MPMCQueueCPP::push_free(uint32_t index, bool after_read) {
+    const FreePushTexts& texts = after_read ? kGiveBackTexts : kDiscardTexts;
     MPMCHeader* h = header();
+    Cell* cell = cell_at(index);
     cell->set_next(checked_link(h->free_head, free_mutex));
     h->free_head = index;
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (::sem_post(free_mutex) != 0) throw IPCQueueException(texts.unlock_failed, free_mutex_name, errno);
     // Only now may a writer count on the cell.
     if (::sem_post(free_sem) != 0) throw IPCQueueException(texts.post_failed, name_, errno);
-    if (interrupted) std::rethrow_exception(interrupted);
 }
 
-void MPMCQueueCPP::close_cell_after_write(Cell* cell, bool discard) {
-    if (discard) {
-        push_free(cell, {"MPMCQueueCPP close_cell_after_write: Free mutex decrement failed",
-                         "MPMCQueueCPP close_cell_after_write: Free mutex increment failed",
-                         "MPMCQueueCPP close_cell_after_write: Free semaphore increment failed"});
-        return;
-    }
-    const uint32_t index = index_of(cell);
-    // Still private: terminate it before it becomes reachable.
-    cell->set_next(kListEnd);
-    std::exception_ptr interrupted;
-    if (const int err = wait_lock_to_give_back(filled_mutex, interrupted); err != 0)
-        throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled mutex decrement failed",
-                                filled_mutex_name, err);
+void MPMCQueueCPP::discard(uint32_t index) {
+    if (const int err = wait_lock_deferring_signals(free_mutex); err != 0)
+        throw IPCQueueException(kDiscardTexts.lock_failed, free_mutex_name, err);
+    push_free(index, false);
+}
+
+void MPMCQueueCPP::append_filled(uint32_t index) {
     MPMCHeader* h = header();
     const uint32_t tail = checked_link(h->filled_tail, filled_mutex);
     if (tail == kListEnd) {
@@ -256,6 +275,38 @@ void MPMCQueueCPP::close_cell_after_write(Cell* cell, bool discard) {
         h->filled_tail = index;
         last->set_next(index);
     }
+}
+
+void MPMCQueueCPP::restore_message(uint32_t index) {
+    // The message goes back where it was taken from: the head of the filled list.
+    if (const int err = wait_lock_deferring_signals(filled_mutex); err != 0)
+        throw IPCQueueException("MPMCQueueCPP close_cell_after_read: Filled mutex decrement failed", filled_mutex_name,
+                                err);
+    MPMCHeader* h = header();
+    const uint32_t head = checked_link(h->filled_head, filled_mutex);
+    cell_at(index)->set_next(head);
+    h->filled_head = index;
+    if (head == kListEnd) h->filled_tail = index;
+    if (::sem_post(filled_mutex) != 0)
+        throw IPCQueueException("MPMCQueueCPP close_cell_after_read: Filled mutex increment failed", filled_mutex_name,
+                                errno);
+    if (::sem_post(filled_sem) != 0)
+        throw IPCQueueException("MPMCQueueCPP close_cell_after_read: Filled semaphore increment failed", name_, errno);
+}
+
+void MPMCQueueCPP::close_cell_after_write(Cell* cell, bool discard_cell) {
+    const uint32_t index = index_of(cell);
+    if (discard_cell) {
+        discard(index);
+        return;
+    }
+    // Still private: terminate it before it becomes reachable.
+    cell->set_next(kListEnd);
+    // A wait a signal handler ends takes the write back: never published.
+    if (const int err = wait_lock_to_finish(filled_mutex, [&] { discard(index); }); err != 0)
+        throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled mutex decrement failed",
+                                filled_mutex_name, err);
+    append_filled(index);
     if (::sem_post(filled_mutex) != 0)
         throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled mutex increment failed",
                                 filled_mutex_name, errno);
@@ -263,7 +314,6 @@ void MPMCQueueCPP::close_cell_after_write(Cell* cell, bool discard) {
     if (::sem_post(filled_sem) != 0)
         throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled semaphore increment failed", name_,
                                 errno);
-    if (interrupted) std::rethrow_exception(interrupted);
 }
 
 Cell* MPMCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
@@ -296,9 +346,11 @@ Cell* MPMCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
 }
 
 void MPMCQueueCPP::close_cell_after_read(const Cell* cell) {
-    push_free(cell, {"MPMCQueueCPP close_cell_after_read: Free mutex decrement failed",
-                     "MPMCQueueCPP close_cell_after_read: Free mutex increment failed",
-                     "MPMCQueueCPP close_cell_after_read: Free semaphore increment failed"});
+    const uint32_t index = index_of(cell);
+    // A wait a signal handler ends takes the read back: the message stays.
+    if (const int err = wait_lock_to_finish(free_mutex, [&] { restore_message(index); }); err != 0)
+        throw IPCQueueException(kGiveBackTexts.lock_failed, free_mutex_name, err);
+    push_free(index, true);
 }
 
 void MPMCQueueCPP::write(const char* data, int64_t length) { IO::write(*this, kIOTexts, data, length); }

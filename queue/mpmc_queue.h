@@ -70,14 +70,20 @@ public:
     // sets length (at most cell_size()) and data, then closes it. Blocks.
     Cell* open_cell_for_write();
     // Appends the cell to the filled list and wakes a reader, or with discard
-    // puts it back on top of the free list unpublished. Throws IPCQueueException.
+    // puts it back on top of the free list unpublished. A signal does not end
+    // the wait for the list's lock; if a wait hook throws there (a handler
+    // raised), the cell goes back unpublished and the exception passes on:
+    // the write either happened or did not. Throws IPCQueueException.
     void close_cell_after_write(Cell* cell, bool discard);
 
     // Reader: waits for the oldest message (timeout_ms 0: no limit) and
     // returns its cell, or null on timeout. Throws IPCQueueException, also
     // for a cell whose length exceeds cell_size (the cell is given back first).
     Cell* open_cell_for_read(uint32_t timeout_ms);
-    // Puts a read cell back on the free list and wakes a writer. Throws IPCQueueException.
+    // Puts a read cell back on the free list and wakes a writer. A signal
+    // does not end the wait for the list's lock; if a wait hook throws there,
+    // the message goes back to the head of the queue and the exception
+    // passes on: the read either happened or did not. Throws IPCQueueException.
     void close_cell_after_read(const Cell* cell);
 
     // Copies one message of 0..cell_size bytes into a cell and publishes it.
@@ -100,13 +106,6 @@ public:
     void read_end(void* handle) override;
 
 private:
-    // The messages of one way of pushing a cell onto the free list.
-    struct FreePushTexts {
-        const char* lock_failed;
-        const char* unlock_failed;
-        const char* post_failed;
-    };
-
     MPMCHeader* header() const { return reinterpret_cast<MPMCHeader*>(segment); }
     // The only address<->index arithmetic, on the geometry checked at
     // construction; both throw IPCQueueException for an index or an address
@@ -117,8 +116,20 @@ private:
     // Anything else is damage: `held` is released, then it throws.
     uint32_t checked_link(uint32_t link, sem_t* held) const;
     [[noreturn]] void damaged_while_holding(sem_t* lock) const;
-    void push_free(const Cell* cell, const FreePushTexts& texts);
-    void release_after_failure();
+    // With the free list's lock held: the cell goes on top, the lock is
+    // released, then the cell is counted.
+    void push_free(uint32_t index, bool after_read);
+    // A written cell back on the free list, unpublished; waits for the lock
+    // whatever signals come.
+    void discard(uint32_t index);
+    // With the filled list's lock held: the cell goes to the tail.
+    void append_filled(uint32_t index);
+    // A read undone: the cell goes back to the head of the filled list and
+    // is counted again; waits for the lock whatever signals come.
+    void restore_message(uint32_t index);
+    // Closes what a failed constructor opened; a create also removes the
+    // names it made.
+    void release_after_failure(bool created);
 
     std::string filled_sem_name;
     sem_t* filled_sem = nullptr;

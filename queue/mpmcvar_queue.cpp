@@ -26,6 +26,7 @@ const SegmentCreateTexts kCreateTexts{
     "MPMCVarQueueCPP:create constructor: Shared memory file with same name already exists.",
     "MPMCVarQueueCPP:create constructor: unable to open shared memory",
     "MPMCVarQueueCPP:create constructor: unable to set size of shared memory",
+    "MPMCVarQueueCPP:create constructor: unable to reserve shared memory",
     "MPMCVarQueueCPP:create constructor: unable to memory map shared memory",
 };
 
@@ -33,7 +34,8 @@ const SegmentConnectTexts kConnectTexts{
     "MPMCVarQueueCPP:connect constructor: unable to open shared memory",
     "MPMCVarQueueCPP:connect constructor: unable to memory map shared memory",
     "MPMCVarQueueCPP:connect constructor: cannot connect to queue type other than MPMCVarQueue",
-    "MPMCVarQueueCPP:connect constructor: segment is damaged or not initialised",
+    "MPMCVarQueueCPP:connect constructor: segment not initialised; its creator has not finished",
+    "MPMCVarQueueCPP:connect constructor: segment is damaged",
 };
 
 struct SemaphoreTexts {
@@ -131,8 +133,8 @@ Channel::Channel(MPMCVarQueueCPP& owner, uint32_t channel_index, Open how)
     try {
         filled_sem = create_or_open(filled_sem_name, 0, create, kChannelFilledTexts);
     } catch (...) {
-        // No destructor will run: close what was opened; a created name stays.
-        close_semaphore(free_sem);
+        // No destructor will run: close what was opened, remove what was made.
+        close_semaphore(free_sem, free_sem_name, create);
         throw;
     }
 }
@@ -141,23 +143,23 @@ Channel::Channel(Channel&& other) noexcept
     : num_cells(other.num_cells),
       cell_size(other.cell_size),
       index(other.index),
-      unlinked(other.unlinked),
       channel_shm(other.channel_shm),
       queue(other.queue),
       filled_sem_name(std::move(other.filled_sem_name)),
       filled_sem(std::exchange(other.filled_sem, nullptr)),
       free_sem_name(std::move(other.free_sem_name)),
       free_sem(std::exchange(other.free_sem, nullptr)),
-      write_cell(std::exchange(other.write_cell, nullptr)) {}
+      write_cell(std::exchange(other.write_cell, nullptr)),
+      write_open(std::exchange(other.write_open, false)),
+      read_cell(std::exchange(other.read_cell, nullptr)),
+      read_open(std::exchange(other.read_open, false)) {}
 
 Channel::~Channel() {
-    if (!unlinked) unlink();
     close_semaphore(free_sem);
     close_semaphore(filled_sem);
 }
 
 void Channel::unlink() {
-    unlinked = true;
     if (free_sem != nullptr) ::sem_unlink(free_sem_name.c_str());
     if (filled_sem != nullptr) ::sem_unlink(filled_sem_name.c_str());
 }
@@ -210,11 +212,15 @@ void Channel::set_next(uint32_t v) {
         __atomic_store_n(reinterpret_cast<unsigned char*>(p) + i, b[i], __ATOMIC_RELAXED);
 }
 
+Cell* Channel::cell_address(uint32_t j) const {
+    return reinterpret_cast<Cell*>(channel_shm + kAreaHeaderSize +
+                                   static_cast<uint64_t>(j) * (uint64_t{cell_size} + Cell::kHeaderSize));
+}
+
 Cell* Channel::ring_cell(uint32_t j) const {
     if (j >= num_cells)
         throw IPCQueueException("MPMCVarQueueCPP:Channel: ring index out of range; segment is damaged", queue->name_);
-    return reinterpret_cast<Cell*>(channel_shm + kAreaHeaderSize +
-                                   static_cast<uint64_t>(j) * (uint64_t{cell_size} + Cell::kHeaderSize));
+    return cell_address(j);
 }
 
 Cell* Channel::take_ring_cell(size_t index_offset) {
@@ -224,10 +230,82 @@ Cell* Channel::take_ring_cell(size_t index_offset) {
     return cell;
 }
 
+Cell* Channel::take_ring_cell_unchecked(size_t index_offset) noexcept {
+    uint32_t j = area_u32(index_offset);
+    if (j >= num_cells) j = 0;  // damage; cleaning up must not throw
+    set_area_u32(index_offset, j + 1 == num_cells ? 0 : j + 1);
+    return cell_address(j);
+}
+
 void Channel::throw_damaged_cell(const char* text) const { throw IPCQueueException(text, queue->name_); }
 
+uint8_t* Channel::message_state() const {
+    return reinterpret_cast<uint8_t*>(channel_shm + offsetof(ChannelAreaLayout, message_state));
+}
+
+bool Channel::settle_message(uint8_t outcome) {
+    // seq_cst: a side that then sleeps on its semaphore must not miss the
+    // other side's outcome, nor the other side its post.
+    uint8_t expected = kMessageOpen;
+    return __atomic_compare_exchange_n(message_state(), &expected, outcome, false, __ATOMIC_SEQ_CST,
+                                       __ATOMIC_SEQ_CST);
+}
+
+namespace {
+
+bool reader_left(const void* channel_state) {
+    return __atomic_load_n(static_cast<const uint8_t*>(channel_state), __ATOMIC_SEQ_CST) == kReaderAbandoned;
+}
+
+bool writer_left(const void* channel_state) {
+    return __atomic_load_n(static_cast<const uint8_t*>(channel_state), __ATOMIC_SEQ_CST) == kWriterAbandoned;
+}
+
+// Waits that a signal does not end: the channel is held. The watch ends
+// them when the other side abandons the message.
+WaitOptions inside_message(uint32_t cell_size, const WaitWatch& watch) {
+    WaitOptions options;
+    options.may_poll = cell_size <= kPollMaxCellSize;
+    options.on_signal = OnSignal::kResume;
+    options.watch = &watch;
+    return options;
+}
+
+// How long a side that cleans up after an abandoned message waits for the
+// other side's last post, which follows its outcome at once.
+constexpr uint32_t kLastPostMs = 1000;
+
+constexpr const char* kAbandonedByWriter = "message abandoned by its writer";
+constexpr const char* kAbandonedByReader = "message abandoned by its reader";
+
+}  // namespace
+
+void Channel::begin_write() {
+    write_cell = nullptr;
+    set_message_length(0);
+    // A peer that does not know message_state may have left an outcome here.
+    __atomic_store_n(message_state(), kMessageOpen, __ATOMIC_RELAXED);
+}
+
+void Channel::begin_read() {
+    read_cell = nullptr;
+    read_open = true;
+}
+
 Cell* Channel::open_cell_for_write() {
-    if (const int err = wait_semaphore(free_sem, 0, cell_size <= kPollMaxCellSize); err != 0)
+    const WaitWatch watch{reader_left, message_state()};
+    int err = 0;
+    try {
+        err = wait_semaphore(free_sem, inside_message(cell_size, watch));
+    } catch (...) {
+        if (!thread_ending()) abandon_write();  // a signal handler raised: the message is given up
+        throw;
+    }
+    if (err == ECANCELED) {
+        clean_up_after_reader();
+        throw MessageAbandoned(kAbandonedByReader, queue->name_);
+    }
+    if (err != 0)
         throw IPCQueueException("MPMCVarQueueCPP:Channel:open_cell_for_write: free semaphore decrement failed.",
                                 free_sem_name, err);
     return take_ring_cell(offsetof(ChannelAreaLayout, write_index));
@@ -242,14 +320,34 @@ void Channel::close_cell_after_write(Cell*) {
 }
 
 Cell* Channel::open_cell_for_read() {
-    if (const int err = wait_semaphore(filled_sem, 0, cell_size <= kPollMaxCellSize); err != 0)
+    const WaitWatch watch{writer_left, message_state()};
+    int err = 0;
+    try {
+        err = wait_semaphore(filled_sem, inside_message(cell_size, watch));
+    } catch (...) {
+        if (!thread_ending()) abandon_read();
+        throw;
+    }
+    if (err == ECANCELED) {
+        clean_up_after_writer();
+        throw MessageAbandoned(kAbandonedByWriter, queue->name_);
+    }
+    if (err != 0)
         throw IPCQueueException("MPMCVarQueueCPP:Channel:open_cell_for_read: filled semaphore decrement failed.",
                                 filled_sem_name, err);
     Cell* cell = take_ring_cell(offsetof(ChannelAreaLayout, read_index));
-    if (cell->length() > cell_size) {
+    read_cell = cell;
+    const uint64_t length = cell->length();
+    if (length > cell_size) {
         // Never hand out a length reaching past the cell.
         close_cell_after_read(cell);
         throw_damaged_cell("MPMCVarQueueCPP:Channel:open_cell_for_read: cell length > cell size; segment is damaged");
+    }
+    // A cell that looks like the end may be an abandoning writer's last one;
+    // the writer settled the outcome before it posted the cell.
+    if (length < cell_size && __atomic_load_n(message_state(), __ATOMIC_ACQUIRE) == kWriterAbandoned) {
+        clean_up_after_writer();
+        throw MessageAbandoned(kAbandonedByWriter, queue->name_);
     }
     return cell;
 }
@@ -257,9 +355,81 @@ Cell* Channel::open_cell_for_read() {
 void Channel::close_cell_after_read(const Cell* cell) {
     // A cell a writer takes must read length 0: cleared before the post.
     const_cast<Cell*>(cell)->set_length(0);
+    read_cell = nullptr;
     if (::sem_post(free_sem) != 0)
         throw IPCQueueException("MPMCVarQueueCPP:Channel:close_cell_after_read: free semaphore increment failed.",
                                 free_sem_name, errno);
+}
+
+void Channel::abandon_write() noexcept {
+    if (!write_open) return;
+    write_open = false;
+    // A reader may be asleep on an empty ring: hand it one more cell, empty,
+    // after the outcome is settled. The cell is taken first, so that after
+    // the swap this side only posts.
+    if (write_cell != nullptr) {
+        write_cell->set_length(0);
+    } else if (::sem_trywait(free_sem) == 0) {
+        write_cell = take_ring_cell_unchecked(offsetof(ChannelAreaLayout, write_index));
+    }
+    if (!settle_message(kWriterAbandoned)) {
+        clean_up_after_reader();  // the reader left first
+        return;
+    }
+    if (Cell* last = std::exchange(write_cell, nullptr); last != nullptr) ::sem_post(filled_sem);
+}
+
+void Channel::abandon_read() noexcept {
+    if (!read_open) return;
+    read_open = false;
+    // Give back first: to the writer it is only one more free cell.
+    if (const Cell* held = std::exchange(read_cell, nullptr); held != nullptr) {
+        const_cast<Cell*>(held)->set_length(0);
+        ::sem_post(free_sem);
+    }
+    if (!settle_message(kReaderAbandoned)) clean_up_after_writer();  // the writer is done with the ring
+}
+
+// The reader gave back all it held and left: the handed-over cells are all
+// counted on the filled semaphore, and the cell this side may hold is the
+// one after them.
+void Channel::clean_up_after_reader() noexcept {
+    write_open = false;
+    const size_t read_index = offsetof(ChannelAreaLayout, read_index);
+    while (::sem_trywait(filled_sem) == 0) {
+        take_ring_cell_unchecked(read_index)->set_length(0);
+        ::sem_post(free_sem);
+    }
+    if (write_cell != nullptr) {
+        take_ring_cell_unchecked(read_index)->set_length(0);
+        write_cell = nullptr;
+        ::sem_post(free_sem);
+    }
+    queue->release_channel(*this);
+}
+
+// The writer settled its outcome and then makes at most one more post, of a
+// cell it had already taken: the free count no longer changes but by this
+// side, so the cells still to come back are exactly those it lacks.
+void Channel::clean_up_after_writer() noexcept {
+    read_open = false;
+    if (const Cell* held = std::exchange(read_cell, nullptr); held != nullptr) {
+        const_cast<Cell*>(held)->set_length(0);
+        ::sem_post(free_sem);
+    }
+    int free_cells = 0;
+    ::sem_getvalue(free_sem, &free_cells);
+    WaitOptions options;
+    options.timeout_ms = kLastPostMs;
+    options.on_signal = OnSignal::kDefer;
+    for (int missing = static_cast<int>(num_cells) - free_cells; missing > 0; --missing) {
+        // Only a writer that died right after settling misses its post; its
+        // channel is then lost, as any a dead process holds.
+        if (wait_semaphore(filled_sem, options) != 0) return;
+        take_ring_cell_unchecked(offsetof(ChannelAreaLayout, read_index))->set_length(0);
+        ::sem_post(free_sem);
+    }
+    queue->release_channel(*this);
 }
 
 void Channel::partial_write(const char* data, int64_t length) {
@@ -290,11 +460,17 @@ void Channel::write(const char* data, int64_t length) { partial_write(data, leng
 
 void Channel::partial_write_complete() {
     // The kept cell is shorter than cell_size; without one, an empty cell
-    // marks the end. write_cell is cleared before the hand-over: once the
-    // reader has the last cell it may give the channel back, and another
-    // thread of this process may take this same Channel for a new message.
-    Cell* last = write_cell != nullptr ? std::exchange(write_cell, nullptr) : open_cell_for_write();
-    close_cell_after_write(last);
+    // marks the end.
+    if (write_cell == nullptr) write_cell = open_cell_for_write();
+    if (!settle_message(kWriterEnded)) {
+        clean_up_after_reader();
+        throw MessageAbandoned(kAbandonedByReader, queue->name_);
+    }
+    // Cleared before the hand-over: once the reader has the last cell it
+    // may give the channel back, and another thread of this process may
+    // take this same Channel for a new message.
+    write_open = false;
+    close_cell_after_write(std::exchange(write_cell, nullptr));
 }
 
 bool Channel::partial_read(std::string& out) {
@@ -340,12 +516,11 @@ MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name, int64_t num_channels_a
 
     if (!semaphore_names_fit(name_, std::strlen("_filled_channel_") + std::to_string(this->num_channels - 1).size()))
         throw IPCQueueException("MPMCVarQueueCPP:create constructor: queue name too long", name_);
-    segment = create_segment(name_, segment_size_, shm_fd_, kCreateTexts);
+    segment = create_segment(name_, segment_size_, shm_fd_, segment_id_, kCreateTexts);
     try {
         open_queue_semaphores(true);
 
         MPMCVarHeader* h = header();
-        h->segment_size = segment_size_;
         h->queue_type = kMPMCVarQueueType;
         h->num_channels = num_channels;
         h->num_cells = num_cells_;
@@ -357,14 +532,17 @@ MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name, int64_t num_channels_a
 
         build_channels(Channel::Open::kCreate);
     } catch (...) {
-        release_after_failure();
+        release_after_failure(true);
         throw;
     }
+    // Last: until now a connect finds the queue not initialised.
+    publish_segment(segment, segment_size_);
 }
 
 MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name) : IPCQueueCPP(name) {
     if (name.empty()) throw IPCQueueException("MPMCVarQueue:connect constructor: queue name is empty");
-    segment = connect_segment(name_, kMPMCVarQueueType, header_consistent, shm_fd_, segment_size_, kConnectTexts);
+    segment = connect_segment(name_, kMPMCVarQueueType, header_consistent, shm_fd_, segment_size_, segment_id_,
+                              kConnectTexts);
     try {
         // One copy, checked again: the geometry used from now on is exactly
         // the one found to fit the mapping, whatever the header says later.
@@ -379,17 +557,24 @@ MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name) : IPCQueueCPP(name) {
         open_queue_semaphores(false);
         build_channels(Channel::Open::kConnect);
     } catch (...) {
-        release_after_failure();
+        release_after_failure(false);
         throw;
     }
 }
 
 MPMCVarQueueCPP::~MPMCVarQueueCPP() {
+    // A message this object still holds is given up, never ended: its
+    // writer did not say it was complete.
+    for (Channel& channel : channels) {
+        channel.abandon_write();
+        channel.abandon_read();
+    }
     if (!unlinked_) unlink();
     close_semaphore(free_sem);
     close_semaphore(used_sem);
     close_semaphore(used_mutex);
-    // `channels` then closes the channel semaphores.
+    channels.clear();  // closes the channel semaphores
+    release_segment(segment, segment_size_, shm_fd_);
 }
 
 void MPMCVarQueueCPP::open_queue_semaphores(bool create) {
@@ -416,22 +601,27 @@ void MPMCVarQueueCPP::build_channels(Channel::Open how) {
     }
 }
 
-void MPMCVarQueueCPP::release_after_failure() {
-    channels.clear();  // removes the names of the channels built
-    close_semaphore(free_sem);
-    close_semaphore(used_sem);
-    close_semaphore(used_mutex);
-    release_segment(segment, segment_size_, shm_fd_);
+void MPMCVarQueueCPP::release_after_failure(bool created) {
+    if (created)
+        for (Channel& channel : channels) channel.unlink();
+    channels.clear();
+    close_semaphore(free_sem, free_sem_name, created);
+    close_semaphore(used_sem, used_sem_name, created);
+    close_semaphore(used_mutex, used_mutex_name, created);
+    if (created)
+        undo_create_segment(name_, segment, segment_size_, shm_fd_);
+    else
+        release_segment(segment, segment_size_, shm_fd_);
 }
 
 void MPMCVarQueueCPP::unlink() {
     if (unlinked_) return;
-    remove_segment_name(shm_fd_, name_);
-    if (free_sem != nullptr) ::sem_unlink(free_sem_name.c_str());
-    if (used_sem != nullptr) ::sem_unlink(used_sem_name.c_str());
-    if (used_mutex != nullptr) ::sem_unlink(used_mutex_name.c_str());
-    for (Channel& channel : channels) channel.unlink();
     unlinked_ = true;
+    remove_queue_names(name_, segment_id_, shm_fd_, [&] {
+        for (const std::string* sem_name : {&free_sem_name, &used_sem_name, &used_mutex_name})
+            ::sem_unlink(sem_name->c_str());
+        for (Channel& channel : channels) channel.unlink();
+    });
 }
 
 uint32_t MPMCVarQueueCPP::checked_channel(uint32_t index) const {
@@ -491,10 +681,10 @@ Channel& MPMCVarQueueCPP::open_channel_for_write() {
         throw IPCQueueException("MPMCVarQueueCPP:open_channel_for_write: free semaphore decrement failed", free_sem_name,
                                 err);
     Channel& channel = pop_free_channel();
-    channel.write_cell = nullptr;
-    channel.set_message_length(0);
+    channel.begin_write();
     channel.set_next(kInUseMark);
     place_channel_on_used_list(channel);
+    channel.write_open = true;
     return channel;
 }
 
@@ -565,10 +755,16 @@ Channel* MPMCVarQueueCPP::open_channel_for_read(uint32_t timeout_ms) {
         throw IPCQueueException("MPMCVarQueueCPP:open_channel_for_read: used list mutex increment failed",
                                 used_mutex_name, errno);
     taken->set_next(kInUseMark);
+    taken->begin_read();
     return taken;
 }
 
 void MPMCVarQueueCPP::close_channel_after_read(Channel& channel) {
+    channel.read_open = false;
+    channel.read_cell = nullptr;
+    // Ours to clear now: the writer is done with the channel. The push's
+    // swap publishes both words to the next writer.
+    __atomic_store_n(channel.message_state(), kMessageOpen, __ATOMIC_RELAXED);
     channel.set_message_length(0);
     push_free_channel(channel);
     if (::sem_post(free_sem) != 0)
@@ -576,18 +772,36 @@ void MPMCVarQueueCPP::close_channel_after_read(Channel& channel) {
                                 errno);
 }
 
+void MPMCVarQueueCPP::release_channel(Channel& channel) noexcept {
+    try {
+        close_channel_after_read(channel);
+    } catch (const IPCQueueException&) {
+        // A damaged free list: the channel stays out of use.
+    }
+}
+
 void MPMCVarQueueCPP::write(const char* data, int64_t length) {
     if (length < 0) throw IPCQueueException("MPMCVarQueueCPP:write: length < 0");
     Channel& channel = open_channel_for_write();
-    channel.partial_write(data, length);
-    close_channel_after_write(channel);
+    try {
+        channel.partial_write(data, length);
+        close_channel_after_write(channel);
+    } catch (...) {
+        if (!thread_ending()) channel.abandon_write();  // nothing if it was given up already
+        throw;
+    }
 }
 
 int MPMCVarQueueCPP::read(std::string& out, uint32_t timeout_ms) {
     Channel* channel = open_channel_for_read(timeout_ms);
     if (channel == nullptr) return 1;
     out.clear();
-    channel->read(out);
+    try {
+        channel->read(out);
+    } catch (...) {
+        if (!thread_ending()) channel->abandon_read();  // nothing if it was given up already
+        throw;
+    }
     close_channel_after_read(*channel);
     return 0;
 }
@@ -600,11 +814,17 @@ void* MPMCVarQueueCPP::read_begin() {
 
 bool MPMCVarQueueCPP::read(void* handle, char** data, uint64_t* length) {
     auto* h = static_cast<ReadHandle*>(handle);
-    if (h->cell != nullptr) {
-        h->channel->close_cell_after_read(h->cell);
-        h->cell = nullptr;
+    if (h->channel == nullptr) throw MessageAbandoned(kAbandonedByWriter, name_);
+    try {
+        if (h->cell != nullptr) {
+            Cell* done = std::exchange(h->cell, nullptr);
+            h->channel->close_cell_after_read(done);
+        }
+        h->cell = h->channel->open_cell_for_read();
+    } catch (...) {
+        if (!h->channel->reading()) h->channel = nullptr;  // given back already
+        throw;
     }
-    h->cell = h->channel->open_cell_for_read();
     *data = h->cell->data();
     *length = h->cell->length_within(cell_size_);
     return *length < cell_size_;
@@ -612,18 +832,26 @@ bool MPMCVarQueueCPP::read(void* handle, char** data, uint64_t* length) {
 
 void MPMCVarQueueCPP::read_end(void* handle) {
     auto* h = static_cast<ReadHandle*>(handle);
-    Channel& channel = *h->channel;
-    bool ended = false;
-    if (h->cell != nullptr) {
-        ended = h->cell->length() < cell_size_;
-        channel.close_cell_after_read(h->cell);
-        h->cell = nullptr;
+    if (h->channel == nullptr) {  // its message was abandoned and the channel given back
+        delete h;
+        return;
     }
-    // A free channel's ring must be empty: drop what the caller left unread.
-    while (!ended) {
-        const Cell* cell = channel.open_cell_for_read();
-        ended = cell->length() < cell_size_;
-        channel.close_cell_after_read(cell);
+    Channel& channel = *h->channel;
+    try {
+        bool ended = false;
+        if (h->cell != nullptr) {
+            ended = h->cell->length() < cell_size_;
+            channel.close_cell_after_read(std::exchange(h->cell, nullptr));
+        }
+        // A free channel's ring must be empty: drop what the caller left unread.
+        while (!ended) {
+            const Cell* cell = channel.open_cell_for_read();
+            ended = cell->length() < cell_size_;
+            channel.close_cell_after_read(cell);
+        }
+    } catch (...) {
+        if (!channel.reading()) delete h;
+        throw;
     }
     close_channel_after_read(channel);
     delete h;

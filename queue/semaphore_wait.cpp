@@ -4,27 +4,35 @@
 #include <ctime>
 #include <atomic>
 
+// ThreadSanitizer knows sem_post as a release and the waits it intercepts as
+// acquires; sem_clockwait it does not intercept, so its success is told.
+#if defined(__SANITIZE_THREAD__)
+extern "C" void __tsan_acquire(void* addr);
+#define MOX_TSAN_ACQUIRE(sem) __tsan_acquire(sem)
+#else
+#define MOX_TSAN_ACQUIRE(sem) static_cast<void>(sem)
+#endif
+
 namespace mox::ipc_queue {
 
 namespace {
 
 std::atomic<const BlockingWaitHooks*> g_hooks{nullptr};
 
-// Now + timeout_ms on the wall clock, carried into whole seconds.
-timespec deadline_after(uint32_t timeout_ms) {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    const int64_t ns = static_cast<int64_t>(now.tv_nsec) + static_cast<int64_t>(timeout_ms) * 1000000;
-    timespec deadline{};
-    deadline.tv_sec = now.tv_sec + static_cast<time_t>(ns / 1000000000);
-    deadline.tv_nsec = static_cast<long>(ns % 1000000000);
-    return deadline;
+constexpr int64_t kNsPerSecond = 1000000000;
+constexpr int64_t kNsPerMs = 1000000;
+
+int64_t now_ns(clockid_t clock) {
+    timespec ts{};
+    ::clock_gettime(clock, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
 }
 
-int64_t monotonic_ns() {
+timespec to_timespec(int64_t ns) {
     timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    ts.tv_sec = static_cast<time_t>(ns / kNsPerSecond);
+    ts.tv_nsec = static_cast<long>(ns % kNsPerSecond);
+    return ts;
 }
 
 inline void cpu_relax() {
@@ -53,7 +61,7 @@ thread_local uint32_t t_blocks = 0;
 bool poll(sem_t* sem) {
     const int64_t budget = t_budget_ns;
     if (budget <= 0) return false;
-    const int64_t end = monotonic_ns() + budget;
+    const int64_t end = now_ns(CLOCK_MONOTONIC) + budget;
     do {
         for (int i = 0; i < 16; ++i) {
             cpu_relax();
@@ -64,30 +72,46 @@ bool poll(sem_t* sem) {
             }
             if (errno != EAGAIN) return false;  // the blocking wait reports it
         }
-    } while (monotonic_ns() < end);
+    } while (now_ns(CLOCK_MONOTONIC) < end);
     t_budget_ns = !t_probing && budget / 2 >= kMinSpinNs ? budget / 2 : 0;
     t_probing = false;
     return false;
 }
 
-bool before(const timespec& a, const timespec& b) {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
-}
-
-// Sleeps on `sem` until it is taken, `deadline` (if any) passes, or a
-// failure. A poster increments the value and then wakes a sleeper in a
-// second step; one that dies between the two leaves the value up and every
-// sleeper asleep. So no sleep lasts longer than kRecheckMs: each new sleep
-// starts by taking the value if it is there. A signal that lands between two
-// sleeps breaks neither, so the hooks get to look for one there.
-int block(sem_t* sem, const timespec* deadline, const BlockingWaitHooks* hooks, void*& state) {
+// Sleeps on `sem` until it is taken, the wall-clock `deadline_ns` (if not
+// 0) passes, the watch sees the other side gone, or a failure. A poster
+// increments the value and then wakes a sleeper in a second step; one that
+// dies between the two leaves the value up and every sleeper asleep. So no
+// sleep lasts longer than kRecheckMs on the monotonic clock: each new sleep
+// starts by taking the value if it is there. A signal that lands between
+// two sleeps breaks neither, so the hooks get to look for one there.
+int block(sem_t* sem, int64_t deadline_ns, const WaitOptions& o, const BlockingWaitHooks* hooks, void*& state) {
+    const bool hooked = hooks != nullptr && state != nullptr;
+    const bool ask_hook = hooked && o.on_signal != OnSignal::kDefer;
     for (;;) {
-        timespec until = deadline_after(kRecheckMs);
-        const bool last = deadline != nullptr && !before(until, *deadline);
-        if (last) until = *deadline;
-        if (::sem_timedwait(sem, &until) == 0) return 0;
-        if (errno != ETIMEDOUT || last) return errno;
-        if (hooks != nullptr) state = hooks->between(state);
+        if (o.watch != nullptr && o.watch->gone(o.watch->arg)) return ECANCELED;
+        int64_t slice = int64_t{kRecheckMs} * kNsPerMs;
+        if (deadline_ns != 0) {
+            const int64_t left = deadline_ns - now_ns(CLOCK_REALTIME);
+            if (left <= 0) return ::sem_trywait(sem) == 0 ? 0 : ETIMEDOUT;
+            if (left < slice) slice = left;
+        }
+        const timespec until = to_timespec(now_ns(CLOCK_MONOTONIC) + slice);
+        if (::sem_clockwait(sem, CLOCK_MONOTONIC, &until) == 0) {
+            MOX_TSAN_ACQUIRE(sem);
+            return 0;
+        }
+        const int err = errno;
+        if (err == EINTR) {
+            if (ask_hook) {
+                state = hooks->signalled(state);  // a handler that raises leaves here
+            } else if (o.on_signal == OnSignal::kFail) {
+                return EINTR;
+            }
+            continue;
+        }
+        if (err != ETIMEDOUT) return err;
+        if (ask_hook) state = hooks->signalled(state);
     }
 }
 
@@ -95,13 +119,14 @@ int block(sem_t* sem, const timespec* deadline, const BlockingWaitHooks* hooks, 
 
 void set_blocking_wait_hooks(const BlockingWaitHooks* hooks) { g_hooks.store(hooks, std::memory_order_release); }
 
-int wait_semaphore(sem_t* sem, uint32_t timeout_ms, bool may_poll) {
+int wait_semaphore(sem_t* sem, const WaitOptions& o) {
     if (::sem_trywait(sem) == 0) return 0;
     if (errno != EAGAIN) return errno;
 
-    timespec deadline{};
-    if (timeout_ms != 0) deadline = deadline_after(timeout_ms);
-    if (may_poll && poll(sem)) return 0;
+    // User deadlines are wall-clock time: setting the clock moves them.
+    const int64_t deadline_ns =
+        o.timeout_ms != 0 ? now_ns(CLOCK_REALTIME) + static_cast<int64_t>(o.timeout_ms) * kNsPerMs : 0;
+    if (o.may_poll && poll(sem)) return 0;
 
     if (t_budget_ns == 0 && ++t_blocks >= kProbeAfter) {
         t_blocks = 0;
@@ -110,22 +135,9 @@ int wait_semaphore(sem_t* sem, uint32_t timeout_ms, bool may_poll) {
     }
     const BlockingWaitHooks* hooks = g_hooks.load(std::memory_order_acquire);
     void* state = hooks != nullptr ? hooks->enter() : nullptr;
-    const int result = block(sem, timeout_ms != 0 ? &deadline : nullptr, hooks, state);
-    if (hooks != nullptr) hooks->leave(state, result);
+    const int result = block(sem, deadline_ns, o, hooks, state);
+    if (hooks != nullptr && state != nullptr) hooks->leave(state);
     return result;
-}
-
-int wait_lock_to_give_back(sem_t* lock, std::exception_ptr& pending) {
-    int err = 0;
-    try {
-        err = wait_semaphore(lock, 0);
-    } catch (...) {
-        pending = std::current_exception();
-        err = EINTR;
-    }
-    // A second interruption is taken as meant: the lock's holder may be dead.
-    if (err == EINTR) err = wait_semaphore(lock, 0);
-    return err;
 }
 
 }  // namespace mox::ipc_queue

@@ -2,19 +2,25 @@
 //
 // A wait first tries to take the semaphore without blocking, then polls it
 // for a short, bounded time, and only then blocks (without limit, or until
-// a CLOCK_REALTIME deadline), in sleeps of at most kRecheckMs. A peer that is busy writing or reading usually
-// posts within a microsecond or two, and catching that post by polling saves
-// the sleep and the wake-up: a futex call on each side and a pass through
-// the scheduler, several microseconds. The poll adapts per thread (see the
-// .cpp), so a waiter that would only burn its CPU soon stops polling.
-// An embedding runtime can hook the blocking part: the Python module uses
-// this to release the interpreter lock for the wait alone.
+// a CLOCK_REALTIME deadline), in sleeps of at most kRecheckMs measured on
+// CLOCK_MONOTONIC, so that a wall-clock step never stretches one. A peer
+// that is busy writing or reading usually posts within a microsecond or
+// two, and catching that post by polling saves the sleep and the wake-up: a
+// futex call on each side and a pass through the scheduler, several
+// microseconds. The poll adapts per thread (see the .cpp), so a waiter that
+// would only burn its CPU soon stops polling.
+//
+// Signals: a handler that runs in the waiting thread breaks its sleep
+// (EINTR). What follows depends on what the operation already holds (see
+// OnSignal). An embedding runtime can hook the blocking part: the Python
+// module releases the interpreter lock for the wait alone and runs the
+// interpreter's signal handlers where a wait may be broken.
 #pragma once
 
+#include <cxxabi.h>
 #include <semaphore.h>
 
 #include <cstdint>
-#include <exception>
 
 namespace mox::ipc_queue {
 
@@ -32,25 +38,71 @@ inline constexpr uint32_t kRecheckMs = 200;
 // (measured: 64 KiB cells up to 2x faster without polling).
 inline constexpr uint64_t kPollMaxCellSize = 4096;
 
-// Called around a wait that has to block; `leave` gets the wait's result
-// (0 or an errno value) and may throw only when the result is not 0.
-// `between` runs between two sleeps of one wait (every kRecheckMs), gets
-// and returns the state, and may throw (then `leave` is not called): it is
-// where a signal that arrived outside a sleep is noticed.
+// What a signal does to a wait.
+enum class OnSignal {
+    // Nothing is held yet: the wait fails with EINTR. Under a hook the
+    // runtime's handlers run instead: one that raises ends the wait with its
+    // exception, one that returns lets the wait go on with the time left.
+    kFail,
+    // The operation holds something it can give back or abandon: the wait
+    // goes on. Under a hook the handlers run, and one that raises ends the
+    // wait with its exception; the caller then undoes or abandons.
+    kResume,
+    // The wait is itself an undo that must finish: it goes on, and under a
+    // hook no handler runs; they run once the call has returned.
+    kDefer,
+};
+
+// Called around a wait that has to block. `enter` returns a state, null
+// when this thread is not the runtime's (then the wait runs unhooked);
+// `leave` gets it back. `signalled` runs where a signal may have arrived,
+// for waits that are not kDefer (after a broken sleep, and between two
+// sleeps, for signals caught by another thread): it returns the state for
+// the rest of the wait, or throws the handler's exception, and then `leave`
+// is not called.
 struct BlockingWaitHooks {
     void* (*enter)();
-    void (*leave)(void* state, int result);
-    void* (*between)(void* state);
+    void (*leave)(void* state);
+    void* (*signalled)(void* state);
 };
 
 // Installs hooks for every later blocking wait in this process; null removes them.
 void set_blocking_wait_hooks(const BlockingWaitHooks* hooks);
 
-// Waits on `sem`; timeout_ms 0 means no limit; may_poll false blocks
-// without polling (cells above kPollMaxCellSize). Returns 0 when taken,
-// ETIMEDOUT when the deadline passed, otherwise the errno of the failed wait
-// (EINTR included: an interrupted wait is a failure and is not retried).
-int wait_semaphore(sem_t* sem, uint32_t timeout_ms, bool may_poll = true);
+// Ends a wait early when the other side of the operation is gone: checked
+// before the wait first sleeps and after each sleep.
+struct WaitWatch {
+    bool (*gone)(const void* arg);
+    const void* arg;
+};
+
+struct WaitOptions {
+    uint32_t timeout_ms = 0;  // 0: no limit
+    bool may_poll = true;     // false: block without polling (cells above kPollMaxCellSize)
+    OnSignal on_signal = OnSignal::kFail;
+    const WaitWatch* watch = nullptr;
+};
+
+// Waits on `sem`. Returns 0 when taken, ETIMEDOUT when the deadline passed,
+// ECANCELED when the watch saw the other side gone, EINTR for a kFail wait
+// that a signal broke (unhooked), otherwise the errno of the failed wait.
+// Throws only what a hook throws.
+int wait_semaphore(sem_t* sem, const WaitOptions& options);
+
+inline int wait_semaphore(sem_t* sem, uint32_t timeout_ms, bool may_poll = true) {
+    WaitOptions options;
+    options.timeout_ms = timeout_ms;
+    options.may_poll = may_poll;
+    return wait_semaphore(sem, options);
+}
+
+// A thread being ended (pthread_cancel, or an interpreter's shutdown ending
+// a daemon thread inside a wait) unwinds without a C++ exception
+// (abi::__forced_unwind): every handler on a path that can block rethrows
+// it, and takes nothing back on its way out (undoing could mean waiting, and
+// the thread is going), so it leaves the queue as a process dying there
+// would. True inside such a handler.
+inline bool thread_ending() { return abi::__cxa_current_exception_type() == nullptr; }
 
 // Waits without limit on a list lock for an operation that has already
 // taken something (a count, a channel). When the wait fails (returned, or
@@ -62,7 +114,7 @@ int wait_lock_or_undo(sem_t* lock, Undo&& undo) {
     try {
         err = wait_semaphore(lock, 0);
     } catch (...) {
-        undo();
+        if (!thread_ending()) undo();
         throw;
     }
     if (err != 0) undo();
@@ -73,11 +125,28 @@ inline int wait_lock_after_count(sem_t* lock, sem_t* count) {
     return wait_lock_or_undo(lock, [count] { ::sem_post(count); });
 }
 
-// Waits without limit on a list lock that must be taken to give back what
-// the caller holds (a cell), so that one interruption does not lose it: the
-// wait is tried once more. An exception the first interruption raised in a
-// hook (Python's KeyboardInterrupt) is stored in `pending` for the caller to
-// rethrow once the cell is back. Returns 0 or the errno of the failed wait.
-int wait_lock_to_give_back(sem_t* lock, std::exception_ptr& pending);
+// Waits without limit on a list lock that must be taken to finish what the
+// operation holds (a cell to publish or give back). A signal never ends it
+// with EINTR. Under a hook, a handler that raises ends it: `undo` then
+// takes the operation back by other means, itself waiting with kDefer, and
+// the exception passes on. Returns 0 or the errno of a failed wait.
+template <class Undo>
+int wait_lock_to_finish(sem_t* lock, Undo&& undo) {
+    WaitOptions options;
+    options.on_signal = OnSignal::kResume;
+    try {
+        return wait_semaphore(lock, options);
+    } catch (...) {
+        if (!thread_ending()) undo();
+        throw;
+    }
+}
+
+// The wait of such an undo: it must finish, whatever signals come.
+inline int wait_lock_deferring_signals(sem_t* lock) {
+    WaitOptions options;
+    options.on_signal = OnSignal::kDefer;
+    return wait_semaphore(lock, options);
+}
 
 }  // namespace mox::ipc_queue

@@ -23,6 +23,7 @@ const SegmentCreateTexts kCreateTexts{
     "SPSCQueueCPP:create constructor: shared memory file with same name already exists.",
     "SPSCQueueCP:create constructor: unable to open shared memory.",
     "SPSCQueueCPP:create constructor: unable to set size of shared memory; ftruncate failed.",
+    "SPSCQueueCPP:create constructor: unable to reserve shared memory",
     "SPSCQueueCPP:create constructor: unable to map shared memory; mmap failed.",
 };
 
@@ -30,7 +31,8 @@ const SegmentConnectTexts kConnectTexts{
     "SPSCQueueCPP:connect constructor: unable to open shared memory.",
     "SPSCQueueCPP:connect constructor: unable to map shared memory; mmap failed.",
     "SPSCQueueCPP:connect constructor: cannot connect to queue type other than SPSCQueue",
-    "SPSCQueueCPP:connect constructor: segment is damaged or not initialised",
+    "SPSCQueueCPP:connect constructor: segment not initialised; its creator has not finished",
+    "SPSCQueueCPP:connect constructor: segment is damaged",
 };
 
 uint64_t this_thread() { return static_cast<uint64_t>(::pthread_self()); }
@@ -67,7 +69,7 @@ SPSCQueueCPP::SPSCQueueCPP(const std::string& name, int64_t num_cells, int64_t c
 
     if (!semaphore_names_fit(name_, std::strlen("_filled_")))
         throw IPCQueueException("SPSCQueueCPP:create constructor: queue name too long", name_);
-    segment = create_segment(name_, segment_size_, shm_fd_, kCreateTexts);
+    segment = create_segment(name_, segment_size_, shm_fd_, segment_id_, kCreateTexts);
     try {
         filled_sem_name = name_ + "_filled_";
         filled_sem = create_semaphore(filled_sem_name, 0,
@@ -78,12 +80,11 @@ SPSCQueueCPP::SPSCQueueCPP(const std::string& name, int64_t num_cells, int64_t c
                                     "SPSCQueueCPP:create constructor: free semaphore with same name already exists.",
                                     "SPSCQueueCPP:create constructor: unable to create free semaphore.");
     } catch (...) {
-        release_after_failure();
+        release_after_failure(true);
         throw;
     }
 
     SPSCHeader* h = header();
-    h->segment_size = segment_size_;
     h->queue_type = kSPSCQueueType;
     h->num_cells = num_cells_;
     h->cell_size = cell_size_;
@@ -91,11 +92,13 @@ SPSCQueueCPP::SPSCQueueCPP(const std::string& name, int64_t num_cells, int64_t c
     h->second_thread = creator_first ? 0 : this_thread();
     h->write_index = 0;
     h->read_index = 0;
+    publish_segment(segment, segment_size_);
 }
 
 SPSCQueueCPP::SPSCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
     if (name.empty()) throw IPCQueueException("SPSCQueueCPP:connect constructor: specified queue name is empty.");
-    segment = connect_segment(name_, kSPSCQueueType, header_consistent, shm_fd_, segment_size_, kConnectTexts);
+    segment =
+        connect_segment(name_, kSPSCQueueType, header_consistent, shm_fd_, segment_size_, segment_id_, kConnectTexts);
     try {
         // One copy, checked again: the geometry used from now on is exactly
         // the one found to fit the mapping, whatever the header says later.
@@ -112,7 +115,7 @@ SPSCQueueCPP::SPSCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
         free_sem_name = name_ + "_free_";
         free_sem = open_semaphore(free_sem_name, "SPSCQueueCPP:connect constructor: unable to create free semaphore.");
     } catch (...) {
-        release_after_failure();
+        release_after_failure(false);
         throw;
     }
 
@@ -130,21 +133,25 @@ SPSCQueueCPP::~SPSCQueueCPP() {
     close_semaphore(filled_sem);
     close_semaphore(free_sem);
     if (!unlinked_) unlink();
+    release_segment(segment, segment_size_, shm_fd_);
 }
 
-void SPSCQueueCPP::release_after_failure() {
-    close_semaphore(filled_sem);
-    close_semaphore(free_sem);
-    release_segment(segment, segment_size_, shm_fd_);
+void SPSCQueueCPP::release_after_failure(bool created) {
+    close_semaphore(filled_sem, filled_sem_name, created);
+    close_semaphore(free_sem, free_sem_name, created);
+    if (created)
+        undo_create_segment(name_, segment, segment_size_, shm_fd_);
+    else
+        release_segment(segment, segment_size_, shm_fd_);
 }
 
 void SPSCQueueCPP::unlink() {
     if (unlinked_) return;
-    remove_segment_name(shm_fd_, name_);
-    // A live object opened both semaphores: their names are set just before.
-    if (!filled_sem_name.empty()) ::sem_unlink(filled_sem_name.c_str());
-    if (!free_sem_name.empty()) ::sem_unlink(free_sem_name.c_str());
     unlinked_ = true;
+    remove_queue_names(name_, segment_id_, shm_fd_, [&] {
+        ::sem_unlink(filled_sem_name.c_str());
+        ::sem_unlink(free_sem_name.c_str());
+    });
 }
 
 Cell* SPSCQueueCPP::ring_cell(uint32_t index) const {

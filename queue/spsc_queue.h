@@ -89,7 +89,9 @@ public:
 private:
     SPSCHeader* header() const { return reinterpret_cast<SPSCHeader*>(segment); }
     Cell* ring_cell(uint32_t index) const;
-    void release_after_failure();
+    // Closes what a failed constructor opened; a create also removes the
+    // names it made.
+    void release_after_failure(bool created);
 
     std::string filled_sem_name;
     sem_t* filled_sem = nullptr;

@@ -43,6 +43,7 @@ struct Geometry {
     size_t next(uint32_t ch) const { return area(ch) + 8; }
     size_t read_index(uint32_t ch) const { return area(ch) + 12; }
     size_t write_index(uint32_t ch) const { return area(ch) + 16; }
+    size_t state(uint32_t ch) const { return area(ch) + 20; }  // one byte: 1 once the writer ended the message
     size_t cell_length(uint32_t ch, uint32_t j) const { return area(ch) + 24 + j * (cell_size + 16) + 8; }
 };
 
@@ -52,6 +53,7 @@ struct Image {
     template <class T> using Words = std::initializer_list<std::pair<size_t, T>>;  // (offset, value)
     void u32(Words<uint32_t> w) { for (auto [at, v] : w) std::memcpy(&bytes[at], &v, 4); }
     void u64(Words<uint64_t> w) { for (auto [at, v] : w) std::memcpy(&bytes[at], &v, 8); }
+    void u8(Words<uint8_t> w) { for (auto [at, v] : w) bytes[at] = v; }
     void cell(size_t at, const std::string& m) { u64({{at, m.size()}}); std::memcpy(&bytes[at + 8], m.data(), m.size()); }
     // First offset where the segment differs, -1 when none.
     long first_difference(const SegmentView& view) const {
@@ -119,6 +121,7 @@ TEST(MPMCVarLayout, SegmentBytesFollowEveryStep) {
     q.write("ABCDEFGHIJKL", 12);  // a full cell and 4 bytes, through channel 0
     img.u32({{24, 1}, {28, 1}, {32, 0}, {36, 0}, {g.next(0), kEnd}, {g.write_index(0), 2}});
     img.u64({{g.area(0), 12}});
+    img.u8({{g.state(0), 1}});
     img.cell(g.cell_length(0, 0), "ABCDEFGH");
     img.cell(g.cell_length(0, 1), "IJKL");
     expect_state("write", "free=1 used=1 mutex=1 ch0=2/2 ch1=4/0");
@@ -127,6 +130,7 @@ TEST(MPMCVarLayout, SegmentBytesFollowEveryStep) {
     // Channel 0 pushed back on top of 1; payload bytes stay, lengths clear.
     img.u32({{24, 0}, {28, 2}, {32, kEnd}, {36, kEnd}, {g.next(0), 1}, {g.read_index(0), 2}});
     img.u64({{g.area(0), 0}, {g.cell_length(0, 0), 0}, {g.cell_length(0, 1), 0}});
+    img.u8({{g.state(0), 0}});  // cleared by the reader that gives the channel back
     expect_state("read", "free=2 used=0 mutex=1 ch0=4/0 ch1=4/0");
 
     // Two writers: A takes channel 0, B channel 1 and fills its whole ring;
@@ -139,6 +143,7 @@ TEST(MPMCVarLayout, SegmentBytesFollowEveryStep) {
     q.close_channel_after_write(b);
     img.u32({{24, kEnd}, {28, 4}, {32, 0}, {36, 1}, {g.next(0), 1}, {g.next(1), kEnd}, {g.write_index(1), 0}});
     img.u64({{g.area(1), 30}});
+    img.u8({{g.state(1), 1}});
     const char* chunks[] = {"abcdefgh", "ijklmnop", "qrstuvwx", "yz0123"};
     for (uint32_t j = 0; j < 4; ++j) img.cell(g.cell_length(1, j), chunks[j]);
     expect_state("B written", "free=0 used=2 mutex=1 ch0=4/0 ch1=0/4");
@@ -157,6 +162,7 @@ TEST(MPMCVarLayout, SegmentBytesFollowEveryStep) {
     EXPECT_TRUE(q.read(out, 0) == 0 && out == "abcdefghijklmnopqrstuvwxyz0123") << out;
     img.u32({{24, 1}, {28, 6}, {32, kEnd}, {36, kEnd}, {g.next(1), 0}});
     img.u64({{g.area(1), 0}});
+    img.u8({{g.state(1), 0}});
     for (uint32_t j = 0; j < 4; ++j) img.u64({{g.cell_length(1, j), 0}});
     expect_state("B read", "free=2 used=0 mutex=1 ch0=4/0 ch1=4/0");
 

@@ -4,7 +4,11 @@
 //   These tests leave exactly that state by raising a semaphore's value in
 //   its shared page without the wake-up; every sleeper must still get it.
 // - A signal that breaks a list-lock wait, which an operation makes after it
-//   took a count or while it holds a cell, must cost the queue nothing.
+//   took a count or while it holds a cell, must cost the queue nothing; one
+//   that breaks a wait inside a variable-length message is no failure.
+// - A thread ended inside a wait (pthread_cancel, or an interpreter's
+//   shutdown ending a daemon thread) unwinds through every handler.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -14,16 +18,33 @@
 #include <functional>
 #include <string>
 
+#include <pthread.h>
+
 #include "ipc_queue_exception.h"
 #include "mpmc_queue.h"
 #include "mpmcvar_queue.h"
 #include "semaphore_wait.h"
 #include "test_support.h"
 
+// This program's wall clock can be moved: clock_gettime is interposed here,
+// and the library's calls resolve to it. A wall clock ahead of the system's
+// is what a step of the system clock backwards makes of the deadlines a
+// waiter already set.
+std::atomic<int64_t> g_wall_clock_ahead_s{0};
+
+extern "C" int clock_gettime(clockid_t clock, struct timespec* ts) {
+    using Real = int (*)(clockid_t, struct timespec*);
+    static const Real real = reinterpret_cast<Real>(::dlsym(RTLD_NEXT, "clock_gettime"));
+    const int rc = real(clock, ts);
+    if (rc == 0 && clock == CLOCK_REALTIME) ts->tv_sec += g_wall_clock_ahead_s.load();
+    return rc;
+}
+
 namespace mox::ipc_queue {
 namespace {
 
 using test::ChildReport;
+using test::run_reporting;
 using test::NameGuard;
 using test::ScopedChild;
 using test::sem_value;
@@ -48,6 +69,7 @@ public:
     }
     bool ok() const { return sem_ != SEM_FAILED && word_ != nullptr; }
     sem_t* get() const { return sem_; }
+    uint32_t waiters() const { return static_cast<uint32_t>(__atomic_load_n(word_, __ATOMIC_SEQ_CST) >> 32); }
     // What a poster that dies before its wake-up call leaves behind.
     void post_without_wake() { __atomic_fetch_add(word_, 1, __ATOMIC_SEQ_CST); }
 
@@ -99,6 +121,38 @@ TEST(SemaphoreWait, ASleeperWhoseWakeUpWasLostStillTakesThePost) {
     }
 }
 
+// Each sleep is bounded on the monotonic clock: a wall clock an hour off
+// does not stretch it, and the lost wake-up is still noticed.
+TEST(SemaphoreWait, AWallClockStepDoesNotStretchTheSleeps) {
+    Semaphore s(unique_name("clockstep"), true);
+    ASSERT_TRUE(s.ok());
+    ScopedChild child([&]() -> std::string {
+        g_wall_clock_ahead_s = 3600;
+        const int rc = wait_semaphore(s.get(), 0);
+        return rc == 0 ? "" : "wait returned " + std::to_string(rc);
+    });
+    ASSERT_TRUE(s.wait_until_asleep(child.pid()));
+    s.post_without_wake();
+    const ChildReport report = child.join(5);
+    EXPECT_EQ(report.code, 0) << report.text;
+}
+
+// A deadline stays wall-clock time: moving the clock past it ends the wait.
+TEST(SemaphoreWait, ADeadlineFollowsTheWallClock) {
+    Semaphore s(unique_name("clockjump"), true);
+    ASSERT_TRUE(s.ok());
+    const ChildReport report = run_reporting([&]() -> std::string {
+        std::thread jump([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            g_wall_clock_ahead_s = 3600;
+        });
+        const int rc = wait_semaphore(s.get(), 600000);
+        jump.join();
+        return rc == ETIMEDOUT ? "" : "wait returned " + std::to_string(rc);
+    }, 5);
+    EXPECT_EQ(report.code, 0) << report.text;
+}
+
 TEST(SemaphoreWait, ATimedWaitLongerThanOneSleepEndsAtItsDeadline) {
     Semaphore s(unique_name("deadline"), true);
     ASSERT_TRUE(s.ok());
@@ -110,6 +164,12 @@ TEST(SemaphoreWait, ATimedWaitLongerThanOneSleepEndsAtItsDeadline) {
     EXPECT_LT(waited.count(), 5000);
 }
 
+void ignore_sigusr1() {
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    ::sigaction(SIGUSR1, &sa, nullptr);  // no SA_RESTART
+}
+
 // Runs `body` in a child that blocks on the list lock `lock_name`, held here
 // meanwhile. With `lost_wake`, the lock is then released the way a holder
 // that died inside its post leaves it; otherwise the child's wait is first
@@ -118,9 +178,7 @@ ChildReport block_on_lock(const std::string& lock_name, bool lost_wake, const st
     Semaphore lock(lock_name, false);
     if (!lock.ok() || ::sem_wait(lock.get()) != 0) return {-3, "cannot take " + lock_name};
     ScopedChild child([&]() -> std::string {
-        struct sigaction sa {};
-        sa.sa_handler = [](int) {};
-        ::sigaction(SIGUSR1, &sa, nullptr);  // no SA_RESTART
+        ignore_sigusr1();
         return body();
     });
     if (!lock.wait_until_asleep(child.pid())) {
@@ -239,6 +297,85 @@ TEST(InterruptedLockWait, MPMCVarStartingOrTakingAMessageGivesTheChannelBack) {
         EXPECT_EQ(out, expected);
     }
     EXPECT_EQ(q.read(out, 50), 1);
+}
+
+// A reader inside a message (ring of two 8-byte cells; the writer sends 8
+// bytes, pauses, then 40 more) and a writer inside one (its ring full) each
+// get signals whose handler returns: neither call fails, the message is whole.
+TEST(InterruptedWait, InsideAMessageASignalIsNoFailure) {
+    NameGuard guard(unique_name("intr_inside"), 1);
+    MPMCVarQueueCPP q(guard.name(), 1, 2, 8);
+    std::string expected(48, '\0');
+    for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<char>(i);
+    Channel& ch = q.open_channel_for_write();
+    ch.partial_write(expected.data(), 8);
+    // Signals while the child sleeps inside the message; then it must still be in there.
+    auto signal_while_asleep = [&](ScopedChild& child, const std::string& sem) {
+        Semaphore s(sem, false);
+        for (int i = 0; i < 3; ++i) {
+            if (!s.wait_until_asleep(child.pid())) return false;
+            ::kill(child.pid(), SIGUSR1);
+        }
+        return s.wait_until_asleep(child.pid());
+    };
+    {
+        ScopedChild reader([&]() -> std::string {
+            ignore_sigusr1();
+            std::string out;
+            q.read(out, 0);
+            return out == expected ? "" : "read " + std::to_string(out.size()) + " bytes";
+        });
+        ASSERT_TRUE(signal_while_asleep(reader, guard.name() + "_filled_channel_0")) << "a signal ended the read";
+        ch.partial_write(expected.data() + 8, 40);
+        ch.partial_write_complete();
+        const ChildReport r = reader.join(10);
+        EXPECT_EQ(r.code, 0) << r.text;
+    }
+    ScopedChild writer([&]() -> std::string {
+        ignore_sigusr1();
+        q.write(expected.data(), 48);
+        return "";
+    });
+    ASSERT_TRUE(signal_while_asleep(writer, guard.name() + "_free_channel_0")) << "a signal ended the write";
+    std::string out;
+    EXPECT_EQ(q.read(out, 10000), 0);
+    EXPECT_EQ(out, expected);
+    const ChildReport r = writer.join(10);
+    EXPECT_EQ(r.code, 0) << r.text;
+}
+
+// A thread cancelled in a wait holding a cell to give back, or inside a
+// message: it ends (as a process dying there would), the process goes on.
+TEST(InterruptedWait, AThreadEndedInsideAWaitUnwindsThroughIt) {
+    NameGuard guard(unique_name("cancel"), 1);
+    MPMCQueueCPP fixed(guard.name() + "f", 2, 16);
+    NameGuard fixed_guard(guard.name() + "f");
+    MPMCVarQueueCPP var(guard.name(), 1, 2, 8);
+    fixed.write("m", 1);
+    Channel& ch = var.open_channel_for_write();
+    ch.partial_write("12345678", 8);
+    const ChildReport r = run_reporting([&]() -> std::string {
+        Semaphore held(guard.name() + "f_free_mutex_", false);
+        if (!held.ok() || ::sem_wait(held.get()) != 0) return "cannot take the free mutex";
+        std::string out[2];
+        pthread_t threads[2];
+        auto give_back = +[](void* q) -> void* { std::string m; static_cast<MPMCQueueCPP*>(q)->read(m, 0); return q; };
+        auto inside = +[](void* q) -> void* { std::string m; static_cast<MPMCVarQueueCPP*>(q)->read(m, 0); return q; };
+        ::pthread_create(&threads[0], nullptr, give_back, &fixed);
+        ::pthread_create(&threads[1], nullptr, inside, &var);
+        for (int i = 0; held.waiters() == 0; ++i)
+            if (i == 5000) return "the reader never waited for the lock";
+            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the other inside its message
+        for (pthread_t t : threads) {
+            ::pthread_cancel(t);
+            void* result = nullptr;
+            ::pthread_join(t, &result);
+            if (result != PTHREAD_CANCELED) return "a thread returned instead of ending";
+        }
+        return "";
+    });
+    EXPECT_EQ(r.code, 0) << r.text;  // an unwind swallowed on the way aborts the process
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "mpmc_queue.h"
 #include "mpmcvar_queue.h"
+#include "semaphore_wait.h"
 #include "spsc_queue.h"
 #include "test_support.h"
 
@@ -214,6 +215,16 @@ void do_read(Kind kind, IPCQueueCPP& q, Rng& rng) {
     std::_Exit(kSetupFailed);
 }
 
+volatile sig_atomic_t g_timer_fired = 0;
+
+void* timer_hook_enter() { return const_cast<sig_atomic_t*>(&g_timer_fired); }
+void timer_hook_leave(void*) {}
+void* timer_hook_signalled(void* state) {
+    if (g_timer_fired) throw IPCQueueException("fuzz: the case's timer ended the wait");
+    return state;
+}
+const BlockingWaitHooks kTimerHooks{timer_hook_enter, timer_hook_leave, timer_hook_signalled};
+
 // One case, in the child; returns its exit code.
 int run_case(Kind kind, const std::string& name, uint64_t base_seed, long index, bool inject_crash) {
     Rng rng(std::seed_seq{uint32_t(base_seed), uint32_t(base_seed >> 32), uint32_t(kind), uint32_t(index)});
@@ -245,13 +256,17 @@ int run_case(Kind kind, const std::string& name, uint64_t base_seed, long index,
     IPCQueueCPP* const on[] = {peer && rng.chance(70) ? peer.get() : creator.get(),
                                peer && rng.chance(50) ? peer.get() : creator.get()};
     const bool write_first = rng.chance(50);
-    // Every blocking wait fails with EINTR within 60 ms, so a wait made endless
-    // by damage still ends; longer than any timed read, so a timeout is seen.
+    // Every blocking wait ends within 60 ms, so a wait made endless by damage
+    // still ends; longer than any timed read, so a timeout is seen. A signal
+    // alone does not end a wait inside a message: the timer's wait hook
+    // throws, as an embedding runtime's raising signal handler would.
     struct sigaction sa {};
-    sa.sa_handler = [](int) {};  // no SA_RESTART: sem_wait returns EINTR
+    sa.sa_handler = [](int) { g_timer_fired = 1; };  // no SA_RESTART: the wait sees EINTR
     ::sigaction(SIGALRM, &sa, nullptr);
+    set_blocking_wait_hooks(&kTimerHooks);
     const auto breaker = [](int us) { const itimerval t{{0, us / 2}, {0, us}}; ::setitimer(ITIMER_REAL, &t, nullptr); };
     for (int step = 0; step < 2; ++step) {
+        g_timer_fired = 0;
         breaker(60000);
         try {
             (step == 0) == write_first ? do_write(kind, *on[step], g, rng) : do_read(kind, *on[step], rng);

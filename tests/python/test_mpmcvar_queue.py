@@ -1,6 +1,6 @@
 """MPMCVarQueue only: messages longer than a ring built from partial writes,
-channel order, what refused pieces leave behind, the object's end completing its
-message, and threads sharing one object. Behaviour all classes share, the
+channel order, what refused pieces leave behind, the object's end abandoning its
+unfinished message, and threads sharing one object. Behaviour all classes share, the
 many-process stress among it, lives in test_codec.py."""
 
 import random
@@ -49,7 +49,9 @@ def _connect_and_write(name, payload, how):
         q.partial_write(payload[i : i + 7])
     if how == "partial":
         q.partial_write_complete()
-    # else the object ends here, its message unfinished: its end must finish it
+    elif how == "failed-piece":
+        q.partial_write(np.zeros((2, 2)))  # refused: the program building the message fails here
+    # else the object ends here, its message unfinished: it must be abandoned, never ended
 
 
 def _chunk(thread, k):
@@ -75,15 +77,29 @@ def _partial_writes_from_threads(name, threads, chunks):
 # ------------------------------------------------------- message lengths ---
 
 
-@pytest.mark.parametrize("how, length", [("partial", 160), ("left-unfinished", 161),
-                                         ("left-unfinished", 160)])  # 160: the end needs one more, empty cell
+@pytest.mark.parametrize("how, length", [("partial", 160), ("left-unfinished", 161), ("left-unfinished", 160),
+                                         ("left-unfinished", 32), ("failed-piece", 6), ("failed-piece", 161)])
 def test_longer_than_the_ring_between_two_processes(queue_name, var_queue, start_child, how, length):
+    # 160: the end needs one more, empty cell. A message its writer never ended reaches no reader as a
+    # whole one; a writer whose message fits the ring (32 bytes fill it) ends without waiting for a reader.
     q, seg = var_queue(1, 2, 16)
     payload = random.Random(2).randbytes(length)
     child = start_child(_connect_and_write, queue_name, payload, how)
-    assert q.read() == payload
-    assert child.result() is None
+    if how == "partial":
+        assert q.read() == payload
+        assert child.result() is None
+    else:
+        if length <= 32:
+            outcome = child.finish(timeout=CHILD_TIMEOUT)
+        with pytest.raises(IPCQueueError) as info:
+            q.read()
+        assert str(info.value) == named("message abandoned by its writer", queue_name)
+        if length > 32:
+            outcome = child.finish(timeout=CHILD_TIMEOUT)
+        assert (outcome.exc_type, outcome.exitcode) in [(None, 0), ("IPCQueueError", 1)], outcome.describe()
     assert_idle(seg)
+    q.write(b"next")  # the channel is free again
+    assert q.read() == b"next"
 
 
 def test_pieces_of_every_kind_across_many_cells(var_queue):

@@ -1,20 +1,26 @@
-"""Ctrl-C (SIGINT to a child blocked in the call) ends every blocking call of every class with
-KeyboardInterrupt (exit code 130). A call that waited holding nothing leaves nothing behind; one
-that waited inside a message leaves exactly the damage docs/failure_model.md tells."""
+"""Signals during blocking calls, every class. A handler that returns lets the call go on with the time it has
+left (PEP 475); one that raises (Ctrl-C) ends it, and the call has then done nothing: the message is still there,
+or was never published. Inside an MPMCVarQueue message neither is possible once cells have crossed: the message
+is abandoned, nobody receives it and the other side is told. A daemon thread in a wait at interpreter shutdown
+ends quietly."""
 
 import ctypes
-import ctypes.util
+import multiprocessing
 import os
 import signal
+import subprocess
+import sys
+import textwrap
 import threading
 import time
 
 import numpy as np
 import pytest
 from conftest import EXIT_KEYBOARD_INTERRUPT, notify_parent
+from test_codec import named
 from test_peer_killed import _NCH, MPMCVAR, Views, mpmc_damage, mpmcvar_damage, spsc_damage
 
-from mox_ipc_queue import MPMCQueue, MPMCVarQueue, QDataType, SPSCQueue
+from mox_ipc_queue import IPCQueueError, MPMCQueue, MPMCVarQueue, QDataType, SPSCQueue
 
 CELL = 16  # MPMCVar: two cells of 16 bytes per channel
 LONG_MS = 600_000  # a timed read that would outlive the test
@@ -23,52 +29,48 @@ KINDS = {  # class, creation arguments, semaphores, damage check
     "mpmc": (MPMCQueue, (1, 64), ["_free_", "_filled_", "_free_mutex_", "_filled_mutex_"], mpmc_damage),
     "var": (MPMCVarQueue, (_NCH, 2, CELL), MPMCVAR.sems, mpmcvar_damage),
 }
+ABANDONED_BY_WRITER, ABANDONED_BY_READER = "message abandoned by its writer", "message abandoned by its reader"
 
 
-def _block(kind, name, before, call):
-    """Connects, runs `before`, says where it is and makes the call that waits."""
+class _Libc:
+    """Named semaphores taken and given from this process, as another process inside the queue would."""
+
+    def __init__(self):
+        self.lib = ctypes.CDLL(None, use_errno=True)
+        self.lib.sem_open.restype = ctypes.c_void_p
+        self.lib.sem_open.argtypes = [ctypes.c_char_p, ctypes.c_int]
+        for f in (self.lib.sem_wait, self.lib.sem_post, self.lib.sem_close):
+            f.argtypes = [ctypes.c_void_p]
+
+    def hold(self, sem_name):
+        sem = self.lib.sem_open(sem_name.encode(), 0)
+        assert sem and self.lib.sem_wait(sem) == 0
+        return sem
+
+    def release(self, sem):
+        self.lib.sem_post(sem)
+        self.lib.sem_close(sem)
+
+
+def _block(kind, name, before, call, handler=None):
+    """Connects, installs `handler` for SIGUSR1, SIGCHLD and SIGTERM, runs `before`, says where it is and makes
+    the call that waits; returns its result and the signals the handler saw."""
+    seen = []
+    if handler == "records":
+        for sig in (signal.SIGUSR1, signal.SIGCHLD, signal.SIGTERM):
+            signal.signal(sig, lambda signum, frame: seen.append(signum))
     q = KINDS[kind][0](name)
     if before:
         before(q)
     notify_parent("blocking")
-    return call(q)
+    result = call(q)
+    return (result, seen) if handler else result
 
 
-def _fill_channels(q):
-    for n in range(_NCH):
-        q.write(b"m%d" % n)
-
-
-def _case(case_id, call, before=None, setup=None, damage=()):
-    """`before` runs in the child before the call, `setup` in the test before the child starts."""
-    return pytest.param(case_id.split("-")[0], setup, before, call, list(damage), id=case_id)
-
-
-READS = {"read": lambda q: q.read(), "read-typed": lambda q: q.read(QDataType.String),
-         "read-timed": lambda q: q.read(QDataType.IntArray, LONG_MS)}
-# Every write overload, once the one cell of a fixed-cell queue is taken.
-WRITES = {"bytes": b"y", "str": "does not fit", "int": 8, "float": 1.5, "int-array": np.arange(3, dtype=np.int64),
-          "float-array": np.ones(4)}
-CASES = [
-    *(_case(f"{kind}-{n}", call) for kind in KINDS for n, call in READS.items()),  # var: waiting for a message
-    *(_case(f"{kind}-write-{n}-full", lambda q, v=v: q.write(v), before=lambda q: q.write(b"x"))
-      for kind in ("spsc", "mpmc") for n, v in WRITES.items()),
-    # The reader holds the channel: nobody finishes reading that message. The
-    # writer handed over one full cell and keeps 8 bytes.
-    _case("var-read-inside-message", lambda q: q.read(), setup=lambda q: q.partial_write(bytes(CELL + 8)),
-          damage=["channel held"]),
-    _case("var-write-for-channel", lambda q: q.write("needs a channel"), setup=_fill_channels),
-    _case("var-partial-write-for-channel", lambda q: q.partial_write(7), setup=_fill_channels),
-    # The ring holds two cells and nobody reads: the message stays listed
-    # without its end and its reader will wait for ever.
-    _case("var-write-inside-message", lambda q: q.write(bytes(5 * CELL)), damage=["unfinished message listed"]),
-]
-
-
-def _interrupt(child):
+def _interrupt(child, sig=signal.SIGINT):
     child.wait_for("blocking")
     child.assert_blocked()
-    os.kill(child.pid, signal.SIGINT)
+    os.kill(child.pid, sig)
 
 
 def _assert_interrupted(child):
@@ -76,9 +78,36 @@ def _assert_interrupted(child):
     assert (outcome.exc_type, outcome.exitcode) == ("KeyboardInterrupt", EXIT_KEYBOARD_INTERRUPT), outcome.describe()
 
 
-@pytest.mark.parametrize("kind, setup, before, call, damage", CASES)
-def test_sigint_ends_the_blocked_call(kind, setup, before, call, damage, request, queue_name, start_child):
-    cls, args, sems, find_damage = KINDS[kind]
+def _fill_channels(q):
+    for n in range(_NCH):
+        q.write(b"m%d" % n)
+
+
+def _damage(kind, views, role):
+    return KINDS[kind][3](views, role)
+
+
+# ------------------------------------------- a handler that raises: Ctrl-C ---
+
+
+READS = {"read": lambda q: q.read(), "read-typed": lambda q: q.read(QDataType.String),
+         "read-timed": lambda q: q.read(QDataType.IntArray, LONG_MS)}
+# Every write overload, once the one cell of a fixed-cell queue is taken.
+WRITES = {"bytes": b"y", "str": "does not fit", "int": 8, "float": 1.5, "int-array": np.arange(3, dtype=np.int64),
+          "float-array": np.ones(4)}
+NOTHING_HELD = [
+    *(pytest.param(kind, None, None, call, id=f"{kind}-{n}") for kind in KINDS for n, call in READS.items()),
+    *(pytest.param(kind, None, lambda q: q.write(b"x"), lambda q, v=v: q.write(v), id=f"{kind}-write-{n}-full")
+      for kind in ("spsc", "mpmc") for n, v in WRITES.items()),
+    pytest.param("var", _fill_channels, None, lambda q: q.write("needs a channel"), id="var-write-for-channel"),
+    pytest.param("var", _fill_channels, None, lambda q: q.partial_write(7), id="var-partial-write-for-channel"),
+]
+
+
+@pytest.mark.parametrize("kind, setup, before, call", NOTHING_HELD)
+def test_sigint_ends_a_call_waiting_with_nothing_held(kind, setup, before, call, queue_name, start_child):
+    # Waiting for a message, for a free cell or for a free channel: the queue is as it was.
+    cls, args, sems, _ = KINDS[kind]
     q = cls(queue_name, *args)
     views = Views(queue_name, sems)  # before an SPSC connect removes the names
     try:
@@ -87,49 +116,73 @@ def test_sigint_ends_the_blocked_call(kind, setup, before, call, damage, request
         child = start_child(_block, kind, queue_name, before, call)
         _interrupt(child)
         _assert_interrupted(child)
-        role = "writer" if "write" in request.node.callspec.id else "reader"
-        labels, state = find_damage(views, role)
-        assert labels == damage, state
+        for role in ("writer", "reader"):
+            labels, state = _damage(kind, views, role)
+            assert labels == [], state
     finally:
         views.close()
-
-
-def _complete_twice(q):
-    try:
-        q.partial_write_complete()
-    except KeyboardInterrupt:
-        notify_parent("interrupted")
-        q.partial_write_complete()  # the message stays this object's: ending it again must work
-        return "completed"
-    return "not interrupted"
 
 
 def _start_two_cells(q):
     q.partial_write(bytes(range(2 * CELL)))  # fills the ring; the message's end needs a third cell
 
 
-@pytest.mark.parametrize(
-    "before, call, again",
-    [(None, lambda q: q.partial_write(np.zeros(10)), False),  # 80 bytes: waits for a third cell
-     (_start_two_cells, lambda q: q.partial_write_complete(), False), (_start_two_cells, _complete_twice, True)],
-    ids=["inside-message", "complete", "complete-called-again"],
-)
-def test_interrupted_partial_message_is_ended(queue_name, start_child, run_in_child, before, call, again):
-    # The interrupted call is made again, or else the process exits and its
-    # object ends the message with what it holds: either way the message's
-    # reader is not left waiting for ever. Ending it needs the cell a reader frees.
+def _complete_after_interrupt(q):
+    try:
+        q.partial_write_complete()
+    except KeyboardInterrupt:
+        pass
+    try:  # the message was given up: it is no longer this object's to end
+        q.partial_write_complete()
+    except IPCQueueError as exc:
+        return str(exc)
+    return "ended"
+
+
+@pytest.mark.parametrize("before, call, again", [
+    (None, lambda q: q.write(bytes(5 * CELL)), False),  # the ring holds two cells and nobody reads
+    (None, lambda q: q.partial_write(np.zeros(10)), False),  # 80 bytes: waits for a third cell
+    (_start_two_cells, lambda q: q.partial_write_complete(), False),
+    (_start_two_cells, _complete_after_interrupt, True),
+], ids=["write", "partial-write", "complete", "complete-called-again"])
+def test_sigint_inside_a_message_abandons_it_for_its_reader(queue_name, start_child, before, call, again):
     q = MPMCVarQueue(queue_name, _NCH, 2, CELL)
-    child = start_child(_block, "var", queue_name, before, call)
-    _interrupt(child)
-    if again:
-        child.wait_for("interrupted")
-    handed_over = bytes(range(2 * CELL)) if before else bytes(2 * CELL)
-    assert run_in_child(lambda: q.read(QDataType.Bytes, 5000)) == handed_over
-    if again:
-        assert child.result() == "completed"
-    else:
+    views = Views(queue_name, MPMCVAR.sems)
+    try:
+        child = start_child(_block, "var", queue_name, before, call)
+        _interrupt(child)
+        if again:
+            expected = named("MPMCVarQueue.partial_write_complete: no partial message under way", queue_name)
+            assert child.result() == expected
+        else:
+            _assert_interrupted(child)
+        with pytest.raises(IPCQueueError) as info:  # never the cells that crossed, as if whole
+            q.read(QDataType.Bytes, 5000)
+        assert str(info.value) == named(ABANDONED_BY_WRITER, queue_name)
+        assert mpmcvar_damage(views, None)[0] == []
+        q.write(b"next")
+        assert q.read(QDataType.Bytes, 5000) == b"next"
+    finally:
+        views.close()
+
+
+def test_sigint_inside_a_message_abandons_it_for_its_writer(queue_name, start_child):
+    # The reader holds the channel: the writer handed over one full cell and keeps 8 bytes.
+    q = MPMCVarQueue(queue_name, _NCH, 2, CELL)
+    views = Views(queue_name, MPMCVAR.sems)
+    try:
+        q.partial_write(bytes(CELL + 8))
+        child = start_child(_block, "var", queue_name, None, lambda q: q.read())
+        _interrupt(child)
         _assert_interrupted(child)
-    assert q.read(QDataType.Bytes, 100) is None
+        with pytest.raises(IPCQueueError) as info:
+            q.partial_write_complete()
+        assert str(info.value) == named(ABANDONED_BY_READER, queue_name)
+        assert mpmcvar_damage(views, None)[0] == []
+        q.write(b"next")
+        assert q.read(QDataType.Bytes, 5000) == b"next"
+    finally:
+        views.close()
 
 
 def _wait_with_sigint_caught_elsewhere(name):
@@ -148,24 +201,202 @@ def test_sigint_caught_by_another_thread_ends_the_wait(queue_name, start_child):
     del q
 
 
-@pytest.mark.parametrize("kind, lock", [("mpmc", "_filled_mutex_"), ("var", "_used_mutex_")])
-def test_sigint_in_a_list_lock_wait_keeps_the_message(kind, lock, queue_name, start_child):
-    # The read took the message's count, then waits for the list lock (held
-    # here): the interrupted read must give the count back.
+# A list lock held by another process (this test) while the call waits for it: after taking a count (the call
+# gives it back), or holding a cell to publish or give back (the call takes the operation back).
+LOCK_WAITS = [
+    ("mpmc", "read", "_filled_mutex_"), ("mpmc", "read", "_free_mutex_"),
+    ("mpmc", "write", "_free_mutex_"), ("mpmc", "write", "_filled_mutex_"),
+    ("var", "read", "_used_mutex_"), ("var", "write", "_used_mutex_"),
+]
+
+
+@pytest.mark.parametrize("kind, op, lock", LOCK_WAITS)
+def test_sigint_in_a_list_lock_wait_leaves_the_call_undone(kind, op, lock, queue_name, start_child):
+    cls, args, sems, damage = KINDS[kind]
+    q = cls(queue_name, *args)
+    if op == "read":
+        q.write(b"kept")
+    views, libc = Views(queue_name, sems), _Libc()
+    sem = libc.hold(queue_name + lock)
+    try:
+        call = (lambda q: q.read()) if op == "read" else (lambda q: q.write(b"never published"))
+        child = start_child(_block, kind, queue_name, None, call)
+        _interrupt(child)
+        time.sleep(0.3)  # an undo waits for the lock too: it must outlast the holder
+    finally:
+        libc.release(sem)
+    _assert_interrupted(child)
+    assert q.read(QDataType.Bytes, 2000 if op == "read" else 100) == (b"kept" if op == "read" else None)
+    assert damage(views, None)[0] == []
+    views.close()
+
+
+# ---------------------------------------------- a handler that returns ---
+
+
+def _message_in_two_steps(q):
+    # Ring of two 16-byte cells: one cell crosses, the writer pauses inside the message, then 40 bytes more.
+    q.partial_write(bytes(range(CELL)))
+
+
+RETURNING = [  # kind, test's setup, child's call, what lets the call finish, what it returns
+    ("spsc", None, lambda q: q.read(), lambda q: q.write(b"late"), b"late"),
+    ("mpmc", None, lambda q: q.read(QDataType.Int), lambda q: q.write(42), 42),
+    ("var", None, lambda q: q.read(QDataType.String), lambda q: q.write("late"), "late"),
+    ("spsc", None, lambda q: q.read(QDataType.Bytes, 3000), None, None),  # the time left runs out: None
+    ("mpmc", lambda q: q.write(b"x"), lambda q: q.write(b"room"), lambda q: q.read(), None),
+    ("var", _message_in_two_steps, lambda q: q.read(),
+     lambda q: (q.partial_write(bytes(40)), q.partial_write_complete()), bytes(range(CELL)) + bytes(40)),
+    ("var", None, lambda q: q.write(bytes(range(100))), lambda q: q.read(), None),
+]
+
+
+@pytest.mark.parametrize("kind, setup, call, release, expected", RETURNING,
+                         ids=["spsc-read", "mpmc-read", "var-read", "spsc-read-timed", "mpmc-write-full",
+                              "var-read-inside-message", "var-write-inside-message"])
+def test_signals_whose_handlers_return_let_the_call_go_on(kind, setup, call, release, expected, queue_name,
+                                                          start_child):
+    # SIGUSR1, SIGCHLD and a SIGTERM handler that only notes it (the usual shutdown flag), each twice.
     cls, args, _, _ = KINDS[kind]
     q = cls(queue_name, *args)
-    q.write(b"kept")
-    libc = ctypes.CDLL(ctypes.util.find_library("c"), use_errno=True)
-    libc.sem_open.restype = ctypes.c_void_p
-    libc.sem_open.argtypes = [ctypes.c_char_p, ctypes.c_int]
-    libc.sem_wait.argtypes = libc.sem_post.argtypes = libc.sem_close.argtypes = [ctypes.c_void_p]
-    sem = libc.sem_open((queue_name + lock).encode(), 0)
-    assert sem and libc.sem_wait(sem) == 0
+    if setup:
+        setup(q)
+    child = start_child(_block, kind, queue_name, None, call, "records")
+    child.wait_for("blocking")
+    sent = [signal.SIGUSR1, signal.SIGCHLD, signal.SIGTERM] * 2
+    for sig in sent:
+        child.assert_blocked(settle=0.05)
+        os.kill(child.pid, sig)
+    got_back = release(q) if release else None
+    result, seen = child.result()
+    assert sorted(seen) == sorted(sent)
+    if kind == "mpmc" and release is not None and expected is None:  # the write went in after the read made room
+        assert q.read(QDataType.Bytes, 2000) == b"room" and got_back == b"x"
+    elif kind == "var" and expected is None:
+        assert got_back == bytes(range(100))
+    else:
+        assert result == expected if not isinstance(expected, bytes) else bytes(result) == expected
+
+
+# --------------------------------------------------------- signal storm ---
+
+
+STORM_WRITERS, STORM_READERS, STORM_PER_WRITER = 2, 2, 20000
+STORM_QUEUES = {"spsc": (SPSCQueue, (16, 64, True)), "mpmc": (MPMCQueue, (16, 64)), "var": (MPMCVarQueue, (3, 2, 16))}
+
+
+def _storm_message(wid, seq):
+    return seq.to_bytes(4, "little") + bytes([wid]) * (1 + (seq * 7 + wid) % 40)  # var: up to three cells
+
+
+_storm_signals = [0]
+
+
+def _storm_handlers():
+    """Handlers that return; the process starts once the storm has reached it."""
+    for sig in (signal.SIGUSR1, signal.SIGCHLD):
+        signal.signal(sig, lambda signum, frame: _storm_signals.__setitem__(0, _storm_signals[0] + 1))
+    notify_parent("ready")
+    while not _storm_signals[0]:
+        time.sleep(0.001)
+
+
+def _storm_writer(q, wid):
+    q = q[0](q[1]) if isinstance(q, tuple) else q
+    _storm_handlers()
+    for seq in range(STORM_PER_WRITER):
+        q.write(_storm_message(wid, seq))
+    return _storm_signals[0]
+
+
+def _storm_reader(kind, name, seen, stop):
+    q = STORM_QUEUES[kind][0](name)
+    _storm_handlers()
+    while True:
+        msg = q.read(QDataType.Bytes, 100)
+        if msg is None:
+            if stop.value:
+                return _storm_signals[0]
+            continue
+        seq, wid = int.from_bytes(msg[:4], "little"), msg[4] if len(msg) > 4 else 255
+        assert wid < STORM_WRITERS and msg == _storm_message(wid, seq), f"damaged: {msg!r}"
+        seen[wid * STORM_PER_WRITER + seq] += 1
+
+
+def _signaller(pids):
+    while True:
+        for pid in pids:
+            os.kill(pid, signal.SIGUSR1)
+            os.kill(pid, signal.SIGCHLD)
+        time.sleep(0.0005)
+
+
+@pytest.mark.parametrize("kind", STORM_QUEUES)
+def test_signal_storm_loses_and_duplicates_nothing(kind, queue_name, start_child):
+    # Every writer and reader gets SIGUSR1 and SIGCHLD a thousand times a second or more while messages
+    # cross; each arrives exactly once, whole, and every count and list ends where it started.
+    cls, args = STORM_QUEUES[kind]
+    q = cls(queue_name, *args)
+    views = Views(queue_name, KINDS[kind][2])
+    readers = 1 if kind == "spsc" else STORM_READERS
+    writers = 1 if kind == "spsc" else STORM_WRITERS
+    fork = multiprocessing.get_context("fork")
+    seen, stop = [fork.RawArray("B", STORM_WRITERS * STORM_PER_WRITER) for _ in range(readers)], fork.RawValue("b", 0)
     try:
-        child = start_child(_block, kind, queue_name, None, lambda q: q.read())
-        _interrupt(child)
-        _assert_interrupted(child)  # the lock stays held until then
+        rs = [start_child(_storm_reader, kind, queue_name, seen[r], stop) for r in range(readers)]
+        ws = [start_child(_storm_writer, q if kind == "spsc" else (cls, queue_name), w) for w in range(writers)]
+        for child in rs + ws:
+            child.wait_for("ready")
+        storm = start_child(_signaller, [c.pid for c in rs + ws])
+        signals = [w.result(timeout=60) for w in ws]
+        stop.value = 1
+        signals += [r.result(timeout=30) for r in rs]
+        storm.kill()
+        assert min(signals) >= 100, f"signals each process handled: {signals}"
+        counts = sum(np.frombuffer(a, np.uint8).astype(np.int64) for a in seen)
+        assert counts[: writers * STORM_PER_WRITER].tolist() == [1] * (writers * STORM_PER_WRITER)
+        for role in ("writer", "reader"):
+            labels, state = KINDS[kind][3](views, role)
+            assert labels == [], state
     finally:
-        libc.sem_post(sem)
-        libc.sem_close(sem)
-    assert q.read(QDataType.Bytes, 2000) == b"kept"
+        views.close()
+
+
+# ------------------------------------------------- interpreter shutdown ---
+
+
+SHUTDOWN_SCRIPT = textwrap.dedent("""
+    import sys, threading, time
+    from mox_ipc_queue import MPMCQueue
+    q = MPMCQueue(sys.argv[1])
+    threading.Thread(target=q.read, daemon=True).start()  # takes the message, then waits to give its cell back
+    time.sleep(0.5)
+
+    class Slow:  # cleared with the module's globals once the interpreter is finalizing
+        def __del__(self):
+            print("finalizing", flush=True)
+            time.sleep(1.0)  # the lock comes free meanwhile: the daemon thread wakes and is ended
+
+    slow = Slow()
+    print("exiting", flush=True)
+""")
+
+
+def test_daemon_thread_in_a_wait_at_interpreter_shutdown(queue_name):
+    q = MPMCQueue(queue_name, 2, 16)
+    q.write(b"m")
+    libc = _Libc()
+    sem = libc.hold(queue_name + "_free_mutex_")
+    released = False
+    try:
+        proc = subprocess.Popen([sys.executable, "-c", SHUTDOWN_SCRIPT, queue_name], stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        assert proc.stdout.readline() == "exiting\n"
+        assert proc.stdout.readline() == "finalizing\n"
+        libc.release(sem)
+        released = True
+        _, err = proc.communicate(timeout=15)
+    finally:
+        if not released:
+            libc.release(sem)
+    assert proc.returncode == 0, err

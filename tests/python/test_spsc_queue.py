@@ -1,16 +1,13 @@
-"""SPSCQueue only: mebibyte messages from a creator in another process, and a
-signal whose handler returns. Behaviour all classes share lives in test_codec.py;
+"""SPSCQueue only: mebibyte messages from a creator in another process.
+Behaviour all classes share lives in test_codec.py; signals in test_signals.py;
 long runs, wraps, the names a connect removes and the segment layout are checked
 in tests/cpp (test_fixed_cell_queues.cpp, test_queue_lifecycle.cpp, test_spsc_queue.cpp)."""
 
-import os
-import signal
-
 import numpy as np
 from conftest import notify_parent
-from test_codec import assert_same_value, named
+from test_codec import assert_same_value
 
-from mox_ipc_queue import IPCQueueError, QDataType, SPSCQueue
+from mox_ipc_queue import QDataType, SPSCQueue
 
 
 # ------------------------------------------------------- child functions ---
@@ -24,18 +21,6 @@ def _create_then_write_big(name, size, seed):
     q.write(rng.integers(-(2**62), 2**62, size // 8, dtype=np.int64))
     q.write(b"end")  # two cells: waits until the test has connected and read
     return True
-
-
-def _read_interrupted_by_quiet_handler(name):
-    calls = []
-    signal.signal(signal.SIGUSR1, lambda signum, frame: calls.append(signum))
-    q = SPSCQueue(name)
-    notify_parent("reading")
-    try:
-        q.read()
-    except IPCQueueError as exc:
-        return str(exc), calls
-    return "read returned", calls
 
 
 # ----------------------------------------------------------------- tests ---
@@ -52,17 +37,3 @@ def test_mebibyte_messages_from_a_creator_in_another_process(queue_name, start_c
     assert_same_value(q.read(QDataType.IntArray), rng.integers(-(2**62), 2**62, size // 8, dtype=np.int64))
     assert q.read() == b"end"
     assert child.result() is True
-
-
-def test_signal_whose_handler_returns_fails_the_wait(queue_name, start_child):
-    # Only a handler that raises replaces the error; otherwise the
-    # interrupted wait is a failure and is not retried.
-    creator = SPSCQueue(queue_name, 1, 16, True)  # noqa: F841 - keeps the names until the connect
-    child = start_child(_read_interrupted_by_quiet_handler, queue_name)
-    child.wait_for("reading")
-    child.assert_blocked()
-    os.kill(child.pid, signal.SIGUSR1)
-    text, calls = child.result()
-    assert calls == [signal.SIGUSR1]
-    expected = named("SPSCQueueCPP:open_cell_for_read: Filled semaphore decrement failed.", queue_name)
-    assert text == expected + ": Interrupted system call"
