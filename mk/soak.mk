@@ -1,26 +1,29 @@
 # Soak: millions of messages through every queue kind, each one checked.
-#   make soak                    build/soak/soak: 10 million messages per kind,
-#                                prints moved/lost/duplicated and reader RSS;
-#                                fails on any loss, duplicate or RSS growth
+#   make soak                    10 million messages per kind: prints
+#                                moved/lost/duplicated and reader RSS; fails
+#                                on any loss, duplicate or RSS growth
 #   make soak SOAK_MESSAGES=N    another count
+#   make storm                   1 million messages per kind while every
+#                                process gets SIGUSR1 and SIGCHLD STORM_RATE
+#                                times a second; fails on any loss,
+#                                duplicate, or count or list not back
 #   make soak-python             a shorter run through the Python module,
 #                                checking the Python reader's RSS
 #   make test-kill               many more random SIGKILLs than make test runs
-# Built straight from the core sources into its own directory.
+# The harness is the CMake target `soak` of the C++ build.
 
-SOAK_BUILD           := build/soak
 SOAK_MESSAGES        ?= 10000000
 SOAK_PYTHON_MESSAGES ?= 1000000
-SOAK_SOURCES         := tests/soak/soak.cpp $(wildcard queue/*.cpp)
+STORM_MESSAGES       ?= 1000000
+STORM_RATE           ?= 5000
 
-.PHONY: soak soak-python test-kill
+.PHONY: soak storm soak-python test-kill
 
-$(SOAK_BUILD)/soak: $(SOAK_SOURCES) $(wildcard queue/*.h)
-	@mkdir -p $(SOAK_BUILD)
-	$(CXX) -std=c++17 -O2 -Wall -Wextra -Werror -Iqueue -o $@ $(SOAK_SOURCES) -pthread -lrt
+soak: build-cpp
+	$(BUILD)/tests/soak/soak --messages $(SOAK_MESSAGES)
 
-soak: $(SOAK_BUILD)/soak
-	$(SOAK_BUILD)/soak --messages $(SOAK_MESSAGES)
+storm: build-cpp
+	$(BUILD)/tests/soak/soak --messages $(STORM_MESSAGES) --signals $(STORM_RATE)
 
 soak-python: install
 	$(VPY) tests/soak/soak_python.py --messages $(SOAK_PYTHON_MESSAGES)
