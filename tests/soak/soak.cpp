@@ -69,6 +69,7 @@ struct Shared {
     std::atomic<uint32_t> writers_done;
     std::atomic<uint64_t> delivered, duplicates, damaged;  // delivered: first deliveries
     std::atomic<uint64_t> interrupted;                     // calls a signal failed before they took anything
+    std::atomic<uint64_t> signal_rounds;                   // each: SIGUSR1 and SIGCHLD to every process
     uint64_t per_writer;
     struct Reader { uint64_t moved, rss_start, rss_end; } readers[8];
     std::atomic<uint64_t>* bits() { return reinterpret_cast<std::atomic<uint64_t>*>(this + 1); }
@@ -189,8 +190,8 @@ bool supervise(const Config& c, const std::vector<pid_t>& pids, pid_t signaller)
     return ok;
 }
 
-// Sends SIGUSR1 and SIGCHLD to each of `pids`, `rate` rounds a second, until killed.
-pid_t spawn_signaller(const std::vector<pid_t>& pids, unsigned rate) {
+// Sends SIGUSR1 and SIGCHLD to each of `pids`, up to `rate` rounds a second, until killed.
+pid_t spawn_signaller(const std::vector<pid_t>& pids, unsigned rate, Shared& sh) {
     return spawn([&] {
         const timespec pause{0, static_cast<long>(1000000000 / rate)};
         for (;;) {
@@ -198,6 +199,7 @@ pid_t spawn_signaller(const std::vector<pid_t>& pids, unsigned rate) {
                 ::kill(p, SIGUSR1);
                 ::kill(p, SIGCHLD);
             }
+            sh.signal_rounds.fetch_add(1, std::memory_order_relaxed);
             ::nanosleep(&pause, nullptr);
         }
     });
@@ -318,7 +320,7 @@ bool soak_kind(const Config& c, uint64_t messages, uint64_t rss_slack, unsigned 
     for (int r = 0; r < c.readers; ++r) pids.push_back(spawn([&, r] { run_reader(*peer(), sh, c, r); }));
     for (uint32_t w = 0; w < static_cast<uint32_t>(c.writers); ++w)
         pids.push_back(spawn([&, w] { run_writer(spsc ? *creator : *peer(), sh, c, w); }));
-    const pid_t signaller = signal_rate > 0 ? spawn_signaller(pids, signal_rate) : 0;
+    const pid_t signaller = signal_rate > 0 ? spawn_signaller(pids, signal_rate, sh) : 0;
     bool ok = supervise(c, pids, signaller);
     const std::string not_initial = state_not_initial(c, probe);
     creator.reset();  // every name is removed
@@ -329,8 +331,8 @@ bool soak_kind(const Config& c, uint64_t messages, uint64_t rss_slack, unsigned 
     std::printf("  moved %lu of %lu in %.1f s (%.0f msg/s)\n", delivered, sent, seconds, double(delivered) / seconds);
     std::printf("  lost %lu, duplicated %lu, damaged %lu\n", lost, sh.duplicates.load(), sh.damaged.load());
     if (signal_rate > 0)
-        std::printf("  signals: %u rounds/s to each process; %lu calls failed before taking anything, made again\n",
-                    signal_rate, sh.interrupted.load());
+        std::printf("  signals: SIGUSR1 and SIGCHLD %.0f times/s to each process; %lu calls failed before taking "
+                    "anything, made again\n", double(sh.signal_rounds.load()) / seconds, sh.interrupted.load());
     std::printf("  counts and lists back to their initial state: %s\n", not_initial.empty() ? "yes" : not_initial.c_str());
     for (int r = 0; r < c.readers; ++r) {
         const auto& s = sh.readers[r];
