@@ -1,5 +1,8 @@
 // The whole-message operations of the kinds that carry one message per cell
-// (SPSC and MPMC), written once over each kind's four cell operations.
+// (SPSC and MPMC), written once over each kind's four cell operations. The
+// protocol steps live here and nowhere else; a caller that produces or
+// consumes the bytes itself (the Python classes) passes them in as a
+// function.
 #pragma once
 
 #include <algorithm>
@@ -10,6 +13,7 @@
 #include "copy_bytes.h"
 #include "ipc_queue.h"
 #include "ipc_queue_exception.h"
+#include "semaphore_wait.h"
 
 namespace mox::ipc_queue {
 
@@ -21,28 +25,55 @@ struct FixedCellTexts {
 
 template <class Queue>
 struct FixedCellIO {
+    // Takes a free cell (blocking while there is none), lets `fill(data)`
+    // write exactly `length` bytes (0..cell_size, checked by the caller)
+    // into it, and publishes it. A `fill` that throws gives the cell back
+    // unpublished. Allocates nothing.
+    template <class Fill>
+    static void write_into(Queue& q, uint64_t length, Fill&& fill) {
+        Cell* cell = q.open_cell_for_write();
+        try {
+            cell->set_length(length);
+            if (length > 0) fill(cell->data());
+        } catch (...) {
+            if (!thread_ending()) {
+                cell->set_length(0);
+                q.close_cell_after_write(cell, true);
+            }
+            throw;
+        }
+        q.close_cell_after_write(cell, false);
+    }
+
     // Refuses a bad length before any cell is taken; blocks while full.
     static void write(Queue& q, const FixedCellTexts& t, const char* data, int64_t length) {
         if (length < 0) throw IPCQueueException(t.negative_length);
         if (static_cast<uint64_t>(length) > q.cell_size()) throw IPCQueueException(t.too_long);
-        Cell* cell = q.open_cell_for_write();
-        cell->set_length(static_cast<uint64_t>(length));
-        if (length > 0) copy_bytes(cell->data(), data, static_cast<size_t>(length));
-        q.close_cell_after_write(cell, false);
+        write_into(q, static_cast<uint64_t>(length),
+                   [&](char* cell) { copy_bytes(cell, data, static_cast<size_t>(length)); });
+    }
+
+    // Waits for the next message (timeout_ms 0: no limit) and hands its
+    // bytes, in place, to `use(data, length)`; the cell is given back on
+    // every path, also when `use` throws (the message is then consumed).
+    // False on timeout, with `use` not called.
+    template <class Use>
+    static bool read_with(Queue& q, uint32_t timeout_ms, Use&& use) {
+        const Cell* cell = q.open_cell_for_read(timeout_ms);
+        if (cell == nullptr) return false;
+        try {
+            use(cell->data(), cell->length_within(q.cell_size()));
+        } catch (...) {
+            if (!thread_ending()) q.close_cell_after_read(cell);
+            throw;
+        }
+        q.close_cell_after_read(cell);
+        return true;
     }
 
     // 0 with `out` replaced by the message; 1 on timeout, `out` untouched.
     static int read(Queue& q, std::string& out, uint32_t timeout_ms) {
-        const Cell* cell = q.open_cell_for_read(timeout_ms);
-        if (cell == nullptr) return 1;
-        try {
-            out.assign(cell->data(), cell->length_within(q.cell_size()));
-        } catch (...) {
-            q.close_cell_after_read(cell);
-            throw;
-        }
-        q.close_cell_after_read(cell);
-        return 0;
+        return read_with(q, timeout_ms, [&](const char* data, uint64_t length) { out.assign(data, length); }) ? 0 : 1;
     }
 
     // Copies at most buffer_size bytes and drops the rest of the message.
@@ -50,13 +81,12 @@ struct FixedCellIO {
                     uint32_t timeout_ms) {
         length_read = 0;
         if (buffer_size < 0) throw IPCQueueException(t.negative_buffer);
-        const Cell* cell = q.open_cell_for_read(timeout_ms);
-        if (cell == nullptr) return 1;
-        const uint64_t n = std::min<uint64_t>(cell->length_within(q.cell_size()), static_cast<uint64_t>(buffer_size));
-        if (n > 0) copy_bytes(buffer, cell->data(), n);
-        length_read = static_cast<int64_t>(n);
-        q.close_cell_after_read(cell);
-        return 0;
+        const bool got = read_with(q, timeout_ms, [&](const char* data, uint64_t length) {
+            const uint64_t n = std::min<uint64_t>(length, static_cast<uint64_t>(buffer_size));
+            if (n > 0) copy_bytes(buffer, data, n);
+            length_read = static_cast<int64_t>(n);
+        });
+        return got ? 0 : 1;
     }
 
     // The zero-copy view of a handle (its cell); the one cell is the last.

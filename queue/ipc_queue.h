@@ -1,84 +1,15 @@
-// IPCQueueCPP: the abstract interface of the three queue kinds, plus the
-// records every kind shares in shared memory (the segment prefix and Cell).
-//
-// Every segment starts with the same 12-byte prefix; the kind's header follows:
-//
-//   offset 0   u64  segment_size   total bytes of the segment
-//   offset 8   u32  queue_type     0 SPSC, 1 MPMC, 2 MPMCVar
-//   offset 12  ...  the kind's own header
-//
-// Names: the shared-memory object is named exactly as the queue; every
-// semaphore is the queue name plus a suffix fixed by the kind. Everything is
-// created exclusively with permission bits 0600; connecting only opens.
+// IPCQueueCPP: the abstract interface of the three queue kinds. What every
+// kind keeps in shared memory (the segment prefix, Cell, the kinds' headers)
+// is drawn in layout.h.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 
+#include "layout.h"
 #include "shared_objects.h"
 
 namespace mox::ipc_queue {
-
-// Ends a list, or marks an empty one, wherever lists are linked by index.
-inline constexpr uint32_t kListEnd = 0xFFFFFFFFu;
-// Written into a `next` word while a writer or reader holds the element.
-inline constexpr uint32_t kInUseMark = 0xC4653600u;
-
-enum QueueTypeCode : uint32_t {
-    kSPSCQueueType = 0,
-    kMPMCQueueType = 1,
-    kMPMCVarQueueType = 2,
-};
-
-struct SegmentPrefix {
-    uint64_t segment_size;
-    uint32_t queue_type;
-};
-static_assert(offsetof(SegmentPrefix, segment_size) == 0);
-static_assert(offsetof(SegmentPrefix, queue_type) == 8);
-
-// One slot of a cell array: a 16-byte header, then cell_size payload bytes.
-//
-//   offset 0   8 bytes  the kind's own use (MPMC: u32 reserved, u32 next)
-//   offset 8   u64      length   payload bytes held
-//   offset 16  ...      data
-//
-// Cells lie cell_size + 16 bytes apart with no rounding, so their header
-// words can be unaligned: every access goes through memcpy, and the struct
-// itself has alignment 1 so a Cell* at any address is valid.
-struct Cell {
-    static constexpr uint64_t kHeaderSize = 16;
-
-    uint32_t next() const { return load<uint32_t>(4); }
-    void set_next(uint32_t v) { store<uint32_t>(4, v); }
-    uint64_t length() const { return load<uint64_t>(8); }
-    // The length to copy or expose: never past `capacity`, since another
-    // process can change the word after a read has checked it.
-    uint64_t length_within(uint64_t capacity) const {
-        const uint64_t n = length();
-        return n < capacity ? n : capacity;
-    }
-    void set_length(uint64_t v) { store<uint64_t>(8, v); }
-    char* data() { return reinterpret_cast<char*>(this) + kHeaderSize; }
-    const char* data() const { return reinterpret_cast<const char*>(this) + kHeaderSize; }
-
-    unsigned char header[kHeaderSize];
-
-private:
-    template <class T>
-    T load(size_t off) const {
-        T v;
-        std::memcpy(&v, header + off, sizeof v);
-        return v;
-    }
-    template <class T>
-    void store(size_t off, T v) {
-        std::memcpy(header + off, &v, sizeof v);
-    }
-};
-static_assert(sizeof(Cell) == 16 && alignof(Cell) == 1);
 
 class IPCQueueCPP {
 public:
@@ -119,6 +50,10 @@ public:
     virtual void read_end(void* handle) = 0;
 
     uint64_t cell_size() const { return cell_size_; }
+    // The queue's name as given, and its cell count (per channel for the
+    // variable-length kind).
+    const std::string& name() const { return name_; }
+    uint32_t num_cells() const { return num_cells_; }
 
 protected:
     // Connecting: the kind fills the geometry from the segment header.

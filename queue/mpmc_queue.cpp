@@ -13,9 +13,6 @@ namespace mox::ipc_queue {
 
 namespace {
 
-constexpr uint64_t kHeaderSize = sizeof(MPMCHeader);
-constexpr int64_t kMaxCells = 2147483647;
-
 constexpr const char* kIndexOutOfRange = "MPMCQueueCPP: list index out of range; segment is damaged";
 constexpr const char* kForeignCell = "MPMCQueueCPP: cell does not belong to this queue";
 
@@ -36,22 +33,21 @@ const SegmentConnectTexts kConnectTexts{
     "MPMCQueueCPP:connect constructor: segment is damaged",
 };
 
-// The geometry a header claims must describe exactly the object it lies in;
-// only then can every cell index below num_cells be trusted to stay inside.
-bool geometry_fits(const MPMCHeader& h, uint64_t size) {
-    uint64_t expected = 0;
-    return h.num_cells >= 1 && h.num_cells <= kMaxCells && h.cell_size >= 1 &&
-           h.cell_size + Cell::kHeaderSize > h.cell_size &&
-           segment_size_fits(kHeaderSize, h.num_cells, h.cell_size + Cell::kHeaderSize, expected) &&
-           expected == size && h.segment_size == size;
-}
-
-bool header_consistent(const char* segment, uint64_t size) {
-    if (size < kHeaderSize) return false;
-    MPMCHeader h;
-    std::memcpy(&h, segment, sizeof h);
-    return geometry_fits(h, size);
-}
+// In the order of queue_semaphores(QueueKind::kMPMC).
+const SemaphoreTexts kSemaphoreTexts[] = {
+    {"MPMCQueueCPP create constructor: filled semaphore with same name already exists.",
+     "MPMCQueueCPP create constructor: unable to create filled semaphore",
+     "MPMCQueueCPP connect constructor: unable to create filled semaphore"},
+    {"MPMCQueueCPP create constructor: filled mutex with same name already exists.",
+     "MPMCQueueCPP create constructor: unable to create filled mutex",
+     "MPMCQueueCPP connect constructor: unable to create filled mutex"},
+    {"MPMCQueueCPP create constructor: free mutex with same name already exists.",
+     "MPMCQueueCPP create constructor: unable to create free mutex",
+     "MPMCQueueCPP connect constructor: unable to create free mutex"},
+    {"MPMCQueueCPP create constructor: free semaphore with same name already exists.",
+     "MPMCQueueCPP create constructor: unable to create free semaphore",
+     "MPMCQueueCPP connect constructor: unable to create free semaphore"},
+};
 
 const FixedCellTexts kIOTexts{
     "MPMCQueueCPP:write: length < 0",
@@ -67,32 +63,19 @@ MPMCQueueCPP::MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t c
     : IPCQueueCPP(name, num_cells, cell_size) {
     if (name.empty()) throw IPCQueueException("MPMCQueue create constructor: queue name is empty");
     if (num_cells < 1) throw IPCQueueException("MPMCQueue create constructor: num_cells <= 0", name_);
-    if (num_cells > kMaxCells)
+    if (num_cells > static_cast<int64_t>(kMaxCount))
         throw IPCQueueException("MPMCQueueCPP:create constructor: num_cells > 2147483647", name_);
     if (cell_size < 1) throw IPCQueueException("MPMCQueue create constructor: cell_size <= 0", name_);
-    if (!segment_size_fits(kHeaderSize, num_cells_, cell_stride_, segment_size_))
-        throw IPCQueueException(kCreateTexts.too_large, name_);
-
-    if (!semaphore_names_fit(name_, std::strlen("_filled_mutex_")))
+    const Geometry g{QueueKind::kMPMC, 0, num_cells_, cell_size_};
+    if (!g.problem().empty()) throw IPCQueueException(kCreateTexts.too_large, name_);
+    if (!semaphore_names_fit(name_, longest_semaphore_suffix(g.kind, 0)))
         throw IPCQueueException("MPMCQueueCPP:create constructor: queue name too long", name_);
+
+    segment_size_ = g.segment_size();
+    cells_ = g.cells();
     segment = create_segment(name_, segment_size_, shm_fd_, segment_id_, kCreateTexts);
     try {
-        filled_sem_name = name_ + "_filled_";
-        filled_sem = create_semaphore(filled_sem_name, 0,
-                                      "MPMCQueueCPP create constructor: filled semaphore with same name already exists.",
-                                      "MPMCQueueCPP create constructor: unable to create filled semaphore");
-        filled_mutex_name = name_ + "_filled_mutex_";
-        filled_mutex = create_semaphore(filled_mutex_name, 1,
-                                        "MPMCQueueCPP create constructor: filled mutex with same name already exists.",
-                                        "MPMCQueueCPP create constructor: unable to create filled mutex");
-        free_mutex_name = name_ + "_free_mutex_";
-        free_mutex = create_semaphore(free_mutex_name, 1,
-                                      "MPMCQueueCPP create constructor: free mutex with same name already exists.",
-                                      "MPMCQueueCPP create constructor: unable to create free mutex");
-        free_sem_name = name_ + "_free_";
-        free_sem = create_semaphore(free_sem_name, num_cells_,
-                                    "MPMCQueueCPP create constructor: free semaphore with same name already exists.",
-                                    "MPMCQueueCPP create constructor: unable to create free semaphore");
+        create_semaphores(sems_.data(), kSemaphoreTexts, name_, g);
     } catch (...) {
         release_after_failure(true);
         throw;
@@ -117,28 +100,16 @@ MPMCQueueCPP::MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t c
 
 MPMCQueueCPP::MPMCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
     if (name.empty()) throw IPCQueueException("MPMCQueue connect constructor: queue name is empty");
-    segment =
-        connect_segment(name_, kMPMCQueueType, header_consistent, shm_fd_, segment_size_, segment_id_, kConnectTexts);
+    const ConnectedSegment s = connect_segment(name_, QueueKind::kMPMC, shm_fd_, segment_id_, kConnectTexts);
+    segment = s.bytes;
+    segment_size_ = s.size;
+    num_cells_ = s.geometry.num_cells;
+    cell_size_ = s.geometry.cell_size;
+    cell_stride_ = s.geometry.cell_stride();
+    cells_ = s.geometry.cells();
     try {
-        // One copy, checked again: the geometry used from now on is exactly
-        // the one that was found to fit the mapping.
-        MPMCHeader h;
-        std::memcpy(&h, segment, sizeof h);
-        if (!geometry_fits(h, segment_size_)) throw IPCQueueException(kConnectTexts.damaged, name_);
-        num_cells_ = h.num_cells;
-        cell_size_ = h.cell_size;
-        cell_stride_ = cell_size_ + Cell::kHeaderSize;
-
-        free_sem_name = name_ + "_free_";
-        free_sem = open_semaphore(free_sem_name, "MPMCQueueCPP connect constructor: unable to create free semaphore");
-        filled_sem_name = name_ + "_filled_";
-        filled_sem =
-            open_semaphore(filled_sem_name, "MPMCQueueCPP connect constructor: unable to create filled semaphore");
-        free_mutex_name = name_ + "_free_mutex_";
-        free_mutex = open_semaphore(free_mutex_name, "MPMCQueueCPP connect constructor: unable to create free mutex");
-        filled_mutex_name = name_ + "_filled_mutex_";
-        filled_mutex =
-            open_semaphore(filled_mutex_name, "MPMCQueueCPP connect constructor: unable to create filled mutex");
+        open_semaphores(sems_.data(), kSemaphoreTexts, name_, QueueKind::kMPMC,
+                        {kFreeSem, kFilledSem, kFreeMutex, kFilledMutex});
     } catch (...) {
         release_after_failure(false);
         throw;
@@ -146,19 +117,13 @@ MPMCQueueCPP::MPMCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
 }
 
 MPMCQueueCPP::~MPMCQueueCPP() {
-    close_semaphore(free_sem);
-    close_semaphore(filled_sem);
-    close_semaphore(free_mutex);
-    close_semaphore(filled_mutex);
+    close_semaphores(sems_.data(), sems_.size());
     if (!unlinked_) unlink();
     release_segment(segment, segment_size_, shm_fd_);
 }
 
 void MPMCQueueCPP::release_after_failure(bool created) {
-    close_semaphore(free_sem, free_sem_name, created);
-    close_semaphore(filled_sem, filled_sem_name, created);
-    close_semaphore(free_mutex, free_mutex_name, created);
-    close_semaphore(filled_mutex, filled_mutex_name, created);
+    close_semaphores(sems_.data(), sems_.size(), created);
     if (created)
         undo_create_segment(name_, segment, segment_size_, shm_fd_);
     else
@@ -168,24 +133,19 @@ void MPMCQueueCPP::release_after_failure(bool created) {
 void MPMCQueueCPP::unlink() {
     if (unlinked_) return;
     unlinked_ = true;
-    remove_queue_names(name_, segment_id_, shm_fd_, [&] {
-        for (const std::string* sem_name : {&free_sem_name, &filled_sem_name, &free_mutex_name, &filled_mutex_name})
-            ::sem_unlink(sem_name->c_str());
-    });
+    remove_queue_names(name_, segment_id_, shm_fd_, [&] { unlink_semaphores(sems_.data(), sems_.size()); });
 }
 
 Cell* MPMCQueueCPP::cell_at(uint32_t index) const {
-    if (index >= num_cells_) throw IPCQueueException(kIndexOutOfRange, name_);
-    return reinterpret_cast<Cell*>(segment + kHeaderSize + uint64_t{index} * cell_stride_);
+    if (!cells_.contains(index)) throw IPCQueueException(kIndexOutOfRange, name_);
+    return reinterpret_cast<Cell*>(segment + cells_.offset(index));
 }
 
 uint32_t MPMCQueueCPP::index_of(const Cell* cell) const {
-    // Unsigned: an address below the cell array wraps to a huge offset.
-    const uint64_t offset =
-        static_cast<uint64_t>(reinterpret_cast<uintptr_t>(cell) - reinterpret_cast<uintptr_t>(segment + kHeaderSize));
-    if (offset % cell_stride_ != 0 || offset / cell_stride_ >= num_cells_)
-        throw IPCQueueException(kForeignCell, name_);
-    return static_cast<uint32_t>(offset / cell_stride_);
+    const auto at = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(cell) - reinterpret_cast<uintptr_t>(segment));
+    const std::optional<uint32_t> index = cells_.index_at(at);
+    if (!index) throw IPCQueueException(kForeignCell, name_);
+    return *index;
 }
 
 uint32_t MPMCQueueCPP::checked_link(uint32_t link, sem_t* held) const {
@@ -201,23 +161,23 @@ void MPMCQueueCPP::damaged_while_holding(sem_t* lock) const {
 }
 
 Cell* MPMCQueueCPP::open_cell_for_write() {
-    if (const int err = wait_semaphore(free_sem, 0, cell_size_ <= kPollMaxCellSize); err != 0)
-        throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free semaphore decrement failed", free_sem_name,
+    if (const int err = wait_semaphore(free_sem(), 0, cell_size_ <= kPollMaxCellSize); err != 0)
+        throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free semaphore decrement failed", free_sem_name(),
                                 err);
-    if (const int err = wait_lock_after_count(free_mutex, free_sem); err != 0)
-        throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free mutex decrement failed", free_mutex_name, err);
+    if (const int err = wait_lock_after_count(free_mutex(), free_sem()); err != 0)
+        throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free mutex decrement failed", free_mutex_name(), err);
 
     MPMCHeader* h = header();
     // Our count guarantees a cell: the end mark here is damage, too.
     const uint32_t index = h->free_head;
-    if (index >= num_cells_) damaged_while_holding(free_mutex);
+    if (index >= num_cells_) damaged_while_holding(free_mutex());
     Cell* cell = cell_at(index);
-    h->free_head = checked_link(cell->next(), free_mutex);
+    h->free_head = checked_link(cell->next(), free_mutex());
     // Publish the new head before the lock goes, so the next holder in any
     // process sees it.
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (::sem_post(free_mutex) != 0)
-        throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free mutex increment failed", free_mutex_name,
+    if (::sem_post(free_mutex()) != 0)
+        throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free mutex increment failed", free_mutex_name(),
                                 errno);
     cell->set_next(kInUseMark);
     return cell;
@@ -250,23 +210,23 @@ void MPMCQueueCPP::push_free(uint32_t index, bool after_read) {
     const FreePushTexts& texts = after_read ? kGiveBackTexts : kDiscardTexts;
     MPMCHeader* h = header();
     Cell* cell = cell_at(index);
-    cell->set_next(checked_link(h->free_head, free_mutex));
+    cell->set_next(checked_link(h->free_head, free_mutex()));
     h->free_head = index;
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (::sem_post(free_mutex) != 0) throw IPCQueueException(texts.unlock_failed, free_mutex_name, errno);
+    if (::sem_post(free_mutex()) != 0) throw IPCQueueException(texts.unlock_failed, free_mutex_name(), errno);
     // Only now may a writer count on the cell.
-    if (::sem_post(free_sem) != 0) throw IPCQueueException(texts.post_failed, name_, errno);
+    if (::sem_post(free_sem()) != 0) throw IPCQueueException(texts.post_failed, name_, errno);
 }
 
 void MPMCQueueCPP::discard(uint32_t index) {
-    if (const int err = wait_lock_deferring_signals(free_mutex); err != 0)
-        throw IPCQueueException(kDiscardTexts.lock_failed, free_mutex_name, err);
+    if (const int err = wait_lock_deferring_signals(free_mutex()); err != 0)
+        throw IPCQueueException(kDiscardTexts.lock_failed, free_mutex_name(), err);
     push_free(index, false);
 }
 
 void MPMCQueueCPP::append_filled(uint32_t index) {
     MPMCHeader* h = header();
-    const uint32_t tail = checked_link(h->filled_tail, filled_mutex);
+    const uint32_t tail = checked_link(h->filled_tail, filled_mutex());
     if (tail == kListEnd) {
         h->filled_tail = index;
         h->filled_head = index;
@@ -279,18 +239,18 @@ void MPMCQueueCPP::append_filled(uint32_t index) {
 
 void MPMCQueueCPP::restore_message(uint32_t index) {
     // The message goes back where it was taken from: the head of the filled list.
-    if (const int err = wait_lock_deferring_signals(filled_mutex); err != 0)
-        throw IPCQueueException("MPMCQueueCPP close_cell_after_read: Filled mutex decrement failed", filled_mutex_name,
+    if (const int err = wait_lock_deferring_signals(filled_mutex()); err != 0)
+        throw IPCQueueException("MPMCQueueCPP close_cell_after_read: Filled mutex decrement failed", filled_mutex_name(),
                                 err);
     MPMCHeader* h = header();
-    const uint32_t head = checked_link(h->filled_head, filled_mutex);
+    const uint32_t head = checked_link(h->filled_head, filled_mutex());
     cell_at(index)->set_next(head);
     h->filled_head = index;
     if (head == kListEnd) h->filled_tail = index;
-    if (::sem_post(filled_mutex) != 0)
-        throw IPCQueueException("MPMCQueueCPP close_cell_after_read: Filled mutex increment failed", filled_mutex_name,
+    if (::sem_post(filled_mutex()) != 0)
+        throw IPCQueueException("MPMCQueueCPP close_cell_after_read: Filled mutex increment failed", filled_mutex_name(),
                                 errno);
-    if (::sem_post(filled_sem) != 0)
+    if (::sem_post(filled_sem()) != 0)
         throw IPCQueueException("MPMCQueueCPP close_cell_after_read: Filled semaphore increment failed", name_, errno);
 }
 
@@ -303,37 +263,37 @@ void MPMCQueueCPP::close_cell_after_write(Cell* cell, bool discard_cell) {
     // Still private: terminate it before it becomes reachable.
     cell->set_next(kListEnd);
     // A wait a signal handler ends takes the write back: never published.
-    if (const int err = wait_lock_to_finish(filled_mutex, [&] { discard(index); }); err != 0)
+    if (const int err = wait_lock_to_finish(filled_mutex(), [&] { discard(index); }); err != 0)
         throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled mutex decrement failed",
-                                filled_mutex_name, err);
+                                filled_mutex_name(), err);
     append_filled(index);
-    if (::sem_post(filled_mutex) != 0)
+    if (::sem_post(filled_mutex()) != 0)
         throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled mutex increment failed",
-                                filled_mutex_name, errno);
+                                filled_mutex_name(), errno);
     // Only now may a reader count on the message.
-    if (::sem_post(filled_sem) != 0)
+    if (::sem_post(filled_sem()) != 0)
         throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled semaphore increment failed", name_,
                                 errno);
 }
 
 Cell* MPMCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
-    const int err = wait_semaphore(filled_sem, timeout_ms, cell_size_ <= kPollMaxCellSize);
+    const int err = wait_semaphore(filled_sem(), timeout_ms, cell_size_ <= kPollMaxCellSize);
     if (err == ETIMEDOUT) return nullptr;
     if (err != 0)
         throw IPCQueueException("MPMCQueueCPP open_cell_for_read: Filled semaphore decrement failed", name_, err);
-    if (const int lock_err = wait_lock_after_count(filled_mutex, filled_sem); lock_err != 0)
-        throw IPCQueueException("MPMCQueueCPP open_cell_for_read: Filled mutex decrement failed", filled_mutex_name,
+    if (const int lock_err = wait_lock_after_count(filled_mutex(), filled_sem()); lock_err != 0)
+        throw IPCQueueException("MPMCQueueCPP open_cell_for_read: Filled mutex decrement failed", filled_mutex_name(),
                                 lock_err);
 
     MPMCHeader* h = header();
     const uint32_t index = h->filled_head;
-    if (index >= num_cells_) damaged_while_holding(filled_mutex);
+    if (index >= num_cells_) damaged_while_holding(filled_mutex());
     Cell* cell = cell_at(index);
-    const uint32_t next = checked_link(cell->next(), filled_mutex);
+    const uint32_t next = checked_link(cell->next(), filled_mutex());
     h->filled_head = next;
     if (next == kListEnd) h->filled_tail = kListEnd;
-    if (::sem_post(filled_mutex) != 0)
-        throw IPCQueueException("MPMCQueueCPP open_cell_for_read: Filled mutex increment failed", filled_mutex_name,
+    if (::sem_post(filled_mutex()) != 0)
+        throw IPCQueueException("MPMCQueueCPP open_cell_for_read: Filled mutex increment failed", filled_mutex_name(),
                                 errno);
     cell->set_next(kInUseMark);
 
@@ -348,8 +308,8 @@ Cell* MPMCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
 void MPMCQueueCPP::close_cell_after_read(const Cell* cell) {
     const uint32_t index = index_of(cell);
     // A wait a signal handler ends takes the read back: the message stays.
-    if (const int err = wait_lock_to_finish(free_mutex, [&] { restore_message(index); }); err != 0)
-        throw IPCQueueException(kGiveBackTexts.lock_failed, free_mutex_name, err);
+    if (const int err = wait_lock_to_finish(free_mutex(), [&] { restore_message(index); }); err != 0)
+        throw IPCQueueException(kGiveBackTexts.lock_failed, free_mutex_name(), err);
     push_free(index, true);
 }
 

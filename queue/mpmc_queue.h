@@ -16,37 +16,15 @@
 
 #include <semaphore.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "ipc_queue.h"
+#include "shared_objects.h"
 
 namespace mox::ipc_queue {
-
-//   0  u64 segment_size   8  u32 queue_type (1)   12 u32 num_cells
-//  16  u64 cell_size     24  u32 free_head        28 u32 filled_head
-//  32  u32 filled_tail   36  u32 reserved         40 cells, stride cell_size + 16
-// In a cell, `next` (offset 4) links the lists; kInUseMark while held.
-struct MPMCHeader {
-    uint64_t segment_size;
-    uint32_t queue_type;
-    uint32_t num_cells;
-    uint64_t cell_size;
-    uint32_t free_head;
-    uint32_t filled_head;
-    uint32_t filled_tail;
-    uint32_t reserved;
-};
-static_assert(offsetof(MPMCHeader, segment_size) == 0);
-static_assert(offsetof(MPMCHeader, queue_type) == 8);
-static_assert(offsetof(MPMCHeader, num_cells) == 12);
-static_assert(offsetof(MPMCHeader, cell_size) == 16);
-static_assert(offsetof(MPMCHeader, free_head) == 24);
-static_assert(offsetof(MPMCHeader, filled_head) == 28);
-static_assert(offsetof(MPMCHeader, filled_tail) == 32);
-static_assert(offsetof(MPMCHeader, reserved) == 36);
-static_assert(sizeof(MPMCHeader) == 40);
 
 class MPMCQueueCPP : public IPCQueueCPP {
 public:
@@ -131,14 +109,18 @@ private:
     // names it made.
     void release_after_failure(bool created);
 
-    std::string filled_sem_name;
-    sem_t* filled_sem = nullptr;
-    std::string free_sem_name;
-    sem_t* free_sem = nullptr;
-    std::string free_mutex_name;
-    sem_t* free_mutex = nullptr;
-    std::string filled_mutex_name;
-    sem_t* filled_mutex = nullptr;
+    sem_t* free_sem() const { return sems_[kFreeSem].handle; }
+    sem_t* filled_sem() const { return sems_[kFilledSem].handle; }
+    sem_t* free_mutex() const { return sems_[kFreeMutex].handle; }
+    sem_t* filled_mutex() const { return sems_[kFilledMutex].handle; }
+    const std::string& free_sem_name() const { return sems_[kFreeSem].name; }
+    const std::string& free_mutex_name() const { return sems_[kFreeMutex].name; }
+    const std::string& filled_mutex_name() const { return sems_[kFilledMutex].name; }
+
+    // In the order of queue_semaphores(QueueKind::kMPMC).
+    enum { kFilledSem, kFilledMutex, kFreeMutex, kFreeSem };
+    std::array<NamedSemaphore, 4> sems_;
+    RecordArray cells_;
     char* segment = nullptr;
 };
 

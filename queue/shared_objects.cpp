@@ -9,15 +9,11 @@
 #include <climits>
 #include <cstring>
 
-#include "ipc_queue.h"
 #include "ipc_queue_exception.h"
 
 namespace mox::ipc_queue {
 
 namespace {
-
-// x86-64 user space spans 2^47 bytes; no single mapping can be larger.
-constexpr uint64_t kMaxMappable = uint64_t{1} << 47;
 
 SegmentIdentity identity_of(int fd) {
     struct stat st {};
@@ -31,13 +27,6 @@ char* map_segment(int fd, uint64_t size) {
 }
 
 }  // namespace
-
-bool segment_size_fits(uint64_t header, uint64_t count, uint64_t stride, uint64_t& size) {
-    uint64_t product = 0;
-    if (__builtin_mul_overflow(count, stride, &product)) return false;
-    if (__builtin_add_overflow(product, header, &size)) return false;
-    return size <= kMaxMappable;
-}
 
 bool semaphore_names_fit(const std::string& name, size_t longest_suffix) {
     // A semaphore lives in /dev/shm as "sem." + the name without its leading
@@ -78,16 +67,15 @@ void publish_segment(char* segment, uint64_t size) {
                      __ATOMIC_RELEASE);
 }
 
-char* connect_segment(const std::string& name, uint32_t type, HeaderCheck header_ok, int& fd, uint64_t& size,
-                      SegmentIdentity& id, const SegmentConnectTexts& texts) {
+ConnectedSegment connect_segment(const std::string& name, QueueKind kind, int& fd, SegmentIdentity& id,
+                                 const SegmentConnectTexts& texts) {
     fd = ::shm_open(name.c_str(), O_RDWR, kObjectMode);
     if (fd < 0) throw IPCQueueException(texts.open_failed, name, errno);
 
-    auto refuse = [&](const char* text, int err) {
-        ::close(fd);
-        fd = -1;
-        if (err != 0) throw IPCQueueException(text, name, err);
-        throw IPCQueueException(text, name);
+    auto refuse = [&](const std::string& text, int err) {
+        close_descriptor(fd);
+        if (err != 0) throw IPCQueueException(text.c_str(), name, err);
+        throw IPCQueueException(text.c_str(), name);
     };
 
     // The object's real size bounds everything the header may claim, so a
@@ -95,26 +83,45 @@ char* connect_segment(const std::string& name, uint32_t type, HeaderCheck header
     // size word is the creator's last store: 0 until everything exists.
     struct stat st {};
     if (::fstat(fd, &st) != 0) refuse(texts.open_failed, errno);
-    id = SegmentIdentity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
     const uint64_t object_size = static_cast<uint64_t>(st.st_size);
-    size = 0;
-    if (object_size < sizeof(SegmentPrefix) || ::pread(fd, &size, sizeof size, 0) != sizeof size || size == 0)
+    ConnectedSegment s;
+    if (object_size < kPrefixSize || ::pread(fd, &s.size, sizeof s.size, 0) != sizeof s.size || s.size == 0)
         refuse(texts.not_ready, 0);
-    if (size != object_size) refuse(texts.damaged, 0);
+    if (s.size != object_size)
+        refuse(std::string(texts.damaged) + " (segment_size " + std::to_string(s.size) + " differs from the object size " +
+                   std::to_string(object_size) + ")",
+               0);
 
-    char* segment = map_segment(fd, size);
-    if (segment == nullptr) refuse(texts.map_failed, errno);
+    s.bytes = map_segment(fd, s.size);
+    if (s.bytes == nullptr) refuse(texts.map_failed, errno);
 
+    // One copy of the header, checked: what is used from now on is exactly
+    // what was found to fit, whatever another process writes there later.
+    std::vector<char> header(Geometry{kind}.header_size());
+    std::string failure;
     uint32_t queue_type = 0;
-    std::memcpy(&queue_type, segment + offsetof(SegmentPrefix, queue_type), sizeof queue_type);
-    const char* failure = queue_type != type       ? texts.wrong_type
-                          : !header_ok(segment, size) ? texts.damaged
-                                                    : nullptr;
-    if (failure != nullptr) {
-        ::munmap(segment, size);
+    std::memcpy(&queue_type, s.bytes + offsetof(SegmentPrefix, queue_type), sizeof queue_type);
+    if (queue_type != static_cast<uint32_t>(kind)) {
+        failure = texts.wrong_type;
+    } else if (s.size < header.size()) {
+        failure = std::string(texts.damaged) + " (shorter than its header)";
+    } else {
+        std::memcpy(header.data(), s.bytes, header.size());
+        if (const std::string why = header_problem(kind, header.data(), s.size); !why.empty())
+            failure = std::string(texts.damaged) + " (" + why + ")";
+    }
+    if (!failure.empty()) {
+        ::munmap(s.bytes, s.size);
         refuse(failure, 0);
     }
-    return segment;
+    s.geometry = read_geometry(kind, header.data());
+    return s;
+}
+
+void close_descriptor(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
 }
 
 bool names_segment(const std::string& name, const SegmentIdentity& id) {
@@ -123,15 +130,6 @@ bool names_segment(const std::string& name, const SegmentIdentity& id) {
     const SegmentIdentity now = identity_of(fd);
     ::close(fd);
     return now.device == id.device && now.inode == id.inode;
-}
-
-void remove_segment_name(const std::string& name, const SegmentIdentity& id) {
-    if (names_segment(name, id)) ::shm_unlink(name.c_str());
-}
-
-void close_descriptor(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
 }
 
 void release_segment(char*& segment, uint64_t size, int& fd) {
@@ -145,30 +143,55 @@ void undo_create_segment(const std::string& name, char*& segment, uint64_t size,
     release_segment(segment, size, fd);
 }
 
-sem_t* create_semaphore(const std::string& sem_name, unsigned value, const char* exists_text,
-                        const char* failed_text) {
-    sem_t* sem = ::sem_open(sem_name.c_str(), O_CREAT | O_EXCL, kObjectMode, value);
-    if (sem == SEM_FAILED) {
+void create_semaphore(NamedSemaphore& sem, std::string name, unsigned value, const SemaphoreTexts& texts) {
+    sem.name = std::move(name);
+    sem.handle = ::sem_open(sem.name.c_str(), O_CREAT | O_EXCL, kObjectMode, value);
+    if (sem.handle == SEM_FAILED) {
+        sem.handle = nullptr;
         const int err = errno;
-        throw IPCQueueException(err == EEXIST ? exists_text : failed_text, sem_name, err);
+        throw IPCQueueException(err == EEXIST ? texts.exists : texts.create_failed, sem.name, err);
     }
-    return sem;
 }
 
-sem_t* open_semaphore(const std::string& sem_name, const char* failed_text) {
-    sem_t* sem = ::sem_open(sem_name.c_str(), 0);
-    if (sem == SEM_FAILED) throw IPCQueueException(failed_text, sem_name, errno);
-    return sem;
+void open_semaphore(NamedSemaphore& sem, std::string name, const SemaphoreTexts& texts) {
+    sem.name = std::move(name);
+    sem.handle = ::sem_open(sem.name.c_str(), 0);
+    if (sem.handle == SEM_FAILED) {
+        sem.handle = nullptr;
+        throw IPCQueueException(texts.connect_failed, sem.name, errno);
+    }
 }
 
-void close_semaphore(sem_t*& sem) {
-    if (sem != nullptr) ::sem_close(sem);
-    sem = nullptr;
+void close_semaphore(NamedSemaphore& sem, bool created) {
+    if (sem.handle == nullptr) return;
+    if (created) ::sem_unlink(sem.name.c_str());
+    ::sem_close(sem.handle);
+    sem.handle = nullptr;
 }
 
-void close_semaphore(sem_t*& sem, const std::string& sem_name, bool created) {
-    if (sem != nullptr && created) ::sem_unlink(sem_name.c_str());
-    close_semaphore(sem);
+void unlink_semaphore(const NamedSemaphore& sem) {
+    if (!sem.name.empty()) ::sem_unlink(sem.name.c_str());
+}
+
+void create_semaphores(NamedSemaphore* sems, const SemaphoreTexts* texts, const std::string& queue,
+                       const Geometry& g) {
+    const std::vector<SemaphoreSpec>& specs = queue_semaphores(g.kind);
+    for (size_t i = 0; i < specs.size(); ++i)
+        create_semaphore(sems[i], queue + specs[i].suffix, initial_value(specs[i].initial, g), texts[i]);
+}
+
+void open_semaphores(NamedSemaphore* sems, const SemaphoreTexts* texts, const std::string& queue, QueueKind kind,
+                     const std::vector<size_t>& order) {
+    const std::vector<SemaphoreSpec>& specs = queue_semaphores(kind);
+    for (size_t i : order) open_semaphore(sems[i], queue + specs[i].suffix, texts[i]);
+}
+
+void close_semaphores(NamedSemaphore* sems, size_t count, bool created) {
+    for (size_t i = 0; i < count; ++i) close_semaphore(sems[i], created);
+}
+
+void unlink_semaphores(const NamedSemaphore* sems, size_t count) {
+    for (size_t i = 0; i < count; ++i) unlink_semaphore(sems[i]);
 }
 
 }  // namespace mox::ipc_queue

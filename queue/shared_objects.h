@@ -15,9 +15,13 @@
 #pragma once
 
 #include <semaphore.h>
+#include <sys/mman.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "layout.h"
 
 namespace mox::ipc_queue {
 
@@ -44,12 +48,8 @@ struct SegmentConnectTexts {
     const char* map_failed;   // mmap failed
     const char* wrong_type;   // queue_type belongs to another kind
     const char* not_ready;    // the creator has not finished (size word still 0)
-    const char* damaged;      // the header disagrees with the object
+    const char* damaged;      // the header disagrees with the object; " (<why>)" follows
 };
-
-// header + count * stride, or false when it overflows 64 bits or exceeds what
-// a process can map.
-bool segment_size_fits(uint64_t header, uint64_t count, uint64_t stride, uint64_t& size);
 
 // Whether `name` plus a semaphore suffix of `longest_suffix` characters
 // still makes a valid semaphore name, so a create can refuse a long name
@@ -66,15 +66,17 @@ char* create_segment(const std::string& name, uint64_t size, int& fd, SegmentIde
 // after everything else, tells a connecting process the queue is ready.
 void publish_segment(char* segment, uint64_t size);
 
-// Kind-specific check of a mapped header against the object's real size.
-using HeaderCheck = bool (*)(const char* segment, uint64_t size);
+struct ConnectedSegment {
+    char* bytes = nullptr;
+    uint64_t size = 0;
+    Geometry geometry;  // from the same copy of the header that was checked
+};
 
 // Opens the object `name`, reads its size word (0: not ready), maps it and
-// checks that the prefix agrees with the object's size, that queue_type is
-// `type` and that `header_ok` accepts the header. On failure nothing stays
-// open and no name is touched.
-char* connect_segment(const std::string& name, uint32_t type, HeaderCheck header_ok, int& fd, uint64_t& size,
-                      SegmentIdentity& id, const SegmentConnectTexts& texts);
+// checks one copy of its header for a queue of `kind`. On failure nothing
+// stays open and no name is touched.
+ConnectedSegment connect_segment(const std::string& name, QueueKind kind, int& fd, SegmentIdentity& id,
+                                 const SegmentConnectTexts& texts);
 
 // close() unless -1, then -1.
 void close_descriptor(int& fd);
@@ -82,8 +84,46 @@ void close_descriptor(int& fd);
 // Whether `name` names the segment `id` right now.
 bool names_segment(const std::string& name, const SegmentIdentity& id);
 
-// Removes the segment name if it still names `id`; results are ignored.
-void remove_segment_name(const std::string& name, const SegmentIdentity& id);
+// Unmaps and closes what create_segment/connect_segment opened in this
+// process; names are not touched. Null and -1 mean nothing to release.
+void release_segment(char*& segment, uint64_t size, int& fd);
+
+// A create that failed after create_segment: the name goes too.
+void undo_create_segment(const std::string& name, char*& segment, uint64_t size, int& fd);
+
+// A named semaphore a queue object holds; null until created or opened.
+struct NamedSemaphore {
+    std::string name;
+    sem_t* handle = nullptr;
+};
+
+struct SemaphoreTexts {
+    const char* exists;          // create: the name is taken
+    const char* create_failed;   // create: any other failure
+    const char* connect_failed;  // connect: the name cannot be opened
+};
+
+// Names `sem` and creates it exclusively (0600) with `value`, or opens the
+// existing one. Throws IPCQueueException with the semaphore's name and errno.
+void create_semaphore(NamedSemaphore& sem, std::string name, unsigned value, const SemaphoreTexts& texts);
+void open_semaphore(NamedSemaphore& sem, std::string name, const SemaphoreTexts& texts);
+
+// sem_close when open, then null; with `created`, the name goes too (the
+// cleanup of a create that failed). Results are ignored.
+void close_semaphore(NamedSemaphore& sem, bool created = false);
+
+// Removes the semaphore's name (once this object has named it). No throw.
+void unlink_semaphore(const NamedSemaphore& sem);
+
+// A kind's own semaphores, held in the order of queue_semaphores(kind)
+// with their texts beside them: created in that order, opened in `order`
+// (indices into it), each named queue + suffix.
+void create_semaphores(NamedSemaphore* sems, const SemaphoreTexts* texts, const std::string& queue,
+                       const Geometry& g);
+void open_semaphores(NamedSemaphore* sems, const SemaphoreTexts* texts, const std::string& queue, QueueKind kind,
+                     const std::vector<size_t>& order);
+void close_semaphores(NamedSemaphore* sems, size_t count, bool created = false);
+void unlink_semaphores(const NamedSemaphore* sems, size_t count);
 
 // What every kind's unlink() does: while `name` still names segment `id`,
 // `remove_semaphores` runs, then the segment name goes (semaphores first:
@@ -94,29 +134,9 @@ void remove_queue_names(const std::string& name, const SegmentIdentity& id, int&
                         RemoveSemaphores&& remove_semaphores) {
     if (names_segment(name, id)) {
         remove_semaphores();
-        remove_segment_name(name, id);
+        if (names_segment(name, id)) ::shm_unlink(name.c_str());
     }
     close_descriptor(fd);
 }
-
-// Unmaps and closes what create_segment/connect_segment opened in this
-// process; names are not touched. Null and -1 mean nothing to release.
-void release_segment(char*& segment, uint64_t size, int& fd);
-
-// A create that failed after create_segment: the name goes too.
-void undo_create_segment(const std::string& name, char*& segment, uint64_t size, int& fd);
-
-
-
-sem_t* create_semaphore(const std::string& sem_name, unsigned value, const char* exists_text,
-                        const char* failed_text);
-sem_t* open_semaphore(const std::string& sem_name, const char* failed_text);
-
-// sem_close when open, then null. Results are ignored.
-void close_semaphore(sem_t*& sem);
-
-// Closes `sem` and, when this process created it, removes its name: the
-// cleanup of a create that failed. Results are ignored.
-void close_semaphore(sem_t*& sem, const std::string& sem_name, bool created);
 
 }  // namespace mox::ipc_queue

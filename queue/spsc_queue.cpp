@@ -15,9 +15,6 @@ namespace mox::ipc_queue {
 
 namespace {
 
-constexpr uint64_t kHeaderSize = sizeof(SPSCHeader);
-constexpr int64_t kMaxCells = 2147483647;
-
 const SegmentCreateTexts kCreateTexts{
     "SPSCQueueCPP:create constructor: segment size too large",
     "SPSCQueueCPP:create constructor: shared memory file with same name already exists.",
@@ -35,17 +32,16 @@ const SegmentConnectTexts kConnectTexts{
     "SPSCQueueCPP:connect constructor: segment is damaged",
 };
 
-uint64_t this_thread() { return static_cast<uint64_t>(::pthread_self()); }
+const SemaphoreTexts kSemaphoreTexts[] = {
+    {"SPSCQueueCPP:create constructor: filled semaphore with same name already exists.",
+     "SPSCQueueCPP:create constructor: unable to create filled semaphore.",
+     "SPSCQueueCPP:connect constructor: unable to create filled semaphore."},
+    {"SPSCQueueCPP:create constructor: free semaphore with same name already exists.",
+     "SPSCQueueCPP:create constructor: unable to create free semaphore.",
+     "SPSCQueueCPP:connect constructor: unable to create free semaphore."},
+};
 
-bool header_consistent(const char* segment, uint64_t size) {
-    if (size < kHeaderSize) return false;
-    SPSCHeader h;
-    std::memcpy(&h, segment, sizeof h);
-    uint64_t expected = 0;
-    return h.num_cells >= 1 && h.num_cells <= kMaxCells && h.cell_size >= 1 &&
-           h.cell_size + Cell::kHeaderSize > h.cell_size &&
-           segment_size_fits(kHeaderSize, h.num_cells, h.cell_size + Cell::kHeaderSize, expected) && expected == size;
-}
+uint64_t this_thread() { return static_cast<uint64_t>(::pthread_self()); }
 
 const FixedCellTexts kIOTexts{
     "SPSCQueueCPP:write: length < 0",
@@ -61,24 +57,19 @@ SPSCQueueCPP::SPSCQueueCPP(const std::string& name, int64_t num_cells, int64_t c
     : IPCQueueCPP(name, num_cells, cell_size) {
     if (name.empty()) throw IPCQueueException("SPSCQueueCPP:create constructor: queue name is empty.");
     if (num_cells < 1) throw IPCQueueException("SPSCQueueCPP:create constructor: num_cells <= 0", name_);
-    if (num_cells > kMaxCells)
+    if (num_cells > static_cast<int64_t>(kMaxCount))
         throw IPCQueueException("SPSCQueueCPP:create constructor: num_cells > 2147483647", name_);
     if (cell_size < 1) throw IPCQueueException("SPSCQueueCPP:create constructor:cell_size <= 0", name_);
-    if (!segment_size_fits(kHeaderSize, num_cells_, cell_stride_, segment_size_))
-        throw IPCQueueException(kCreateTexts.too_large, name_);
-
-    if (!semaphore_names_fit(name_, std::strlen("_filled_")))
+    const Geometry g{QueueKind::kSPSC, 0, num_cells_, cell_size_};
+    if (!g.problem().empty()) throw IPCQueueException(kCreateTexts.too_large, name_);
+    if (!semaphore_names_fit(name_, longest_semaphore_suffix(g.kind, 0)))
         throw IPCQueueException("SPSCQueueCPP:create constructor: queue name too long", name_);
+
+    segment_size_ = g.segment_size();
+    ring_ = g.cells();
     segment = create_segment(name_, segment_size_, shm_fd_, segment_id_, kCreateTexts);
     try {
-        filled_sem_name = name_ + "_filled_";
-        filled_sem = create_semaphore(filled_sem_name, 0,
-                                      "SPSCQueueCPP:create constructor: filled semaphore with same name already exists.",
-                                      "SPSCQueueCPP:create constructor: unable to create filled semaphore.");
-        free_sem_name = name_ + "_free_";
-        free_sem = create_semaphore(free_sem_name, num_cells_,
-                                    "SPSCQueueCPP:create constructor: free semaphore with same name already exists.",
-                                    "SPSCQueueCPP:create constructor: unable to create free semaphore.");
+        create_semaphores(sems_.data(), kSemaphoreTexts, name_, g);
     } catch (...) {
         release_after_failure(true);
         throw;
@@ -97,23 +88,15 @@ SPSCQueueCPP::SPSCQueueCPP(const std::string& name, int64_t num_cells, int64_t c
 
 SPSCQueueCPP::SPSCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
     if (name.empty()) throw IPCQueueException("SPSCQueueCPP:connect constructor: specified queue name is empty.");
-    segment =
-        connect_segment(name_, kSPSCQueueType, header_consistent, shm_fd_, segment_size_, segment_id_, kConnectTexts);
+    const ConnectedSegment s = connect_segment(name_, QueueKind::kSPSC, shm_fd_, segment_id_, kConnectTexts);
+    segment = s.bytes;
+    segment_size_ = s.size;
+    num_cells_ = s.geometry.num_cells;
+    cell_size_ = s.geometry.cell_size;
+    cell_stride_ = s.geometry.cell_stride();
+    ring_ = s.geometry.cells();
     try {
-        // One copy, checked again: the geometry used from now on is exactly
-        // the one found to fit the mapping, whatever the header says later.
-        SPSCHeader h;
-        std::memcpy(&h, segment, sizeof h);
-        if (!header_consistent(reinterpret_cast<const char*>(&h), segment_size_))
-            throw IPCQueueException(kConnectTexts.damaged, name_);
-        num_cells_ = h.num_cells;
-        cell_size_ = h.cell_size;
-        cell_stride_ = cell_size_ + Cell::kHeaderSize;
-
-        filled_sem_name = name_ + "_filled_";
-        filled_sem = open_semaphore(filled_sem_name, "SPSCQueueCPP:connect constructor: unable to create filled semaphore.");
-        free_sem_name = name_ + "_free_";
-        free_sem = open_semaphore(free_sem_name, "SPSCQueueCPP:connect constructor: unable to create free semaphore.");
+        open_semaphores(sems_.data(), kSemaphoreTexts, name_, QueueKind::kSPSC, {0, 1});
     } catch (...) {
         release_after_failure(false);
         throw;
@@ -130,15 +113,13 @@ SPSCQueueCPP::SPSCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
 }
 
 SPSCQueueCPP::~SPSCQueueCPP() {
-    close_semaphore(filled_sem);
-    close_semaphore(free_sem);
+    close_semaphores(sems_.data(), sems_.size());
     if (!unlinked_) unlink();
     release_segment(segment, segment_size_, shm_fd_);
 }
 
 void SPSCQueueCPP::release_after_failure(bool created) {
-    close_semaphore(filled_sem, filled_sem_name, created);
-    close_semaphore(free_sem, free_sem_name, created);
+    close_semaphores(sems_.data(), sems_.size(), created);
     if (created)
         undo_create_segment(name_, segment, segment_size_, shm_fd_);
     else
@@ -148,21 +129,19 @@ void SPSCQueueCPP::release_after_failure(bool created) {
 void SPSCQueueCPP::unlink() {
     if (unlinked_) return;
     unlinked_ = true;
-    remove_queue_names(name_, segment_id_, shm_fd_, [&] {
-        ::sem_unlink(filled_sem_name.c_str());
-        ::sem_unlink(free_sem_name.c_str());
-    });
+    remove_queue_names(name_, segment_id_, shm_fd_, [&] { unlink_semaphores(sems_.data(), sems_.size()); });
 }
 
 Cell* SPSCQueueCPP::ring_cell(uint32_t index) const {
-    if (index >= num_cells_) throw IPCQueueException("SPSCQueueCPP: ring index out of range; segment is damaged", name_);
-    return reinterpret_cast<Cell*>(segment + kHeaderSize + index * cell_stride_);
+    if (!ring_.contains(index))
+        throw IPCQueueException("SPSCQueueCPP: ring index out of range; segment is damaged", name_);
+    return reinterpret_cast<Cell*>(segment + ring_.offset(index));
 }
 
 const Cell* SPSCQueueCPP::cellAt(uint32_t index) const { return ring_cell(index); }
 
 Cell* SPSCQueueCPP::open_cell_for_write() {
-    if (const int err = wait_semaphore(free_sem, 0, cell_size_ <= kPollMaxCellSize); err != 0)
+    if (const int err = wait_semaphore(free_sem().handle, 0, cell_size_ <= kPollMaxCellSize); err != 0)
         throw IPCQueueException("SPSCQueueCPP:open_cell_for_write: Free semaphore decrement failed.", name_, err);
     SPSCHeader* h = header();
     const uint32_t index = h->write_index;
@@ -176,18 +155,18 @@ void SPSCQueueCPP::close_cell_after_write(Cell* cell, bool discard) {
         // Take the write back: the slot returns to the writer unpublished.
         SPSCHeader* h = header();
         h->write_index = h->write_index == 0 ? num_cells_ - 1 : h->write_index - 1;
-        if (::sem_post(free_sem) != 0)
+        if (::sem_post(free_sem().handle) != 0)
             throw IPCQueueException("SPSCQueueCPP:close_cell_after_write: Free semaphore increment failed.", name_,
                                     errno);
         return;
     }
-    if (::sem_post(filled_sem) != 0)
+    if (::sem_post(filled_sem().handle) != 0)
         throw IPCQueueException("SPSCQueueCPP:close_cell_after_write: Filled semaphore increment failed.", name_,
                                 errno);
 }
 
 Cell* SPSCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
-    const int err = wait_semaphore(filled_sem, timeout_ms, cell_size_ <= kPollMaxCellSize);
+    const int err = wait_semaphore(filled_sem().handle, timeout_ms, cell_size_ <= kPollMaxCellSize);
     if (err == ETIMEDOUT) return nullptr;
     if (err != 0)
         throw IPCQueueException("SPSCQueueCPP:open_cell_for_read: Filled semaphore decrement failed.", name_, err);
@@ -204,7 +183,7 @@ Cell* SPSCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
 }
 
 void SPSCQueueCPP::close_cell_after_read(const Cell*) {
-    if (::sem_post(free_sem) != 0)
+    if (::sem_post(free_sem().handle) != 0)
         throw IPCQueueException("SPSCQueueCPP:close_cell_after_read: Free semaphore increment failed.", name_, errno);
 }
 

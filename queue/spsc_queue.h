@@ -13,36 +13,15 @@
 
 #include <semaphore.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "ipc_queue.h"
+#include "shared_objects.h"
 
 namespace mox::ipc_queue {
-
-//   0  u64 segment_size   8  u32 queue_type (0)   12 u32 num_cells
-//  16  u64 cell_size     24  u32 read_index       28 u32 write_index
-//  32  u64 first_thread  40  u64 second_thread    48 cells, stride cell_size + 16
-struct SPSCHeader {
-    uint64_t segment_size;
-    uint32_t queue_type;
-    uint32_t num_cells;
-    uint64_t cell_size;
-    uint32_t read_index;
-    uint32_t write_index;
-    uint64_t first_thread;
-    uint64_t second_thread;
-};
-static_assert(offsetof(SPSCHeader, segment_size) == 0);
-static_assert(offsetof(SPSCHeader, queue_type) == 8);
-static_assert(offsetof(SPSCHeader, num_cells) == 12);
-static_assert(offsetof(SPSCHeader, cell_size) == 16);
-static_assert(offsetof(SPSCHeader, read_index) == 24);
-static_assert(offsetof(SPSCHeader, write_index) == 28);
-static_assert(offsetof(SPSCHeader, first_thread) == 32);
-static_assert(offsetof(SPSCHeader, second_thread) == 40);
-static_assert(sizeof(SPSCHeader) == 48);
 
 class SPSCQueueCPP : public IPCQueueCPP {
 public:
@@ -92,11 +71,12 @@ private:
     // Closes what a failed constructor opened; a create also removes the
     // names it made.
     void release_after_failure(bool created);
+    NamedSemaphore& filled_sem() { return sems_[0]; }
+    NamedSemaphore& free_sem() { return sems_[1]; }
 
-    std::string filled_sem_name;
-    sem_t* filled_sem = nullptr;
-    std::string free_sem_name;
-    sem_t* free_sem = nullptr;
+    // In the order of queue_semaphores(QueueKind::kSPSC): filled, free.
+    std::array<NamedSemaphore, 2> sems_;
+    RecordArray ring_;
     char* segment = nullptr;
 };
 

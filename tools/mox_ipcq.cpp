@@ -311,8 +311,8 @@ std::string fixed_geometry_problem(uint64_t header_size, uint32_t num_cells, uin
     if (num_cells < 1 || num_cells > kMaxCount) return "num_cells " + std::to_string(num_cells) + " out of range";
     if (cell_size < 1 || cell_size + Cell::kHeaderSize < cell_size)
         return "cell_size " + std::to_string(cell_size) + " out of range";
-    uint64_t expected = 0;
-    if (!segment_size_fits(header_size, num_cells, cell_size + Cell::kHeaderSize, expected) || expected != object_size)
+    const Geometry g{header_size == sizeof(SPSCHeader) ? QueueKind::kSPSC : QueueKind::kMPMC, 0, num_cells, cell_size};
+    if (!g.problem().empty() || g.segment_size() != object_size)
         return "num_cells and cell_size do not match the object size " + std::to_string(object_size);
     return "";
 }
@@ -381,7 +381,6 @@ Probe probe(const SegmentFile& seg) {
             p.cell_size = h.cell_size;
             const uint64_t ring = uint64_t{h.num_cells} * (uint64_t{h.cell_size} + Cell::kHeaderSize);
             p.channel_stride = ring + sizeof(ChannelAreaLayout);
-            uint64_t expected = 0;
             if (h.num_channels < 1 || h.num_channels > kMaxCount)
                 p.problem = "num_channels " + std::to_string(h.num_channels) + " out of range";
             else if (h.num_cells < 1 || h.num_cells > kMaxCount)
@@ -390,8 +389,8 @@ Probe probe(const SegmentFile& seg) {
                 p.problem = "cell_size 0";
             else if (ring >= kRingLimit)
                 p.problem = "channel ring of 2^32 bytes or more";
-            else if (!segment_size_fits(sizeof(MPMCVarHeader), h.num_channels, p.channel_stride, expected) ||
-                     expected != size)
+            else if (const Geometry g{QueueKind::kMPMCVar, h.num_channels, h.num_cells, h.cell_size};
+                     !g.problem().empty() || g.segment_size() != size)
                 p.problem = "num_channels, num_cells and cell_size do not match the object size " + std::to_string(size);
             else if (!(link_ok(h.free_head(), h.num_channels) && link_ok(h.used_head, h.num_channels) &&
                        link_ok(h.used_tail, h.num_channels)))
