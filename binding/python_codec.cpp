@@ -2,8 +2,6 @@
 
 #include <cerrno>
 
-#include "semaphore_wait.h"
-
 namespace mox::ipc_queue {
 
 Payload encode(const py::bytes& value) {
@@ -75,7 +73,7 @@ py::object array_from(const char* data, uint64_t length) {
     if (length < 2048) return py::array(py::dtype::of<T>(), {count}, {}, reinterpret_cast<const T*>(data));
     py::array_t<T> array(count);
     copy_bytes(array.mutable_data(), data, length);
-    return std::move(array);
+    return array;
 }
 
 }  // namespace
@@ -110,32 +108,5 @@ py::object decode(const char* data, uint64_t length, QDataType type, const Codec
     }
     return py::object();
 }
-
-namespace {
-
-// Only a thread that holds the interpreter lock gives it up; C++ threads of
-// an embedding program that never entered Python pass straight through.
-void* release_interpreter_lock() {
-    if (PyGILState_Check() == 0) return nullptr;
-    return PyEval_SaveThread();
-}
-
-void reacquire_interpreter_lock(void* state) { PyEval_RestoreThread(static_cast<PyThreadState*>(state)); }
-
-// A signal arrived (it broke the sleep, or another thread caught it): its
-// handlers run now. One that raises ends the wait with its exception; one
-// that returns lets the wait go on with the time it has left (PEP 475).
-void* run_signal_handlers(void* state) {
-    PyEval_RestoreThread(static_cast<PyThreadState*>(state));
-    if (PyErr_CheckSignals() != 0) throw py::error_already_set();
-    return PyEval_SaveThread();
-}
-
-const BlockingWaitHooks kInterpreterLockHooks{release_interpreter_lock, reacquire_interpreter_lock,
-                                              run_signal_handlers};
-
-}  // namespace
-
-void install_interpreter_lock_hooks() { set_blocking_wait_hooks(&kInterpreterLockHooks); }
 
 }  // namespace mox::ipc_queue

@@ -24,22 +24,24 @@ namespace py = pybind11;
 
 enum class QDataType : int { Bytes = 0, String = 1, Int = 2, IntArray = 3, Float = 4, FloatArray = 5 };
 
+// Each class fills it by field name; a class without a cell limit leaves
+// the *_too_long texts out.
 struct CodecTexts {
-    // Writes. The *_too_long texts apply only to queues with a cell limit.
-    const char* bytes_too_long;
-    const char* str_not_utf8;
-    const char* str_too_long;
-    const char* float_too_big;
-    const char* int_too_big;
-    const char* array_dims;
-    const char* array_stride;
-    const char* float_array_too_long;
-    const char* int_array_too_long;
+    // Writes.
+    const char* bytes_too_long = nullptr;
+    const char* str_not_utf8 = nullptr;
+    const char* str_too_long = nullptr;
+    const char* float_too_big = nullptr;
+    const char* int_too_big = nullptr;
+    const char* array_dims = nullptr;
+    const char* array_stride = nullptr;
+    const char* float_array_too_long = nullptr;
+    const char* int_array_too_long = nullptr;
     // Reads with a QDataType.
-    const char* read_int;
-    const char* read_int_array;
-    const char* read_float;
-    const char* read_float_array;
+    const char* read_int = nullptr;
+    const char* read_int_array = nullptr;
+    const char* read_float = nullptr;
+    const char* read_float_array = nullptr;
 };
 
 // A value's wire bytes, pointing into the Python object's own storage (or
@@ -91,72 +93,5 @@ py::object bytes_from(const char* data, uint64_t length);
 // object, which the binding reports as TypeError.
 py::object decode(const char* data, uint64_t length, QDataType type, const CodecTexts& texts,
                   const std::string& name);
-
-// Installs the blocking-wait hooks that release the interpreter lock while a
-// queue operation has to block and run the signal handlers of a signal that
-// arrives meanwhile: a wait whose handler raised (Ctrl-C) ends with that
-// exception, one whose handler returned goes on (PEP 475).
-void install_interpreter_lock_hooks();
-
-// The Python class over a kind that carries one message per cell (SPSC,
-// MPMC): typed values are checked first, so a refused value leaves the queue
-// untouched, then copied once straight into the cell; reads decode from the
-// cell in place and give it back on every path, so a message that fails to
-// decode is consumed. `Texts` words the class's own failures.
-template <class Core, const CodecTexts& Texts>
-class FixedCellPythonQueue : public Core {
-public:
-    using Core::Core;
-
-    py::object read() {
-        return take(0, [this](const Cell* c) { return bytes_from(c->data(), c->length_within(this->cell_size())); });
-    }
-    py::object read(QDataType type) { return read_typed(type, 0); }
-    // Waits at most timeout_ms (0: no limit); None when nothing arrived in time.
-    py::object read(QDataType type, const py::int_& timeout_ms) { return read_typed(type, timeout_from(timeout_ms)); }
-
-    void write(const py::bytes& v) { put(encode(v), Texts.bytes_too_long); }
-    void write(const py::str& v) { put(encode(v, Texts, this->name_), Texts.str_too_long); }
-    void write(py::int_ v) { put(encode(v), Texts.int_too_big); }
-    void write(py::float_ v) { put(encode(v), Texts.float_too_big); }
-    void write(const py::array_t<double>& v) {
-        put(encode(v, Texts.array_dims, Texts.array_stride), Texts.float_array_too_long);
-    }
-    void write(const py::array_t<int64_t>& v) {
-        put(encode(v, Texts.array_dims, Texts.array_stride), Texts.int_array_too_long);
-    }
-
-private:
-    // Numbers need 8 bytes whatever their value; everything else its length.
-    void put(const Payload& p, const char* too_long) {
-        if (p.length > this->cell_size()) throw IPCQueueException(too_long, this->name_);
-        Cell* cell = this->open_cell_for_write();
-        cell->set_length(p.length);
-        if (p.length > 0) copy_bytes(cell->data(), p.data(), p.length);
-        this->close_cell_after_write(cell, false);
-    }
-
-    py::object read_typed(QDataType type, uint32_t timeout_ms) {
-        return take(timeout_ms,
-                    [&](const Cell* c) {
-                        return decode(c->data(), c->length_within(this->cell_size()), type, Texts, this->name_);
-                    });
-    }
-
-    template <class Decode>
-    py::object take(uint32_t timeout_ms, Decode&& decode_cell) {
-        const Cell* cell = this->open_cell_for_read(timeout_ms);
-        if (cell == nullptr) return py::none();
-        py::object result;
-        try {
-            result = decode_cell(cell);
-        } catch (...) {
-            this->close_cell_after_read(cell);
-            throw;
-        }
-        this->close_cell_after_read(cell);
-        return result;
-    }
-};
 
 }  // namespace mox::ipc_queue

@@ -2,6 +2,7 @@
 // and IPCQueueError, registered in this order.
 #include <pybind11/pybind11.h>
 
+#include "interpreter_lock_hooks.h"
 #include "ipc_queue_exception.h"
 #include "python_codec.h"
 #include "python_mpmc_queue.h"

@@ -4,19 +4,19 @@ namespace mox::ipc_queue {
 
 // Both array rows share one capacity text here.
 const CodecTexts kMPMCQueueTexts{
-    "MPMCQueue::write(bytes): length > cell_size",
-    "MPMCQueue::write(str):PyUnicode_AsUTF8AndSize failed.",
-    "MPMCQueue::write(str): string is larger than cell_size.",
-    "MPMCQueue.write(double): sizeof(double) > cell_size",
-    "MPMCQueue.write(int64_t): sizeof(int64_t) > cell_size",
-    "MPMCQueue.write(numpy_array): Incompatible numpy array: # of dimensions > 1",
-    "MPMCQueue.write(numpy_array): Incompatible numpy array: stride not 1",
-    "MPMCQueue.write(numpy_array): length of numpy array is larger than cell_size",
-    "MPMCQueue.write(numpy_array): length of numpy array is larger than cell_size",
-    "MPMCQueue.read(Int): data length is not 8",
-    "MPMCQueue.read(IntArray): data length is not a multiple of 8",
-    "MPMCQueue.read(Float): data length is not 8",
-    "MPMCQueue.read(FloatArray): data length is not a multiple of 8",
+    .bytes_too_long = "MPMCQueue::write(bytes): length > cell_size",
+    .str_not_utf8 = "MPMCQueue::write(str):PyUnicode_AsUTF8AndSize failed.",
+    .str_too_long = "MPMCQueue::write(str): string is larger than cell_size.",
+    .float_too_big = "MPMCQueue.write(double): sizeof(double) > cell_size",
+    .int_too_big = "MPMCQueue.write(int64_t): sizeof(int64_t) > cell_size",
+    .array_dims = "MPMCQueue.write(numpy_array): Incompatible numpy array: # of dimensions > 1",
+    .array_stride = "MPMCQueue.write(numpy_array): Incompatible numpy array: stride not 1",
+    .float_array_too_long = "MPMCQueue.write(numpy_array): length of numpy array is larger than cell_size",
+    .int_array_too_long = "MPMCQueue.write(numpy_array): length of numpy array is larger than cell_size",
+    .read_int = "MPMCQueue.read(Int): data length is not 8",
+    .read_int_array = "MPMCQueue.read(IntArray): data length is not a multiple of 8",
+    .read_float = "MPMCQueue.read(Float): data length is not 8",
+    .read_float_array = "MPMCQueue.read(FloatArray): data length is not a multiple of 8",
 };
 
 MPMCQueue::~MPMCQueue() = default;

@@ -3,7 +3,7 @@
 #pragma once
 
 #include "mpmc_queue.h"
-#include "python_codec.h"
+#include "fixed_cell_python_queue.h"
 
 namespace mox::ipc_queue {
 

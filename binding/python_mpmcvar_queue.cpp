@@ -13,21 +13,15 @@ namespace mox::ipc_queue {
 
 namespace {
 
-// No cell-size limit here, so the *_too_long texts are never used.
+// No cell-size limit here: no *_too_long texts.
 const CodecTexts kTexts{
-    nullptr,
-    "MPMCQueue::write(str):PyUnicode_AsUTF8AndSize failed.",
-    nullptr,
-    nullptr,
-    nullptr,
-    "MPMCVarQueue.write(numpy_array): Incompatible numpy array: # of dimensions > 1",
-    "MPMCVarQueue.write(numpy_array): Incompatible numpy array: stride not 1",
-    nullptr,
-    nullptr,
-    "MPMCVarQueue.read(Int): data length is not 8",
-    "MPMCVarQueue.read(IntArray): data length is not a multiple of 8",
-    "MPMCVarQueue.read(Float): data length is not 8",
-    "MPMCVarQueue.read(FloatArray): data length is not a multiple of 8",
+    .str_not_utf8 = "MPMCQueue::write(str):PyUnicode_AsUTF8AndSize failed.",
+    .array_dims = "MPMCVarQueue.write(numpy_array): Incompatible numpy array: # of dimensions > 1",
+    .array_stride = "MPMCVarQueue.write(numpy_array): Incompatible numpy array: stride not 1",
+    .read_int = "MPMCVarQueue.read(Int): data length is not 8",
+    .read_int_array = "MPMCVarQueue.read(IntArray): data length is not a multiple of 8",
+    .read_float = "MPMCVarQueue.read(Float): data length is not 8",
+    .read_float_array = "MPMCVarQueue.read(FloatArray): data length is not a multiple of 8",
 };
 constexpr const char* kPartialDims =
     "MPMCVarQueue.partial_write(numpy_array): Incompatible numpy array: # of dimensions > 1";
@@ -55,19 +49,12 @@ MPMCVarQueue::~MPMCVarQueue() = default;
 
 namespace {
 
-// A larger length hint is not believed.
-constexpr uint64_t kMaxLengthHint = uint64_t{1} << 40;
-
-// The bytes the writer has put into the channel's current message so far.
-// A one-piece write stores the whole length before it hands over its first
-// cell, so then this is the exact size of the result; a partial writer may
-// still add to it, so it is only a starting size. Read as one relaxed word
-// where the word is aligned, else not at all.
-uint64_t length_hint(const char* area) {
-    const char* p = area + offsetof(ChannelAreaLayout, message_length);
-    if (reinterpret_cast<uintptr_t>(p) % alignof(uint64_t) != 0) return 0;
-    const uint64_t v = __atomic_load_n(reinterpret_cast<const uint64_t*>(p), __ATOMIC_RELAXED);
-    return v <= kMaxLengthHint ? v : 0;
+// The writer's length so far, for sizing the result; a larger one than
+// this is not believed.
+uint64_t believed_hint(const Channel& channel) {
+    constexpr uint64_t kMaxLengthHint = uint64_t{1} << 40;
+    const uint64_t hint = channel.length_hint();
+    return hint <= kMaxLengthHint ? hint : 0;
 }
 
 // Storage that grows as cells arrive and is handed over as the result
@@ -205,7 +192,7 @@ bool MPMCVarQueue::read_message(Sink& sink, uint32_t timeout_ms) {
             try {
                 if (first)
                     sink.first(cell->data(), length, length < channel.cell_size,
-                               length_hint(channelShmAt(channel.index)));
+                               believed_hint(channel));
                 else
                     sink.append(cell->data(), length);
             } catch (...) {
@@ -228,11 +215,11 @@ py::object MPMCVarQueue::read_value(QDataType type, uint32_t timeout_ms) {
     };
     switch (type) {
         case QDataType::IntArray:
-            return read_with(MessageSink<ArrayBuilder<int64_t>>(type, kTexts, name_));
+            return read_with(MessageSink<ArrayBuilder<int64_t>>(type, kTexts, name()));
         case QDataType::FloatArray:
-            return read_with(MessageSink<ArrayBuilder<double>>(type, kTexts, name_));
+            return read_with(MessageSink<ArrayBuilder<double>>(type, kTexts, name()));
         default:
-            return read_with(MessageSink<BytesBuilder>(type, kTexts, name_));
+            return read_with(MessageSink<BytesBuilder>(type, kTexts, name()));
     }
 }
 
@@ -249,7 +236,7 @@ void MPMCVarQueue::write_whole(const Payload& p) {
 }
 
 void MPMCVarQueue::write(const py::bytes& value) { write_whole(encode(value)); }
-void MPMCVarQueue::write(const py::str& value) { write_whole(encode(value, kTexts, name_)); }
+void MPMCVarQueue::write(const py::str& value) { write_whole(encode(value, kTexts, name())); }
 void MPMCVarQueue::write(py::int_ value) { write_whole(encode(value)); }
 void MPMCVarQueue::write(py::float_ value) { write_whole(encode(value)); }
 void MPMCVarQueue::write(const py::array_t<double>& value) {
@@ -278,7 +265,7 @@ void MPMCVarQueue::forget_abandoned_message() {
 }
 
 void MPMCVarQueue::partial_write(const py::bytes& value) { append(encode(value)); }
-void MPMCVarQueue::partial_write(const py::str& value) { append(encode(value, kTexts, name_)); }
+void MPMCVarQueue::partial_write(const py::str& value) { append(encode(value, kTexts, name())); }
 void MPMCVarQueue::partial_write(py::int_ value) { append(encode(value)); }
 void MPMCVarQueue::partial_write(py::float_ value) { append(encode(value)); }
 void MPMCVarQueue::partial_write(const py::array_t<double>& value) {
@@ -291,7 +278,7 @@ void MPMCVarQueue::partial_write(const py::array_t<int64_t>& value) {
 void MPMCVarQueue::partial_write_complete() {
     PartialWriteLock lock(partial_mutex);
     if (partial_channel == nullptr)
-        throw IPCQueueException("MPMCVarQueue.partial_write_complete: no partial message under way", name_);
+        throw IPCQueueException("MPMCVarQueue.partial_write_complete: no partial message under way", name());
     // On a failure that leaves the message ours, a later call can still end it.
     try {
         close_channel_after_write(*partial_channel);

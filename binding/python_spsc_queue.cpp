@@ -3,19 +3,19 @@
 namespace mox::ipc_queue {
 
 const CodecTexts kSPSCQueueTexts{
-    "SPSCQueue.write(bytes): data length > cell_size",
-    "SPSCQueue::write(str):PyUnicode_AsUTF8AndSize failed.",
-    "SPSCQueue::write(str): string is larger than cell_size.",
-    "SPSCQueue.write(double): sizeof(double) > cell_size",
-    "SPSCQueue.write(int64_t): sizeof(int64_t) > cell_size",
-    "SPSCQueue.write(numpy_array): Incompatible numpy array: # of dimensions > 1",
-    "SPSCQueue.write(numpy_array): Incompatible numpy array: stride not 1",
-    "SPSCQueue.write(numpy_array): length of numpy array is larger than cell_size",
-    "SPSCQueue.write(numpy_array): length of numpyarray is larger than cell_size",
-    "SPSCQueue.read(Int): data length is not 8",
-    "SPSCQueue.read(IntArray): data length is not a multiple of 8",
-    "SPSCQueue.read(Float): data length is not 8",
-    "SPSCQueue.read(FloatArray): data length is not a multiple of 8",
+    .bytes_too_long = "SPSCQueue.write(bytes): data length > cell_size",
+    .str_not_utf8 = "SPSCQueue::write(str):PyUnicode_AsUTF8AndSize failed.",
+    .str_too_long = "SPSCQueue::write(str): string is larger than cell_size.",
+    .float_too_big = "SPSCQueue.write(double): sizeof(double) > cell_size",
+    .int_too_big = "SPSCQueue.write(int64_t): sizeof(int64_t) > cell_size",
+    .array_dims = "SPSCQueue.write(numpy_array): Incompatible numpy array: # of dimensions > 1",
+    .array_stride = "SPSCQueue.write(numpy_array): Incompatible numpy array: stride not 1",
+    .float_array_too_long = "SPSCQueue.write(numpy_array): length of numpy array is larger than cell_size",
+    .int_array_too_long = "SPSCQueue.write(numpy_array): length of numpyarray is larger than cell_size",
+    .read_int = "SPSCQueue.read(Int): data length is not 8",
+    .read_int_array = "SPSCQueue.read(IntArray): data length is not a multiple of 8",
+    .read_float = "SPSCQueue.read(Float): data length is not 8",
+    .read_float_array = "SPSCQueue.read(FloatArray): data length is not a multiple of 8",
 };
 
 SPSCQueue::~SPSCQueue() = default;

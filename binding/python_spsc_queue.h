@@ -2,7 +2,7 @@
 // into and out of the ring's cells through the shared codec.
 #pragma once
 
-#include "python_codec.h"
+#include "fixed_cell_python_queue.h"
 #include "spsc_queue.h"
 
 namespace mox::ipc_queue {
