@@ -314,7 +314,8 @@ void register_mpmcvar_queue(py::module_& m) {
         .def("cell_size", &IPCQueueCPP::cell_size)
         .def("unlink", &MPMCVarQueueCPP::unlink, "call shm_unlink")
         // Additions after the fixed table.
-        .def("read", py::overload_cast<QDataType, const py::int_&>(&Q::read), kTimedReadDoc);
+        .def("read", py::overload_cast<QDataType, const py::int_&>(&Q::read), kTimedReadDoc)
+        .def("inspect", [](const Q& q) { return report_dict(q); }, kInspectDoc);
 }
 
 }  // namespace mox::ipc_queue

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "mpmcvar_queue.h"
+#include "python_report.h"
 #include "python_codec.h"
 
 namespace mox::ipc_queue {

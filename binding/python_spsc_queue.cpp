@@ -35,7 +35,8 @@ void register_spsc_queue(py::module_& m) {
         .def("write", py::overload_cast<const py::array_t<int64_t>&>(&Q::write), "write np_array of dtype int64_t")
         .def("cell_size", &IPCQueueCPP::cell_size)
         // Additions after the fixed table.
-        .def("read", py::overload_cast<QDataType, const py::int_&>(&Q::read), kTimedReadDoc);
+        .def("read", py::overload_cast<QDataType, const py::int_&>(&Q::read), kTimedReadDoc)
+        .def("inspect", [](const Q& q) { return report_dict(q); }, kInspectDoc);
 }
 
 }  // namespace mox::ipc_queue

@@ -158,6 +158,10 @@ public:
 
     // Removes the two semaphore names; the handles stay usable. No throw.
     void unlink();
+    // The channel's semaphore named `name`, if it is one of its two.
+    const NamedSemaphore* semaphore(const std::string& name) const {
+        return name == free_sem.name ? &free_sem : name == filled_sem.name ? &filled_sem : nullptr;
+    }
 
     // The queue's steps around a message, which it takes while it holds
     // the channel off both lists: a new one (all cells free) at create;

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "layout.h"
+#include "segment_report.h"
 #include "shared_objects.h"
 
 namespace mox::ipc_queue {
@@ -48,6 +49,13 @@ public:
     virtual void* read_begin() = 0;
     virtual bool read(void* handle, char** data, uint64_t* length) = 0;
     virtual void read_end(void* handle) = 0;
+
+    // What this object sees of its queue: header words, lists, counts, cells
+    // or channels held, and what differs from a sound idle queue (see
+    // segment_report.h). Read from its own mapping and semaphore handles, so
+    // it works after the names are gone. Changes nothing; a snapshot while
+    // other processes work.
+    virtual SegmentReport report() const = 0;
 
     uint64_t cell_size() const { return cell_size_; }
     // The queue's name as given, and its cell count (per channel for the

@@ -83,6 +83,8 @@ public:
     bool read(void* handle, char** data, uint64_t* length) override;
     void read_end(void* handle) override;
 
+    SegmentReport report() const override;
+
 private:
     MPMCHeader* header() const { return reinterpret_cast<MPMCHeader*>(segment); }
     // The only address<->index arithmetic, on the geometry checked at

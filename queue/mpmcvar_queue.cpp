@@ -385,4 +385,14 @@ void MPMCVarQueueCPP::read_end(void* handle) {
     delete h;
 }
 
+SegmentReport MPMCVarQueueCPP::report() const {
+    return report_segment(MappedSegment(segment, segment_size_), [this](const std::string& suffix) {
+        const SemaphoreReading own = read_held_semaphore(name_, suffix, sems_.data(), sems_.size());
+        if (own.present()) return own;
+        for (const Channel& channel : channels)
+            if (const NamedSemaphore* sem = channel.semaphore(name_ + suffix)) return read_semaphore(*sem);
+        return own;
+    });
+}
+
 }  // namespace mox::ipc_queue

@@ -84,6 +84,8 @@ public:
     bool read(void* handle, char** data, uint64_t* length) override;
     void read_end(void* handle) override;
 
+    SegmentReport report() const override;
+
     // Writer: waits without limit for a free channel, puts it on the used
     // list and returns it; the message's place in the order is fixed here.
     // Throws IPCQueueException if a wait or post fails or a list is damaged.

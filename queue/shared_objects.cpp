@@ -169,6 +169,21 @@ void close_semaphore(NamedSemaphore& sem, bool created) {
     sem.handle = nullptr;
 }
 
+SemaphoreReading read_semaphore(const NamedSemaphore& sem) {
+    int value = 0;
+    if (sem.handle == nullptr) return {SemaphoreReading::kMissing, 0};
+    if (::sem_getvalue(sem.handle, &value) != 0) return {SemaphoreReading::kBroken, 0};
+    return {SemaphoreReading::kValue, value};
+}
+
+SemaphoreReading read_held_semaphore(const std::string& queue, const std::string& suffix, const NamedSemaphore* sems,
+                                     size_t count) {
+    const std::string name = queue + suffix;
+    for (size_t i = 0; i < count; ++i)
+        if (sems[i].name == name) return read_semaphore(sems[i]);
+    return {SemaphoreReading::kMissing, 0};
+}
+
 void unlink_semaphore(const NamedSemaphore& sem) {
     if (!sem.name.empty()) ::sem_unlink(sem.name.c_str());
 }

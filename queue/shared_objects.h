@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "layout.h"
+#include "segment_report.h"
 
 namespace mox::ipc_queue {
 
@@ -111,6 +112,14 @@ void open_semaphore(NamedSemaphore& sem, std::string name, const SemaphoreTexts&
 // sem_close when open, then null; with `created`, the name goes too (the
 // cleanup of a create that failed). Results are ignored.
 void close_semaphore(NamedSemaphore& sem, bool created = false);
+
+// The semaphore's value through the handle this object holds.
+SemaphoreReading read_semaphore(const NamedSemaphore& sem);
+
+// The reading of the handle named queue + suffix among `sems` (count of
+// them): what an object reports on its own semaphores.
+SemaphoreReading read_held_semaphore(const std::string& queue, const std::string& suffix, const NamedSemaphore* sems,
+                                     size_t count);
 
 // Removes the semaphore's name (once this object has named it). No throw.
 void unlink_semaphore(const NamedSemaphore& sem);

@@ -201,4 +201,10 @@ bool SPSCQueueCPP::read(void* handle, char** data, uint64_t* length) { return IO
 
 void SPSCQueueCPP::read_end(void* handle) { close_cell_after_read(static_cast<const Cell*>(handle)); }
 
+SegmentReport SPSCQueueCPP::report() const {
+    return report_segment(MappedSegment(segment, segment_size_), [this](const std::string& suffix) {
+        return read_held_semaphore(name_, suffix, sems_.data(), sems_.size());
+    });
+}
+
 }  // namespace mox::ipc_queue

@@ -62,6 +62,8 @@ public:
     bool read(void* handle, char** data, uint64_t* length) override;
     void read_end(void* handle) override;
 
+    SegmentReport report() const override;
+
     // Cell `index` of the ring; throws IPCQueueException unless index < num_cells.
     const Cell* cellAt(uint32_t index) const;
 
