@@ -133,7 +133,7 @@ void MPMCQueueCPP::release_after_failure(bool created) {
 void MPMCQueueCPP::unlink() {
     if (unlinked_) return;
     unlinked_ = true;
-    remove_queue_names(name_, segment_id_, shm_fd_, [&] { unlink_semaphores(sems_.data(), sems_.size()); });
+    remove_names_if_ours(name_, segment_id_, shm_fd_, [&] { unlink_semaphores(sems_.data(), sems_.size()); });
 }
 
 Cell* MPMCQueueCPP::cell_at(uint32_t index) const {

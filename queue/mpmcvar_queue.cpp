@@ -151,7 +151,7 @@ void MPMCVarQueueCPP::release_after_failure(bool created) {
 void MPMCVarQueueCPP::unlink() {
     if (unlinked_) return;
     unlinked_ = true;
-    remove_queue_names(name_, segment_id_, shm_fd_, [&] {
+    remove_names_if_ours(name_, segment_id_, shm_fd_, [&] {
         unlink_semaphores(sems_.data(), sems_.size());
         for (Channel& channel : channels) channel.unlink();
     });

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "queue_names.h"
+
 namespace mox::ipc_queue {
 
 bool MappedSegment::read(uint64_t offset, void* out, size_t n) const {
@@ -59,9 +61,8 @@ SemaphoreReading read_named_semaphore(const std::string& sem_name) {
         if (err == EACCES || err == EPERM) return SemaphoreReading{SemaphoreReading::kNoAccess, 0};
         return SemaphoreReading{SemaphoreReading::kBroken, 0};
     };
-    // glibc keeps a named semaphore as /dev/shm/sem.<name without its '/'>,
-    // and sem_open maps sizeof(sem_t) of it: a shorter file would fault.
-    const std::string file = "/dev/shm/sem." + sem_name.substr(sem_name.find_first_not_of('/'));
+    // sem_open maps sizeof(sem_t) of the file: a shorter one would fault.
+    const std::string file = semaphore_file(sem_name);
     struct stat st {};
     if (::stat(file.c_str(), &st) != 0) return for_errno(errno);
     if (!S_ISREG(st.st_mode) || st.st_size < static_cast<off_t>(sizeof(sem_t))) return {SemaphoreReading::kBroken, 0};

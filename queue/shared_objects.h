@@ -139,7 +139,7 @@ void unlink_semaphores(const NamedSemaphore* sems, size_t count);
 // until the segment name is gone nobody can make a new queue under the
 // name whose semaphores they could be); then `fd` is closed.
 template <class RemoveSemaphores>
-void remove_queue_names(const std::string& name, const SegmentIdentity& id, int& fd,
+void remove_names_if_ours(const std::string& name, const SegmentIdentity& id, int& fd,
                         RemoveSemaphores&& remove_semaphores) {
     if (names_segment(name, id)) {
         remove_semaphores();

@@ -129,7 +129,7 @@ void SPSCQueueCPP::release_after_failure(bool created) {
 void SPSCQueueCPP::unlink() {
     if (unlinked_) return;
     unlinked_ = true;
-    remove_queue_names(name_, segment_id_, shm_fd_, [&] { unlink_semaphores(sems_.data(), sems_.size()); });
+    remove_names_if_ours(name_, segment_id_, shm_fd_, [&] { unlink_semaphores(sems_.data(), sems_.size()); });
 }
 
 Cell* SPSCQueueCPP::ring_cell(uint32_t index) const {
