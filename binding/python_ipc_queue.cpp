@@ -8,12 +8,13 @@
 #include "python_mpmc_queue.h"
 #include "python_mpmcvar_queue.h"
 #include "python_spsc_queue.h"
+#include "queue_names.h"
 
 namespace mox::ipc_queue {
 
 PYBIND11_MODULE(mox_ipc_queue, m) {
     m.doc() = "MOX Interprocess Shared Memory Queue plugin";
-    m.attr("__version__") = "0.9.1";
+    m.attr("__version__") = MOX_VERSION;
 
     py::enum_<QDataType>(m, "QDataType")
         .value("Bytes", QDataType::Bytes)
@@ -28,6 +29,13 @@ PYBIND11_MODULE(mox_ipc_queue, m) {
     register_mpmcvar_queue(m);
 
     py::register_exception<IPCQueueException>(m, "IPCQueueError", PyExc_Exception);
+
+    // Additions after the fixed registrations.
+    m.def("remove", &remove_queue_names, py::arg("name"),
+          "remove(name) -> bool: removes every name of the queue `name` (its segment, and the semaphores of any "
+          "queue kind); True if anything was removed. Never raises for a name that is gone. Processes still "
+          "attached keep working.");
+    m.def("exists", &segment_exists, py::arg("name"), "exists(name) -> bool: whether a queue segment named `name` exists");
 
     install_interpreter_lock_hooks();
 }
