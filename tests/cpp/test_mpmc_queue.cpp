@@ -1,14 +1,10 @@
-// MPMCQueueCPP's own behaviour: both lists byte by byte, discard, damaged list
-// words, many writer and reader processes at once. What it shares with SPSC is
-// in test_fixed_cell_queues.cpp; names and damaged headers in test_queue_lifecycle.cpp.
+// MPMCQueueCPP's own behaviour: both lists byte by byte, discard, damaged
+// list words. Many writers and readers at once: test_traffic.cpp. What it
+// shares with SPSC is in test_fixed_cell_queues.cpp; names and damaged
+// headers in test_queue_lifecycle.cpp.
 #include <gtest/gtest.h>
-#include <sys/mman.h>
 
-#include <algorithm>
-#include <atomic>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -145,100 +141,6 @@ TEST(MPMCQueueDamage, OutOfRangeListWordsThrowInsteadOfTouchingMemory) {
         EXPECT_EQ(sem_value(name + "_free_mutex_"), 1);
         EXPECT_EQ(sem_value(name + "_filled_mutex_"), 1);
     }
-}
-
-// Many writer and reader processes at once.
-constexpr int kWriters = 4, kReaders = 4;
-constexpr uint32_t kPerWriter = 20000, kStop = 0xFFFFFFFFu, kPoison = 0xDEADu;
-
-// Shared by all children through an anonymous MAP_SHARED mapping.
-struct Tally {
-    std::atomic<uint32_t> seen[kWriters][kPerWriter];
-    std::atomic<uint32_t> writers_done;
-};
-
-// Writer id, sequence, then seq % 6 bytes that depend on both: a torn or mixed copy shows.
-std::string stress_message(uint32_t writer, uint32_t seq) {
-    std::string m(8 + seq % 6, '\0');
-    std::memcpy(&m[0], &writer, 4);
-    std::memcpy(&m[4], &seq, 4);
-    for (size_t k = 8; k < m.size(); ++k) m[k] = static_cast<char>(writer * 31 + seq + k);
-    return m;
-}
-
-// Through the cell calls (write() is one such pair), now and then discarding
-// a cell that no reader may ever see.
-std::string run_writer(const std::string& name, Tally& t, uint32_t w) {
-    MPMCQueueCPP& q = attach_for_life(name);
-    for (uint32_t seq = 0; seq < kPerWriter; ++seq) {
-        for (const bool discard : {seq % 97 == 0, false}) {
-            const std::string body = stress_message(discard ? kPoison : w, seq);
-            Cell* cell = q.open_cell_for_write();
-            cell->set_length(body.size());
-            std::memcpy(cell->data(), body.data(), body.size());
-            q.close_cell_after_write(cell, discard);
-            if (!discard) break;
-        }
-    }
-    // The last writer to finish stops every reader, each after its share.
-    if (t.writers_done.fetch_add(1) + 1 == kWriters) {
-        const uint32_t stop[2] = {kStop, 0};
-        for (int r = 0; r < kReaders; ++r) q.write(reinterpret_cast<const char*>(stop), sizeof stop);
-    }
-    return "";
-}
-
-// Reads until a stop mark; a bad message ends the reader with a report (the
-// others still drain the queue, so nothing hangs).
-std::string run_reader(const std::string& name, Tally& t) {
-    MPMCQueueCPP& q = attach_for_life(name);
-    int64_t last[kWriters] = {-1, -1, -1, -1};
-    for (std::string m;;) {
-        q.read(m, 0);
-        uint32_t id[2] = {kWriters, 0};  // writer, sequence
-        if (m.size() >= 8) std::memcpy(id, m.data(), 8);
-        if (id[0] == kStop) return "";
-        if (id[0] >= kWriters || id[1] >= kPerWriter || m != stress_message(id[0], id[1]))
-            return "a malformed message of " + std::to_string(m.size()) + " bytes";
-        if (static_cast<int64_t>(id[1]) <= last[id[0]]) return "out of order from writer " + std::to_string(id[0]);
-        t.seen[id[0]][id[1]].fetch_add(1, std::memory_order_relaxed);
-        last[id[0]] = id[1];
-    }
-}
-
-TEST(MPMCQueueStress, FourWritersFourReadersDeliverEveryMessageExactlyOnceInOrder) {
-    NameGuard guard(unique_name("mpmc_stress"));
-    const std::string& name = guard.name();
-    MPMCQueueCPP q(name, 8, 13);  // stride 29: unaligned cell headers
-    SegmentView v(name);
-    ASSERT_TRUE(v.ok());
-    void* shared = ::mmap(nullptr, sizeof(Tally), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(shared, MAP_FAILED);
-    Tally& t = *new (shared) Tally();
-
-    std::vector<std::unique_ptr<ScopedChild>> children;
-    for (int r = 0; r < kReaders; ++r)
-        children.push_back(std::make_unique<ScopedChild>([&] { return run_reader(name, t); }));
-    for (uint32_t w = 0; w < kWriters; ++w)
-        children.push_back(std::make_unique<ScopedChild>([&, w] { return run_writer(name, t, w); }));
-    // A failure leaves the test at once; the others are then killed, not waited for.
-    for (auto& child : children) {
-        const ChildReport r = child->join(60);
-        ASSERT_EQ(r.code, 0) << r.text;
-    }
-    for (uint32_t w = 0; w < kWriters; ++w)
-        for (uint32_t seq = 0; seq < kPerWriter; ++seq) ASSERT_EQ(t.seen[w][seq].load(), 1u) << w << ":" << seq;
-    ::munmap(shared, sizeof(Tally));
-
-    // Quiet again: every cell free exactly once, the filled list empty.
-    expect_sems(name, 8, 0);
-    EXPECT_EQ(std::make_pair(v.u32(kFilledHead), v.u32(kFilledTail)), std::make_pair(kEnd, kEnd));
-    std::vector<uint32_t> cells;  // the free list, bounded so a cycle cannot hang the test
-    uint32_t i = v.u32(kFreeHead);
-    for (; i < 8 && cells.size() <= 8; i = v.u32(cell_offset(i, 13) + kNext)) cells.push_back(i);
-    EXPECT_EQ(i, kEnd);
-    std::sort(cells.begin(), cells.end());
-    EXPECT_EQ(cells, (std::vector<uint32_t>{0, 1, 2, 3, 4, 5, 6, 7}));
 }
 
 }  // namespace

@@ -1,12 +1,10 @@
 // MPMCVarQueueCPP and Channel: segment bytes, framing, ordering, timed reads,
-// 64-bit lengths, multi-process traffic, refused create arguments, damaged list
-// and ring words. Names, permissions, damaged headers: test_queue_lifecycle.cpp.
+// 64-bit lengths, refused create arguments, damaged list and ring words.
+// Many writers and readers at once: test_traffic.cpp. Names, permissions, damaged headers: test_queue_lifecycle.cpp.
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <deque>
-#include <random>
 #include <utility>
 
 #include "mpmcvar_queue.h"
@@ -62,37 +60,6 @@ struct Image {
         return d.first == bytes.end() ? -1 : d.first - bytes.begin();
     }
 };
-
-constexpr uint32_t kWriters = 6, kPerWriter = 1500, kTotal = kWriters * kPerWriter;
-
-// 8 to 40 bytes that follow from writer and number, which lead.
-std::string message(uint32_t w, uint32_t s) {
-    std::string m(8 + (w * 7 + s * 13) % 33, static_cast<char>(s * 7 + w));
-    std::memcpy(m.data(), &s, 4);
-    m[4] = static_cast<char>(w);
-    return m;
-}
-
-// Writer `w`: its messages in order, whole or as Channel::write or
-// partial_write calls of random sizes (zero included), ended either way.
-void write_traffic(MPMCVarQueueCPP& q, uint32_t w) {
-    std::mt19937 rng(w * 7919 + 1);
-    for (uint32_t s = 0; s < kPerWriter; ++s) {
-        const std::string m = message(w, s);
-        const int64_t length = static_cast<int64_t>(m.size());
-        if ((s + w) % 3 == 0) {
-            q.write(m.data(), length);
-            continue;
-        }
-        Channel& ch = q.open_channel_for_write();
-        for (int64_t done = 0, n = 0; done < length; done += n) {
-            n = std::min<int64_t>(length - done, rng() % (3 * ch.cell_size + 1));
-            (s & 4) ? ch.write(m.data() + done, n) : ch.partial_write(m.data() + done, n);
-            std::this_thread::yield();  // a writer pausing inside its message
-        }
-        (s + w) % 3 == 1 ? q.close_channel_after_write(ch) : ch.partial_write_complete();
-    }
-}
 
 // The whole segment compared byte for byte after create and after each step.
 TEST(MPMCVarLayout, SegmentBytesFollowEveryStep) {
@@ -233,47 +200,6 @@ TEST(MPMCVarFraming, MessageOfFourGiBAndMoreIsNotTruncated) {
     EXPECT_EQ(total, kLength);
     EXPECT_EQ(cells, (uint64_t{1} << 12) + 1);
     EXPECT_EQ(markers, "abcd");
-}
-
-// Six writer and six reader processes through two channels. Both channels are
-// taken and given back constantly, so a channel handed to two writers at once
-// (an ABA slip in the free stack) shows. The readers' count and sum of message
-// hashes match the plan's only if every message arrived once and intact.
-TEST(MPMCVarProcesses, WritersAndReadersDeliverEachMessageOnce) {
-    NameGuard guard(unique_name("var_traffic"));
-    const std::string& name = guard.name();
-    MPMCVarQueueCPP q(name, 2, 2, 32);
-    struct Received {
-        std::atomic<uint32_t> count;
-        std::atomic<uint64_t> hash_sum;
-    };
-    static_assert(std::atomic<uint32_t>::is_always_lock_free && std::atomic<uint64_t>::is_always_lock_free);
-    void* p = ::mmap(nullptr, sizeof(Received), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-    ASSERT_NE(p, MAP_FAILED);
-    Received& got = *new (p) Received{{0}, {0}};
-    std::deque<ScopedChild> children;
-    for (uint32_t i = 0; i < kWriters; ++i) {
-        children.emplace_back([&] {
-            MPMCVarQueueCPP& reader = connect_in_child(name);
-            for (std::string m; got.count.load() < kTotal;) {
-                if (reader.read(m, 20) != 0) continue;
-                got.hash_sum += std::hash<std::string>{}(m);
-                got.count++;
-            }
-            return std::string();
-        });
-        children.emplace_back([&, i] { return write_traffic(connect_in_child(name), i), std::string(); });
-    }
-    for (ScopedChild& child : children) EXPECT_TRUE(ended_well(child));
-    uint64_t planned = 0;
-    for (uint32_t w = 0; w < kWriters; ++w)
-        for (uint32_t s = 0; s < kPerWriter; ++s) planned += std::hash<std::string>{}(message(w, s));
-    EXPECT_EQ(got.count.load(), kTotal);
-    EXPECT_EQ(got.hash_sum.load(), planned);
-    EXPECT_EQ(sem_state(name, 2), "free=2 used=0 mutex=1 ch0=2/0 ch1=2/0");
-    // Every pop and push of the free stack bumped its count: two per message.
-    EXPECT_EQ(SegmentView(name).u32(28), 2u * kTotal);
-    ::munmap(p, sizeof(Received));
 }
 
 TEST(MPMCVarRefusal, CreateArgumentsRefusedBeforeAnythingIsMade) {

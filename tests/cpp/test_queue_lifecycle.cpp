@@ -312,7 +312,7 @@ TYPED_TEST(QueueLifecycle, ADestroyedQueueGivesItsMemoryBack) {
 // connects touch none of the names the creator has made meanwhile.
 TEST(QueueLifecycleRace, ConnectsWhileTheCreatorBuildsFailCleanly) {
     constexpr uint32_t kChannels = 3000;  // long enough to build that most connects land inside
-    NameGuard g(unique_name("building"), kChannels);
+    NameGuard g(unique_name("building"));
     const std::string& name = g.name();
     const std::string not_ready = on_queue(
         "MPMCVarQueueCPP:connect constructor: segment not initialised; its creator has not finished", name);

@@ -273,7 +273,7 @@ TEST(InterruptedLockWait, MPMCGivingACellBackOutlastsOneSignal) {
 }
 
 TEST(InterruptedLockWait, MPMCVarStartingOrTakingAMessageGivesTheChannelBack) {
-    NameGuard guard(unique_name("intr_var"), 2);
+    NameGuard guard(unique_name("intr_var"));
     MPMCVarQueueCPP q(guard.name(), 2, 2, 8);
     q.write("kept across", 11);
     const std::string lock = guard.name() + "_used_mutex_";
@@ -303,7 +303,7 @@ TEST(InterruptedLockWait, MPMCVarStartingOrTakingAMessageGivesTheChannelBack) {
 // bytes, pauses, then 40 more) and a writer inside one (its ring full) each
 // get signals whose handler returns: neither call fails, the message is whole.
 TEST(InterruptedWait, InsideAMessageASignalIsNoFailure) {
-    NameGuard guard(unique_name("intr_inside"), 1);
+    NameGuard guard(unique_name("intr_inside"));
     MPMCVarQueueCPP q(guard.name(), 1, 2, 8);
     std::string expected(48, '\0');
     for (size_t i = 0; i < expected.size(); ++i) expected[i] = static_cast<char>(i);
@@ -347,7 +347,7 @@ TEST(InterruptedWait, InsideAMessageASignalIsNoFailure) {
 // A thread cancelled in a wait holding a cell to give back, or inside a
 // message: it ends (as a process dying there would), the process goes on.
 TEST(InterruptedWait, AThreadEndedInsideAWaitUnwindsThroughIt) {
-    NameGuard guard(unique_name("cancel"), 1);
+    NameGuard guard(unique_name("cancel"));
     MPMCQueueCPP fixed(guard.name() + "f", 2, 16);
     NameGuard fixed_guard(guard.name() + "f");
     MPMCVarQueueCPP var(guard.name(), 1, 2, 8);

@@ -22,6 +22,8 @@
 #include <vector>
 
 #include "ipc_queue_exception.h"
+#include "layout.h"
+#include "queue_names.h"
 
 namespace mox::ipc_queue::test {
 
@@ -33,32 +35,23 @@ inline std::string unique_name(const std::string& tag) {
 
 // The semaphore names of a queue of kind `code` (0 SPSC, 1 MPMC, 2 MPMCVar with `channels` channels).
 inline std::vector<std::string> queue_sem_names(const std::string& name, uint32_t code, unsigned channels = 0) {
-    static const std::vector<std::vector<const char*>> kSuffixes{
-        {"_filled_", "_free_"}, {"_filled_", "_free_", "_free_mutex_", "_filled_mutex_"},
-        {"_free_", "_used_", "_used_mutex_"}};
     std::vector<std::string> names;
-    for (const char* suffix : kSuffixes.at(code)) names.push_back(name + suffix);
-    for (unsigned i = 0; code == 2 && i < channels; ++i)
-        for (const char* half : {"_free_channel_", "_filled_channel_"}) names.push_back(name + half + std::to_string(i));
+    for (const std::string& suffix : semaphore_suffixes(static_cast<QueueKind>(code), channels))
+        names.push_back(name + suffix);
     return names;
 }
 
-// Removes the segment and every semaphore name any kind could have made (up to max_channels channels).
+// Removes the segment and every semaphore name a queue of any kind may have made.
 class NameGuard {
     std::string name_;
-    unsigned max_channels_;
 
 public:
-    explicit NameGuard(std::string name, unsigned max_channels = 64) : name_(std::move(name)), max_channels_(max_channels) {}
+    explicit NameGuard(std::string name) : name_(std::move(name)) {}
     NameGuard(const NameGuard&) = delete;
     NameGuard& operator=(const NameGuard&) = delete;
     ~NameGuard() { remove_all(); }
     const std::string& name() const { return name_; }
-    void remove_all() const {
-        ::shm_unlink(name_.c_str());
-        for (const uint32_t code : {1u, 2u})  // MPMC's names include SPSC's
-            for (const std::string& s : queue_sem_names(name_, code, max_channels_)) ::sem_unlink(s.c_str());
-    }
+    void remove_all() const { remove_queue_names(name_); }
 };
 
 inline bool shm_exists(const std::string& name) { return ::access(("/dev/shm" + name).c_str(), F_OK) == 0; }

@@ -49,26 +49,40 @@ bool g_verbose = false;
 #define NOTE(...) (g_verbose ? static_cast<void>(std::fprintf(stderr, __VA_ARGS__)) : static_cast<void>(0))
 
 struct Geometry { uint32_t channels, cells, cell_size; };  // channels: MPMCVar only
+using mox::ipc_queue::Field;
+using mox::ipc_queue::QueueKind;
+using mox::ipc_queue::RecordArray;
+using mox::ipc_queue::WordRole;
 
-// Offsets worth damaging, after the layouts in queue/*.h: header fields, u32
-// list words and ring indices, u64 cell and message lengths.
+// Offsets worth damaging, from the layout's field tables: header fields,
+// u32 list words and ring indices, u64 cell and message lengths.
 struct Targets { std::vector<size_t> header32, header64, links, lengths; size_t size; };
 
 Targets targets_for(Kind kind, const Geometry& g) {
-    const bool var = kind == Kind::kMPMCVar;
-    Targets t = kind == Kind::kSPSC ? Targets{{8, 12}, {0, 16, 32, 40}, {24, 28}, {}, 48}
-                : var               ? Targets{{8, 12, 16, 20}, {0}, {24, 28, 32, 36}, {}, 40}
-                                    : Targets{{8, 12, 36}, {0, 16}, {24, 28, 32}, {}, 40};
-    // After the header: one cell array, or for MPMCVar one channel area each
-    // (message length, four list and ring words, then the cells).
-    const size_t stride = size_t{g.cell_size} + 16, head = var ? 24 : 0;
-    for (size_t c = 0; c < (var ? g.channels : 1); ++c, t.size += head + g.cells * stride) {
-        if (var) t.lengths.push_back(t.size);
-        if (var) t.links.insert(t.links.end(), {t.size + 8, t.size + 12, t.size + 16, t.size + 20});
-        for (size_t cell = t.size + head; cell < t.size + head + g.cells * stride; cell += stride) {
-            if (kind == Kind::kMPMC) t.links.push_back(cell + 4);  // `next`
-            t.lengths.push_back(cell + 8);
-        }
+    const QueueKind k = kind == Kind::kSPSC ? QueueKind::kSPSC : kind == Kind::kMPMC ? QueueKind::kMPMC : QueueKind::kMPMCVar;
+    const mox::ipc_queue::Geometry geometry{k, g.channels, g.cells, g.cell_size};
+    Targets t{{}, {}, {}, {}, static_cast<size_t>(geometry.segment_size())};
+    auto add = [&](const Field& f, uint64_t base) {
+        const bool word = f.role == WordRole::kLink || f.role == WordRole::kIndex || f.role == WordRole::kState;
+        if (f.role == WordRole::kLength) t.lengths.push_back(base + f.offset);
+        else if (word) t.links.push_back(base + f.offset);
+        else if (base == 0 && f.width == 4) t.header32.push_back(f.offset);
+        else if (base == 0 && f.width == 8) t.header64.push_back(f.offset);
+    };
+    for (const Field& f : header_fields(k)) add(f, 0);
+    auto add_cells = [&](const RecordArray& cells) {
+        for (uint32_t c = 0; c < cells.count; ++c)
+            for (const Field& f : cell_fields(k)) add(f, cells.offset(c));
+    };
+    if (k != QueueKind::kMPMCVar) {
+        add_cells(geometry.cells());
+        return t;
+    }
+    const RecordArray areas = geometry.channels();
+    for (uint32_t c = 0; c < areas.count; ++c) {
+        for (const Field& f : channel_area_fields())
+            if (f.role != WordRole::kReserved) add(f, areas.offset(c));
+        add_cells(geometry.ring(areas.offset(c)));
     }
     return t;
 }
@@ -338,7 +352,7 @@ Tally run_kind(Kind kind, uint64_t seed, long cases, long only, int jobs, bool i
             const bool hung = !ended && Clock::now() > r.deadline;
             if (!ended && !hung) continue;
             if (hung) ::kill(r.pid, SIGKILL), ::waitpid(r.pid, &status, 0);
-            test::NameGuard(r.name, 8).remove_all();
+            remove_queue_names(r.name);
             const std::string why = tally.add(status, hung);
             if (!why.empty())
                 std::printf("FAILED %s case %ld: %s; reproduce: fuzz_segments --kind %s --seed %llu --case %ld "

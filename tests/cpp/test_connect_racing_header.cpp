@@ -24,7 +24,7 @@ void race(int rounds, size_t offset, uint32_t damaged, Fits fits, Geometry... ge
     SCOPED_TRACE("word at " + std::to_string(offset));
     int connected = 0, wrong = 0;
     for (int r = 0; r < rounds; ++r) {
-        test::NameGuard guard(test::unique_name("race"), 4);
+        test::NameGuard guard(test::unique_name("race"));
         const Q creator(guard.name(), geometry...);
         test::SegmentView view(guard.name());
         int ready[2];
