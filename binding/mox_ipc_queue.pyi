@@ -1,6 +1,6 @@
 """MOX Interprocess Shared Memory Queue plugin"""
 
-from typing import ClassVar, SupportsIndex, overload, type_check_only
+from typing import Any, ClassVar, SupportsIndex, overload, type_check_only
 
 import numpy
 from numpy.typing import ArrayLike, NDArray
@@ -99,6 +99,8 @@ class SPSCQueue(metaclass=_pybind11_type):
         """write np_array of dtype int64_t"""
 
     def cell_size(self) -> int: ...
+    def inspect(self) -> dict[str, Any]:
+        """the queue as this object sees it (a dict): header words, lists, counts, the cells or channels on no list, and 'findings', what differs from a sound idle queue; a snapshot, changes nothing"""
 
 class MPMCQueue(metaclass=_pybind11_type):
     @overload
@@ -146,6 +148,9 @@ class MPMCQueue(metaclass=_pybind11_type):
     def cell_size(self) -> int: ...
     def unlink(self) -> None:
         """call shm_unlink"""
+
+    def inspect(self) -> dict[str, Any]:
+        """the queue as this object sees it (a dict): header words, lists, counts, the cells or channels on no list, and 'findings', what differs from a sound idle queue; a snapshot, changes nothing"""
 
 class MPMCVarQueue(metaclass=_pybind11_type):
     @overload
@@ -228,5 +233,14 @@ class MPMCVarQueue(metaclass=_pybind11_type):
     def unlink(self) -> None:
         """call shm_unlink"""
 
+    def inspect(self) -> dict[str, Any]:
+        """the queue as this object sees it (a dict): header words, lists, counts, the cells or channels on no list, and 'findings', what differs from a sound idle queue; a snapshot, changes nothing"""
+
 class IPCQueueError(Exception):
     """Every failure of a queue operation; str(error) is its message."""
+
+def remove(name: str) -> bool:
+    """remove(name) -> bool: removes every name of the queue `name` (its segment, and the semaphores of any queue kind); True if anything was removed. Never raises for a name that is gone. Processes still attached keep working."""
+
+def exists(name: str) -> bool:
+    """exists(name) -> bool: whether a queue segment named `name` exists"""

@@ -12,6 +12,6 @@ inline constexpr const char* kInspectDoc =
     "the queue as this object sees it (a dict): header words, lists, counts, the cells or channels on no list, "
     "and 'findings', what differs from a sound idle queue; a snapshot, changes nothing";
 
-pybind11::object report_dict(const IPCQueueCPP& queue);
+pybind11::dict report_dict(const IPCQueueCPP& queue);
 
 }  // namespace mox::ipc_queue

@@ -154,14 +154,16 @@ void report_mpmc(SegmentReport& r, const Reader& rd) {
     auto next_of = [&](uint32_t i) { return rd.seg.get<uint32_t>(cells.offset(i) + Cell::kNextOffset); };
     r.lists = {{"free", walk(rd.at<uint32_t>(offsetof(MPMCHeader, free_head)), n, next_of)},
                {"filled", walk(rd.at<uint32_t>(offsetof(MPMCHeader, filled_head)), n, next_of)}};
-    if (taken(count(r, "_free_mutex_"))) r.findings.push_back("free list lock held");
-    if (taken(count(r, "_filled_mutex_"))) r.findings.push_back("filled list lock held");
+    bool locked = false;
+    for (const auto& [suffix, what] : {std::pair{"_free_mutex_", "free list lock held"},
+                                       std::pair{"_filled_mutex_", "filled list lock held"}})
+        if (taken(count(r, suffix))) r.findings.push_back(what), locked = true;
     std::vector<bool> listed(n, false);
     for (const auto& [name, list] : r.lists)
         for (uint32_t i : list.items) listed[i] = true;
     for (uint32_t i = 0; i < n; ++i)
         if (!listed[i]) r.held.push_back(i);
-    if (!r.findings.empty()) return;  // a lock is taken: the lists may be mid-change
+    if (locked) return;  // the lists may be mid-change
     for (const auto& [name, list] : r.lists)
         if (!list.broken.empty()) r.findings.push_back(name + " list broken: " + list.broken);
     add(r.findings, "cell held", static_cast<int64_t>(r.held.size()));
@@ -195,16 +197,27 @@ void report_mpmcvar(SegmentReport& r, const Reader& rd, const SemaphoreReader& s
     auto next_of = [&](uint32_t c) -> std::optional<uint32_t> { return r.channels[c].next; };
     r.lists = {{"free", walk(free_top(rd.at<uint64_t>(offsetof(MPMCVarHeader, free_word))), n, next_of)},
                {"used", walk(rd.at<uint32_t>(offsetof(MPMCVarHeader, used_head)), n, next_of)}};
-    if (taken(count(r, "_used_mutex_"))) r.findings.push_back("used list lock held");
+    const bool locked = taken(count(r, "_used_mutex_"));
+    if (locked) r.findings.push_back("used list lock held");
     std::vector<bool> listed(n, false);
     for (const auto& [name, list] : r.lists)
         for (uint32_t c : list.items) listed[c] = true;
     for (uint32_t c = 0; c < n; ++c)
         if (!listed[c]) r.held.push_back(c);
-    if (!r.findings.empty()) return;
+    if (locked) return;  // the lists may be mid-change
     for (const auto& [name, list] : r.lists)
         if (!list.broken.empty()) r.findings.push_back(name + " list broken: " + list.broken);
+    std::vector<bool> counted(n, true);  // both ring semaphores readable
+    for (const ChannelReport& ch : r.channels)
+        for (const auto& [sem, spec] : {std::pair{&ch.free, channel_semaphores()[0]},
+                                        std::pair{&ch.filled, channel_semaphores()[1]}})
+            if (sem->status != SemaphoreReading::kValue) {
+                r.findings.push_back("semaphore " + std::string(spec.suffix) + std::to_string(ch.index) + " " +
+                                     sem->text());
+                counted[ch.index] = false;
+            }
     for (uint32_t c : r.lists[0].second.items) {  // a free channel's ring is empty and its message closed
+        if (!counted[c]) continue;
         const ChannelReport& ch = r.channels[c];
         const bool empty_ring = ch.free.value == static_cast<int>(rd.g.num_cells) && ch.filled.value == 0 &&
                                 ch.read_index == ch.write_index &&
@@ -214,6 +227,7 @@ void report_mpmcvar(SegmentReport& r, const Reader& rd, const SemaphoreReader& s
             r.findings.push_back("free channel " + std::to_string(c) + " not empty");
     }
     for (uint32_t c : r.lists[1].second.items) {  // listed: its end not handed over yet
+        if (!counted[c]) continue;
         const ChannelReport& ch = r.channels[c];
         if (ch.message_state == kWriterAbandoned) {
             r.findings.push_back("abandoned message listed");
@@ -275,7 +289,7 @@ SegmentReport report_segment(const SegmentSource& seg, const SemaphoreReader& se
     r.verdict = SegmentReport::kQueue;
 
     for (const auto& [suffix, reading] : r.semaphores)
-        if (!reading.present()) r.findings.push_back("semaphore " + suffix + " missing");
+        if (reading.status != SemaphoreReading::kValue) r.findings.push_back("semaphore " + suffix + " " + reading.text());
     const Reader rd{seg, r.geometry};
     switch (kind) {
         case QueueKind::kSPSC: report_spsc(r, rd); break;

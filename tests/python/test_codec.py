@@ -1,47 +1,18 @@
-"""What the three classes share, run against every class: the value codec (every
-QDataType round trip, bytes in the segment, refused values leave the queue untouched
-with each class's own wording, refused reads consume their message), construction
-refusals, timed reads, blocking across processes and threads, many processes at once."""
+"""The value codec, run against every class: every QDataType round trip and its bytes in the segment,
+values written by a connected process, refused values leave the queue untouched (each class's own
+wording), refused reads consume their message, refused constructions leave no name. Blocking calls:
+test_blocking.py; many processes at once: test_traffic.py."""
 
-import hashlib
-import math
-import multiprocessing
-import random
 import struct
-import threading
 import time
 
 import numpy as np
 import pytest
-from conftest import CHILD_TIMEOUT, _process_state, existing_objects, mostly_asleep, notify_parent, segment_bytes
+from helpers import KINDS, assert_same_value, existing_objects, make, named, notify_parent, segment_bytes
 
-from mox_ipc_queue import IPCQueueError, MPMCQueue, MPMCVarQueue, QDataType, SPSCQueue
+from mox_ipc_queue import IPCQueueError, QDataType
 
 T = QDataType
-KINDS = {  # class, and a constructor for (name, messages it must hold, cell_size)
-    "spsc": (SPSCQueue, lambda name, n, cell: SPSCQueue(name, n, cell, True)),
-    "mpmc": (MPMCQueue, lambda name, n, cell: MPMCQueue(name, n, cell)),
-    "mpmcvar": (MPMCVarQueue, lambda name, n, cell: MPMCVarQueue(name, n, 2, cell)),  # n channels of two cells
-}
-
-
-def make(kind, name, n, cell):
-    return KINDS[kind][1](name, n, cell)
-
-
-def named(text, name):
-    return f"{text} on queue '{name}'"
-
-
-def assert_same_value(got, expected):
-    if isinstance(expected, np.ndarray):
-        assert isinstance(got, np.ndarray) and got.dtype == expected.dtype and got.ndim == 1
-        np.testing.assert_array_equal(got, expected)
-        assert got.flags.owndata and got.flags.writeable
-    elif isinstance(expected, float) and math.isnan(expected):
-        assert type(got) is float and math.isnan(got)
-    else:
-        assert type(got) is type(expected) and got == expected
 
 
 SEVEN = (7).to_bytes(8, "little")
@@ -98,12 +69,6 @@ def _connect_and_write_all(kind, name):
     return q.cell_size()
 
 
-def _connect_and_read(kind, name, *args):
-    q = KINDS[kind][0](name)
-    notify_parent("reading")
-    return q.read(*args)
-
-
 def _refused_reads_then_next(kind, name, cases):
     # Room for one message only: a refused read that kept its cell or channel
     # would make the next write wait forever, which the test sees as a deadlock.
@@ -118,67 +83,6 @@ def _refused_reads_then_next(kind, name, cases):
         q.write(b"next")
         outcomes.append((error, q.read()))
     return outcomes
-
-
-def wait_thread_blocked(thread):
-    """True once `thread` sleeps (a blocked wait) and is still alive."""
-    deadline = time.monotonic() + 5
-    while _process_state(thread.native_id) != "S" and time.monotonic() < deadline:  # /proc/<tid> works too
-        time.sleep(0.01)
-    time.sleep(0.1)
-    return thread.is_alive() and mostly_asleep(thread.native_id)
-
-
-def _thread_reads_while_another_writes(kind, name):
-    # In a child: a wait that kept the interpreter lock would stop the writing thread, a deadlock. Every
-    # blocking call waits through the same hooks; test_signals.py shows that each of them does.
-    q, got = make(kind, name, 2, 16), []
-    reader = threading.Thread(target=lambda: got.append(q.read(T.Int)))
-    reader.start()
-    blocked = wait_thread_blocked(reader)
-    q.write(42)
-    reader.join(5)
-    return blocked, reader.is_alive(), got
-
-
-# Stress messages: writer and sequence, for MPMCVar then up to 100 cells of bytes drawn from both.
-STOP = struct.pack("<qq", -1, -1)  # writer -1
-
-
-def _stress_message(kind, writer, seq):
-    r = random.Random(writer * 1_000_003 + seq)
-    return struct.pack("<qq", writer, seq) + (r.randbytes(r.randint(0, 1600)) if kind == "mpmcvar" else b"")
-
-
-def _connect_when_told(kind, name, go):
-    q = KINDS[kind][0](name)
-    notify_parent("connected")
-    if not go.wait(CHILD_TIMEOUT):
-        raise RuntimeError("never told to start")
-    return q
-
-
-def _stress_writer(kind, name, writer, count, go):
-    q = _connect_when_told(kind, name, go)
-    r = random.Random(-1 - writer)
-    for seq in range(count):
-        message = _stress_message(kind, writer, seq)
-        if kind == "mpmc" or r.random() < 0.5:
-            q.write(np.frombuffer(message, dtype=np.int64) if len(message) % 8 == 0 and r.random() < 0.3 else message)
-            continue
-        while message:
-            piece, message = message[: (n := r.choice([0, 1, 3, 8, 8, 16, 48, 640]))], message[n:]
-            q.partial_write(np.frombuffer(piece, dtype=np.int64) if len(piece) % 8 == 0 and r.random() < 0.5 else piece)
-        q.partial_write_complete()
-    return count
-
-
-def _stress_reader(kind, name, go):
-    q = _connect_when_told(kind, name, go)
-    got = []
-    while (message := q.read()) != STOP:
-        got.append(struct.unpack_from("<qq", message) + (hashlib.blake2b(message, digest_size=16).digest(),))
-    return got
 
 
 def test_every_kind_round_trips_with_its_bytes(box, queue_name):
@@ -294,42 +198,3 @@ def test_construction_refused(queue_name, kind, args, text):
     assert info.value.args == ((text if "{q}" in text else text + "{q}").format(q=f" on queue '{queue_name}'"),)
     assert existing_objects(queue_name) == []
     assert make(kind, queue_name, 1, 8).cell_size() == 8  # the name stays free
-
-
-@pytest.mark.parametrize("timeout", [0, 600_000], ids=["zero-no-limit", "long"])
-def test_blocked_read_in_another_process_wakes_on_a_write(kind, queue_name, start_child, timeout):
-    q = make(kind, queue_name, 2, 16)
-    child = start_child(_connect_and_read, kind, queue_name, T.Int, timeout)
-    child.wait_for("reading")
-    child.assert_blocked()
-    q.write(5)
-    assert child.result() == 5
-
-
-def test_a_thread_blocked_in_a_read_lets_another_write(kind, queue_name, run_in_child):
-    assert run_in_child(_thread_reads_while_another_writes, kind, queue_name, timeout=10) == (True, False, [42])
-
-
-@pytest.mark.parametrize("kind, count", [("mpmc", 10000), ("mpmcvar", 120)])
-def test_many_writer_and_reader_processes(kind, count, queue_name, start_child):
-    writers = readers = 3
-    q = make(kind, queue_name, 3, 16)  # little room: both sides block often
-    go = multiprocessing.get_context("fork").Event()
-    reader_children = [start_child(_stress_reader, kind, queue_name, go) for _ in range(readers)]
-    writer_children = [start_child(_stress_writer, kind, queue_name, w, count, go) for w in range(writers)]
-    # Everybody connects before anybody can end: an object that is destroyed removes the names.
-    for child in reader_children + writer_children:
-        child.wait_for("connected")
-    go.set()
-    assert [w.result(timeout=25) for w in writer_children] == [count] * writers
-    for _ in range(readers):
-        q.write(STOP)
-    received = [r.result(timeout=20) for r in reader_children]
-    # Every message exactly once and whole; each reader sees each writer's messages in order.
-    everything = sorted(m for got in received for m in got)
-    assert [(w, s) for w, s, _ in everything] == [(w, s) for w in range(writers) for s in range(count)]
-    for w, s, digest in everything:
-        assert digest == hashlib.blake2b(_stress_message(kind, w, s), digest_size=16).digest()
-    for got in received:  # a stable sort by writer keeps arrival order: it must be sequence order
-        assert sorted(got, key=lambda m: m[0]) == sorted(got)
-    assert q.read(T.Bytes, 20) is None

@@ -10,7 +10,9 @@ import time
 from pathlib import Path
 
 import pytest
-from conftest import _process_state, existing_objects, remove_queue_objects
+from helpers import existing_objects, process_state
+
+import mox_ipc_queue
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 EXAMPLE_TIMEOUT = 25.0  # below the per-test watchdog: a hung example is killed by subprocess.run
@@ -30,7 +32,7 @@ RUNS = {
 
 
 def alive(pid):
-    return _process_state(pid) not in (None, "Z")
+    return process_state(pid) not in (None, "Z")
 
 
 @pytest.mark.parametrize("script", list(RUNS))
@@ -45,7 +47,7 @@ def test_python_example(script, queue_name):
         assert [p for name in names for p in existing_objects(name)] == []
     finally:
         for name in names:
-            remove_queue_objects(name)
+            mox_ipc_queue.remove(name)
 
 
 def _descendants(pid):  # every process below `pid`, read from /proc
@@ -82,4 +84,4 @@ def test_worker_pool_workers_leave_when_the_parent_is_killed(queue_name):
                 if alive(p):
                     os.kill(p, signal.SIGKILL)
             for name in names:
-                remove_queue_objects(name)
+                mox_ipc_queue.remove(name)

@@ -1,44 +1,17 @@
 """The module as a whole: its attributes and registration order, QDataType,
-IPCQueueError, and what every class's rows share. overloads() and parameters()
-serve test_typing.py, which checks each row and its docstring against the stub."""
+IPCQueueError, and what every class's rows share. test_typing.py checks each row
+and its docstring against the stub."""
 
 import re
 from pathlib import Path
 
 import pytest
+from helpers import overloads, parameters
 
 import mox_ipc_queue
 from mox_ipc_queue import IPCQueueError, MPMCQueue, MPMCVarQueue, QDataType, SPSCQueue
 
 MEMBERS = [("Bytes", 0), ("String", 1), ("Int", 2), ("IntArray", 3), ("Float", 4), ("FloatArray", 5)]
-
-
-def overloads(function):
-    """[(signature, docstring)] in the order the binding lists the overloads."""
-    doc = function.__doc__
-    parts = re.split(r"^\d+\. ", doc, flags=re.M)
-    if len(parts) == 1:  # a single overload: "sig\n\ndoc"
-        sig, _, rest = doc.partition("\n")
-        return [(sig.strip(), rest.strip())]
-    assert "Overloaded function." in parts[0]
-    return [(sig.strip(), rest.strip()) for sig, _, rest in (part.partition("\n") for part in parts[1:])]
-
-
-def parameters(signature):
-    """[(name, annotation)] of a rendered signature, self included."""
-    inner = signature[signature.index("(") + 1 : signature.rindex(")")]
-    # split on top-level commas only; annotations may hold brackets
-    params, depth, current = [], 0, ""
-    for ch in inner:
-        depth += (ch in "[(") - (ch in "])")
-        if ch == "," and depth == 0:
-            params.append(current)
-            current = ""
-        else:
-            current += ch
-    if current.strip():
-        params.append(current)
-    return [tuple(p.strip().partition(": ")[::2]) for p in params]
 
 
 def test_module_attributes_and_registration_order():

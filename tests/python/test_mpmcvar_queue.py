@@ -9,8 +9,7 @@ import threading
 
 import numpy as np
 import pytest
-from conftest import CHILD_TIMEOUT, notify_parent
-from test_codec import _connect_and_read, assert_same_value, named, wait_thread_blocked
+from helpers import CHILD_TIMEOUT, assert_same_value, connect_and_read, named, notify_parent, wait_thread_blocked
 
 from mox_ipc_queue import IPCQueueError, MPMCVarQueue, QDataType
 
@@ -29,15 +28,10 @@ def lists(seg):  # (free_head, used_head, used_tail) of the channel lists
     return seg.u32(24), seg.u32(32), seg.u32(36)
 
 
-def assert_idle(seg):
-    """No message under way: a channel free, none in use, every ring empty."""
-    free_head, *used = lists(seg)
-    assert free_head != LIST_END and used == [LIST_END, LIST_END]
-    num_channels, num_cells, stride = seg.u32(12), seg.u32(16), seg.u32(20) + CELL_HEADER_SIZE
-    for c in range(num_channels):
-        area = HEADER_SIZE + c * (stride * num_cells + AREA_HEADER_SIZE)
-        assert seg.u32(area + 12) == seg.u32(area + 16), f"channel {c}: read and write index differ"
-        assert [seg.u64(area + AREA_HEADER_SIZE + j * stride + 8) for j in range(num_cells)] == [0] * num_cells
+def assert_idle(q):
+    """No message under way: every channel free with an empty ring, by the queue's own report."""
+    report = q.inspect()
+    assert report["findings"] == [] and report["lists"]["used"]["items"] == [] and report["held"] == [], report
 
 
 # ------------------------------------------------------- child functions ---
@@ -97,7 +91,7 @@ def test_longer_than_the_ring_between_two_processes(queue_name, var_queue, start
         if length > 32:
             outcome = child.finish(timeout=CHILD_TIMEOUT)
         assert (outcome.exc_type, outcome.exitcode) in [(None, 0), ("IPCQueueError", 1)], outcome.describe()
-    assert_idle(seg)
+    assert_idle(q)
     q.write(b"next")  # the channel is free again
     assert q.read() == b"next"
 
@@ -119,7 +113,7 @@ def test_pieces_of_every_kind_across_many_cells(var_queue):
         q.write(message)
         with pytest.raises(IPCQueueError, match=r"^MPMCVarQueue\.read\(\w+\): data length is not"):
             q.read(dtype)
-    assert_idle(seg)
+    assert_idle(q)
 
 
 def test_refused_piece_and_complete_without_a_message(queue_name, var_queue):
@@ -146,7 +140,7 @@ def test_refused_piece_and_complete_without_a_message(queue_name, var_queue):
     q.partial_write_complete()
     assert q.read() == b""
     assert q.read(QDataType.Bytes, 1) is None
-    assert_idle(seg)
+    assert_idle(q)
 
 
 def test_two_objects_build_at_once_ordered_by_channel_take(queue_name, var_queue):
@@ -161,7 +155,7 @@ def test_two_objects_build_at_once_ordered_by_channel_take(queue_name, var_queue
     a.partial_write(b"a" * 5)
     a.partial_write_complete()
     assert [a.read(), b.read(), a.read()] == [b"A" * 10 + b"a" * 5, b"B" * 3 + b"b" * 12, b"whole"]
-    assert_idle(seg)
+    assert_idle(a)
 
 
 def test_threads_of_one_object_write_whole_chunks(queue_name, var_queue, start_child):
@@ -176,16 +170,16 @@ def test_threads_of_one_object_write_whole_chunks(queue_name, var_queue, start_c
     assert pieces == [_chunk(t, k) for t, k in ids]  # no bytes of another call inside
     # Every chunk once; a stable sort by thread keeps arrival order, which must be each thread's order.
     assert sorted(ids, key=lambda i: i[0]) == sorted(ids) == [(t, k) for t in range(threads) for k in range(chunks)]
-    assert_idle(seg)
+    assert_idle(q)
 
 
 def test_a_timed_read_once_taken_is_read_to_its_end(queue_name, var_queue, start_child):
     q, seg = var_queue(1, 4, 8)
     q.partial_write(b"x" * 8)  # one full cell handed over, the message goes on
-    child = start_child(_connect_and_read, "mpmcvar", queue_name, QDataType.Bytes, 100)
+    child = start_child(connect_and_read, "mpmcvar", queue_name, QDataType.Bytes, 100)
     child.wait_for("reading")
     child.assert_blocked(settle=0.4)  # past its 100 ms, still reading
     q.partial_write(b"yz")
     q.partial_write_complete()
     assert child.result() == b"x" * 8 + b"yz"
-    assert_idle(seg)
+    assert_idle(q)

@@ -1,7 +1,10 @@
 """mox-ipcq, the operator tool that `make install` puts beside this interpreter:
-list, inspect and remove run as separate processes against queues made here
-and by processes that end without cleaning up (a crashed application)."""
+list, inspect (as text and as JSON) and remove run as separate processes against
+queues made here and by processes that end without cleaning up or are killed
+while they hold part of a queue (a crashed application)."""
 
+import contextlib
+import json
 import os
 import pathlib
 import random
@@ -11,15 +14,20 @@ import sys
 import sysconfig
 
 import pytest
-from conftest import existing_objects, segment_bytes, semaphore_path, shm_path
+from helpers import SHM_DIR, Semaphores, existing_objects, notify_parent, segment_bytes, shm_path
 
 from mox_ipc_queue import MPMCQueue, MPMCVarQueue, SPSCQueue
 
 TOOL = os.path.join(sysconfig.get_path("scripts"), "mox-ipcq")  # missing: run `make install`
 TOOL_TIMEOUT = 20
 EXIT_OK, EXIT_NOT_FOUND, EXIT_USAGE, EXIT_NOT_QUEUE, EXIT_PERMISSION = 0, 1, 2, 3, 4
+LIST_END, IN_USE = 0xFFFFFFFF, 0xC4653600
 NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
 CREATE = {"spsc": (SPSCQueue, (4, 32, True)), "mpmc": (MPMCQueue, (4, 32)), "mpmcvar": (MPMCVarQueue, (3, 4, 16))}
+
+
+def semaphore_path(name, suffix):
+    return os.path.join(SHM_DIR, "sem." + name.lstrip("/") + suffix)
 
 
 def run_tool(*args, expect=EXIT_OK, prefix=()):
@@ -54,11 +62,19 @@ def inspect(name, expect=EXIT_OK):
     return fields, sems, channels
 
 
-def crash_after_creating(kind, name, messages=()):
-    """Another process creates the queue, writes `messages` and ends without a destructor: every name stays."""
+def inspect_json(name, expect=EXIT_OK):
+    """`mox-ipcq inspect --json`: the one JSON object it prints, None when it printed nothing."""
+    out = run_tool("inspect", "--json", name, expect=expect).stdout
+    return json.loads(out) if out else None
+
+
+def crash_after_creating(kind, name, messages=(), partial=()):
+    """Another process creates the queue, writes `messages`, starts a message of the `partial` pieces (MPMCVar)
+    and ends without a destructor or the message's end: every name stays."""
     cls, args = CREATE[kind]
     code = f"import os, mox_ipc_queue as mq\nq = mq.{cls.__name__}({name!r}, *{args!r})\n"
-    code += f"[q.write(m) for m in {list(messages)!r}]\nos._exit(0)\n"
+    code += f"[q.write(m) for m in {list(messages)!r}]\n[q.partial_write(m) for m in {list(partial)!r}]\n"
+    code += "os._exit(0)\n"
     subprocess.run([sys.executable, "-c", code], check=True, timeout=TOOL_TIMEOUT)
     assert existing_objects(name), "the crashed creator left nothing to work on"
 
@@ -94,34 +110,45 @@ def test_list_shows_queues_and_skips_other_objects(make_queue_name):
 
 
 # Queue, messages written, how many are read back, then what inspect shows: fields, every semaphore, every
-# channel line. MPMC: cell 0 came back on top of cell 2; cell 1 waits alone on the filled list. MPMCVar:
-# cells of 8, 8 and 4 bytes in channel 0, then pushed back on top of channel 1, a second modification.
+# channel line, and the lists' items. MPMC: cell 0 came back on top of cell 2; cell 1 waits alone on the filled
+# list. MPMCVar: cells of 8, 8 and 4 bytes in channel 0, its writer's end recorded (message_state 1), then
+# pushed back on top of channel 1, a second modification, its message state cleared.
 VAR_20 = ((MPMCVarQueue, 2, 4, 8), [b"m" * 20])
-IDLE_CHANNEL = "next=end read_index=0 write_index=0 message_length=0 free_sem=4 filled_sem=0"
+IDLE_CHANNEL = "next=end read_index=0 write_index=0 message_length=0 message_state=0 free_sem=4 filled_sem=0"
 INSPECT = {
     "mpmc": ((MPMCQueue, 3, 8), [b"12345", b"12345678"], 1,
              "kind=mpmc queue_type=1 segment_size=112 num_cells=3 cell_size=8 free_head=0 filled_head=1"
-             " filled_tail=1 free_list=2 filled_list=1", "_filled_=1 _filled_mutex_=1 _free_mutex_=1 _free_=2", []),
+             " filled_tail=1 free_list=2 filled_list=1 held=none findings=none",
+             "_filled_=1 _filled_mutex_=1 _free_mutex_=1 _free_=2", [], {"free": [0, 2], "filled": [1]}),
     "spsc": ((SPSCQueue, 4, 16, True), [b"a", b"b", b"c"], 1,
-             "kind=spsc queue_type=0 segment_size=176 num_cells=4 cell_size=16 read_index=1 write_index=3",
-             "_filled_=2 _free_=2", []),
+             "kind=spsc queue_type=0 segment_size=176 num_cells=4 cell_size=16 read_index=1 write_index=3"
+             " findings=none", "_filled_=2 _free_=2", [], {}),
     "var-written": (*VAR_20, 0, "kind=mpmcvar queue_type=2 segment_size=280 num_channels=2 num_cells=4 cell_size=8"
-                    " free_head=1 free_count=1 used_head=0 used_tail=0 free_list=1 used_list=1",
-                    "_free_=1 _used_=1 _used_mutex_=1",
-                    ["next=end read_index=0 write_index=3 message_length=20 free_sem=1 filled_sem=3", IDLE_CHANNEL]),
-    "var-read": (*VAR_20, 1, "free_head=0 free_count=2 used_head=end used_tail=end free_list=2 used_list=0",
-                 "_free_=2 _used_=0 _used_mutex_=1",
-                 ["next=1 read_index=3 write_index=3 message_length=0 free_sem=4 filled_sem=0", IDLE_CHANNEL]),
+                    " free_head=1 free_count=1 used_head=0 used_tail=0 free_list=1 used_list=1 held=none"
+                    " findings=none", "_free_=1 _used_=1 _used_mutex_=1",
+                    ["next=end read_index=0 write_index=3 message_length=20 message_state=1 free_sem=1 filled_sem=3",
+                     IDLE_CHANNEL], {"free": [1], "used": [0]}),
+    "var-read": (*VAR_20, 1, "free_head=0 free_count=2 used_head=end used_tail=end free_list=2 used_list=0"
+                 " held=none findings=none", "_free_=2 _used_=0 _used_mutex_=1",
+                 ["next=1 read_index=3 write_index=3 message_length=0 message_state=0 free_sem=4 filled_sem=0",
+                  IDLE_CHANNEL], {"free": [0, 1], "used": []}),
 }
+
+
+def made_as_in(case, name):
+    """The queue of INSPECT[case] under `name`, with its messages written and read back."""
+    create, messages, reads = INSPECT[case][:3]
+    q = create[0](name, *create[1:])
+    for m in messages:
+        q.write(m)
+    assert [q.read() for _ in range(reads)] == messages[:reads]
+    return q
 
 
 @pytest.mark.parametrize("case", INSPECT)
 def test_inspect_shows_the_queue_and_changes_nothing(case, queue_name):
-    create, messages, reads, fields_spec, sems_spec, channels = INSPECT[case]
-    q = create[0](queue_name, *create[1:])
-    for m in messages:
-        q.write(m)
-    assert [q.read() for _ in range(reads)] == messages[:reads]
+    fields_spec, sems_spec, channels = INSPECT[case][3:6]
+    queue = made_as_in(case, queue_name)  # its names last as long as the object
     before = segment_bytes(queue_name)
     fields, sems, channel_lines = inspect(queue_name.lstrip("/"))  # the leading '/' may be left out
     # A second run sees the same: the first changed no semaphore count.
@@ -129,6 +156,110 @@ def test_inspect_shows_the_queue_and_changes_nothing(case, queue_name):
     assert segment_bytes(queue_name) == before
     assert kv(fields_spec).items() <= fields.items() and fields["name"] == queue_name, fields
     assert (sems, channel_lines) == (kv(sems_spec), dict(enumerate(channels)))
+
+
+def words(text):  # inspect's "end" and numbers as the JSON holds them
+    return {k: LIST_END if v == "end" else int(v) for k, v in kv(text).items() if v != "none" and k != "kind"}
+
+
+@pytest.mark.parametrize("case", INSPECT)
+def test_inspect_json_is_the_queues_own_report(case, queue_name):
+    fields_spec, sems_spec, channels, lists = INSPECT[case][3:]
+    q = made_as_in(case, queue_name)
+    before = segment_bytes(queue_name)
+    report = inspect_json(queue_name.lstrip("/"))
+    assert segment_bytes(queue_name) == before
+    # What this test wrote, read back and knows of the layout.
+    header = {k: v for k, v in words(fields_spec).items() if not k.endswith("_list")}
+    lengths = {k.removesuffix("_list"): v for k, v in words(fields_spec).items() if k.endswith("_list")}
+    assert (report["name"], report["verdict"], report["kind"], report["problem"]) == (
+        queue_name, "queue", q.__class__.__name__.removesuffix("Queue").lower(), None)
+    assert header.items() <= report["header"].items() and report["object_size"] == report["header"]["segment_size"]
+    assert report["semaphores"] == {k: int(v) for k, v in kv(sems_spec).items()}
+    assert {k: w["items"] for k, w in report["lists"].items()} == lists
+    assert {k: len(items) for k, items in lists.items()} == lengths
+    assert [w["broken"] for w in report["lists"].values()] == [None] * len(lists)
+    assert (report["held"], report["findings"]) == ([], [])
+    # Each channel as its text line shows it, and the ring's cell lengths.
+    assert [kv(line) for line in channels] == [
+        {**{k: str(c[k]) for k in ("read_index", "write_index", "message_length", "message_state")},
+         "next": "end" if c["next"] == LIST_END else str(c["next"]),
+         "free_sem": str(c["free"]), "filled_sem": str(c["filled"])} for c in report["channels"]]
+    if case == "var-written":
+        assert [c["cell_lengths"] for c in report["channels"]] == [[8, 8, 4, 0], [0] * 4]
+    # The queue object, through its mapping, sees what the tool reads through the file.
+    assert report == q.inspect()
+
+
+@contextlib.contextmanager
+def semaphore_taken(sem_name):
+    """Holds a semaphore (a list lock) as a process inside the queue does, and gives it back."""
+    sems = Semaphores()
+    sem = sems.hold(sem_name)
+    try:
+        yield
+    finally:
+        sems.release(sem)
+
+
+def _write_one(name):
+    q = MPMCQueue(name)
+    notify_parent("writing")
+    q.write(b"never published")
+
+
+def _read_one(name):
+    q = MPMCVarQueue(name)
+    notify_parent("reading")
+    return q.read()
+
+
+def assert_inspect_finds(q, name, findings, held, text):
+    """Both forms of inspect: a sound queue (exit 0) with these findings (as text: `text`) and items on no list,
+    as `q` sees it too."""
+    report = inspect_json(name)
+    assert (report["verdict"], report["findings"], report["held"]) == ("queue", findings, held), report
+    assert report == q.inspect()
+    fields = inspect(name)[0]
+    assert (fields["findings"], fields["held"]) == (text, " ".join(map(str, held)) or "none")
+    return report
+
+
+def test_inspect_finds_the_cells_killed_writers_held(queue_name, start_child):
+    q = MPMCQueue(queue_name, 4, 32)
+    with semaphore_taken(queue_name + "_filled_mutex_"):
+        # Each writer takes a cell off the free list, then waits for the filled list's lock we hold.
+        writers = [start_child(_write_one, queue_name) for _ in range(2)]
+        for writer in writers:
+            writer.wait_for("writing")
+            writer.assert_blocked()
+        for writer in writers:
+            writer.kill()
+        report = inspect_json(queue_name)
+        assert report["findings"] == ["filled list lock held"] and report["semaphores"]["_filled_mutex_"] == 0
+    report = assert_inspect_finds(q, queue_name, ["cell held"] * 2, [0, 1], "cell held x2")
+    assert report["lists"] == {"free": {"items": [2, 3], "broken": None}, "filled": {"items": [], "broken": None}}
+    assert (report["semaphores"]["_free_"], report["semaphores"]["_filled_"]) == (2, 0)
+    assert (listed()[queue_name]["FILL"], listed()[queue_name]["STATE"]) == ("filled=0,free=2", "ok")  # in no count
+
+
+def test_inspect_finds_the_channel_a_killed_reader_held(queue_name, start_child):
+    crash_after_creating("mpmcvar", queue_name, partial=[b"abc"])
+    q = MPMCVarQueue(queue_name)
+    # The dead writer's message is listed and never ends.
+    report = assert_inspect_finds(q, queue_name, ["unfinished message listed"], [], "unfinished message listed")
+    channel = {k: report["channels"][0][k] for k in ("message_length", "message_state", "filled")}
+    assert ({k: w["items"] for k, w in report["lists"].items()}, channel) == (
+        {"free": [1, 2], "used": [0]}, {"message_length": 3, "message_state": 0, "filled": 0})
+    # A reader takes it off the used list and waits for its first cell; it dies there.
+    reader = start_child(_read_one, queue_name)
+    reader.wait_for("reading")
+    reader.assert_blocked()
+    reader.kill()
+    report = assert_inspect_finds(q, queue_name, ["channel held"], [0], "channel held")
+    assert ({k: w["items"] for k, w in report["lists"].items()}, report["channels"][0]["next"]) == (
+        {"free": [1, 2], "used": []}, IN_USE)
+    assert (listed()[queue_name]["FILL"], listed()[queue_name]["STATE"]) == ("used=0,free=2", "ok")  # in no count
 
 
 @pytest.mark.parametrize("num_channels", [0, 0xFFFFFFFF])
@@ -139,6 +270,11 @@ def test_damaged_header_is_reported_and_removed(num_channels, queue_name):
     fields, _, channels = inspect(queue_name, expect=EXIT_NOT_QUEUE)
     assert fields["kind"] == "mpmcvar" and "num_channels" in fields["damaged"], fields
     assert sorted(channels) == [0, 1, 2]  # found by their semaphores
+    report = inspect_json(queue_name, expect=EXIT_NOT_QUEUE)
+    assert (report["verdict"], report["kind"], report["problem"]) == ("damaged", "mpmcvar", fields["damaged"])
+    assert (report["header"]["num_channels"], report["semaphores"]) == (
+        num_channels, {"_free_": 3, "_used_": 0, "_used_mutex_": 1})
+    assert (report["lists"], report["held"], report["channels"], report["findings"]) == ({}, [], [], [])
     run_tool("remove", queue_name)  # the channel semaphores too, whatever the header counts
     assert existing_objects(queue_name) == []
 
@@ -159,31 +295,45 @@ def test_what_is_no_queue_is_removed_only_with_its_kind(kind, damage, code, remo
     damage(queue_name)  # under the tool, which checks every size before it reads
     left = existing_objects(queue_name)
     assert queue_name in run_tool("inspect", queue_name, expect=code).stderr
+    report = inspect_json(queue_name, expect=code)  # None: nothing on stdout when there is no segment to read
+    summary = None if report is None else (report["verdict"], report["kind"], report["header"])
+    assert summary == (("not a queue", None, {}) if code == EXIT_NOT_QUEUE else None), report
     stderr = run_tool("remove", queue_name, expect=code).stderr
     assert remove_says in stderr and "--kind" in stderr, stderr
     assert existing_objects(queue_name) == left
     run_tool("remove", f"--kind={kind}", queue_name)
     assert existing_objects(queue_name) == []
-    for args in (["inspect"], ["remove"], ["remove", "--kind", kind]):
-        assert queue_name in run_tool(*args, queue_name, expect=EXIT_NOT_FOUND).stderr
+    for args in (["inspect"], ["inspect", "--json"], ["remove"], ["remove", "--kind", kind]):
+        r = run_tool(*args, queue_name, expect=EXIT_NOT_FOUND)
+        assert (r.stdout, queue_name in r.stderr) == ("", True), r
 
 
 @pytest.mark.parametrize(
-    "kind, removed_by_hand, state",  # the state counts every semaphore, channel ones too
-    [("spsc", ["_filled_"], "missing:1/2"), ("mpmc", ["_filled_mutex_", "_free_"], "missing:2/4"),
-     ("mpmcvar", ["_used_", "_free_channel_1", "_filled_channel_2"], "missing:3/9")],
+    "kind, fill, removed_by_hand, state, findings",  # the state counts every semaphore, channel ones too
+    [("spsc", "filled=1,free=3", ["_filled_"], "missing:1/2", ["semaphore _filled_ missing"]),
+     ("mpmc", "filled=1,free=3", ["_filled_mutex_", "_free_"], "missing:2/4",
+      ["semaphore _filled_mutex_ missing", "semaphore _free_ missing"]),
+     ("mpmcvar", "used=1,free=2", ["_used_", "_free_channel_1", "_filled_channel_2"], "missing:3/9",
+      ["semaphore _used_ missing", "semaphore _free_channel_1 missing", "semaphore _filled_channel_2 missing"])],
 )
-def test_remove_after_a_crash_lets_the_queue_be_created_again(kind, removed_by_hand, state, queue_name):
+def test_remove_after_a_crash_lets_the_queue_be_created_again(kind, fill, removed_by_hand, state, findings,
+                                                              queue_name):
     crash_after_creating(kind, queue_name, [b"left behind"])
-    assert listed()[queue_name]["STATE"] == "ok"
+    assert (listed()[queue_name]["FILL"], listed()[queue_name]["STATE"]) == (fill, "ok")
+    assert inspect_json(queue_name)["findings"] == []  # the creator ended between operations
     if os.geteuid() == 0 and shutil.which("setpriv"):  # another user may neither look nor remove
-        for command in (["inspect"], ["remove"], ["remove", "--kind", kind]):
-            run_tool(*command, queue_name, expect=EXIT_PERMISSION, prefix=NOBODY)
+        for command in (["inspect"], ["inspect", "--json"], ["remove"], ["remove", "--kind", kind]):
+            assert run_tool(*command, queue_name, expect=EXIT_PERMISSION, prefix=NOBODY).stdout == ""
     for suffix in removed_by_hand:
         os.unlink(semaphore_path(queue_name, suffix))
     assert listed()[queue_name]["STATE"] == state
-    gone = run_tool("remove", queue_name).stdout.split("already gone:", 1)[1].split()
-    assert sorted(gone) == sorted(queue_name + s for s in removed_by_hand)
+    assert (inspect_json(queue_name)["findings"], inspect(queue_name)[0]["findings"]) == (findings, "; ".join(findings))
+    left = existing_objects(queue_name)
+    lines = run_tool("remove", queue_name).stdout.splitlines()
+    # One line per object removed, then the names that were gone already.
+    removed = [line.split()[1:] for line in lines[:-1]]
+    assert sorted(shm_path(n) if what == "segment" else semaphore_path(n, "") for what, n in removed) == sorted(left)
+    assert sorted(lines[-1].split()[2:]) == sorted(queue_name + s for s in removed_by_hand), lines[-1]
     assert existing_objects(queue_name) == []
     CREATE[kind][0](queue_name, *CREATE[kind][1]).write(b"fresh")
 
@@ -191,7 +341,8 @@ def test_remove_after_a_crash_lets_the_queue_be_created_again(kind, removed_by_h
 @pytest.mark.parametrize(
     "args",
     [[], ["frobnicate"], ["inspect"], ["inspect", "a", "b"], ["inspect", "/a/b"], ["inspect", "/"],
-     ["list", "extra"], ["list", "--kind", "spsc"], ["remove", "--kind", "fifo", "/q"], ["remove", "/q", "--kind"]],
+     ["list", "extra"], ["list", "--kind", "spsc"], ["remove", "--kind", "fifo", "/q"], ["remove", "/q", "--kind"],
+     ["inspect", "--json"], ["list", "--json"], ["remove", "--json", "/q"], ["inspect", "--all", "/q"]],
 )
 def test_usage_errors(args):
     r = run_tool(*args, expect=EXIT_USAGE)
@@ -211,5 +362,8 @@ def test_garbled_segments_are_reported_not_crashed_on(kind, queue_name):
         pathlib.Path(shm_path(queue_name)).write_bytes(data)
         for args in (["inspect", queue_name], ["list", "--all"]):
             run_tool(*args, expect=(EXIT_OK, EXIT_NOT_QUEUE))
+        r = run_tool("inspect", "--json", queue_name, expect=(EXIT_OK, EXIT_NOT_QUEUE))
+        report = json.loads(r.stdout)  # one well-formed object, whatever the problem text holds
+        assert (report["verdict"] == "queue") == (r.returncode == EXIT_OK), report
     run_tool("remove", "--kind", kind, queue_name)
     assert existing_objects(queue_name) == []

@@ -2,10 +2,8 @@
 left (PEP 475); one that raises (Ctrl-C) ends it, and the call has then done nothing: the message is still there,
 or was never published. Inside an MPMCVarQueue message neither is possible once cells have crossed: the message
 is abandoned, nobody receives it and the other side is told. A daemon thread in a wait at interpreter shutdown
-ends quietly."""
+ends quietly. (A storm of such signals during traffic: test_traffic.py.)"""
 
-import ctypes
-import multiprocessing
 import os
 import signal
 import subprocess
@@ -16,40 +14,14 @@ import time
 
 import numpy as np
 import pytest
-from conftest import EXIT_KEYBOARD_INTERRUPT, notify_parent
-from test_codec import named
-from test_peer_killed import _NCH, MPMCVAR, Views, mpmc_damage, mpmcvar_damage, spsc_damage
+from helpers import EXIT_KEYBOARD_INTERRUPT, Semaphores, named, notify_parent
 
 from mox_ipc_queue import IPCQueueError, MPMCQueue, MPMCVarQueue, QDataType, SPSCQueue
 
-CELL = 16  # MPMCVar: two cells of 16 bytes per channel
+CELL, CHANNELS = 16, 3  # MPMCVar: three channels of two cells of 16 bytes
 LONG_MS = 600_000  # a timed read that would outlive the test
-KINDS = {  # class, creation arguments, semaphores, damage check
-    "spsc": (SPSCQueue, (1, 64, True), ["_free_", "_filled_"], spsc_damage),
-    "mpmc": (MPMCQueue, (1, 64), ["_free_", "_filled_", "_free_mutex_", "_filled_mutex_"], mpmc_damage),
-    "var": (MPMCVarQueue, (_NCH, 2, CELL), MPMCVAR.sems, mpmcvar_damage),
-}
+KINDS = {"spsc": (SPSCQueue, (1, 64, True)), "mpmc": (MPMCQueue, (1, 64)), "var": (MPMCVarQueue, (CHANNELS, 2, CELL))}
 ABANDONED_BY_WRITER, ABANDONED_BY_READER = "message abandoned by its writer", "message abandoned by its reader"
-
-
-class _Libc:
-    """Named semaphores taken and given from this process, as another process inside the queue would."""
-
-    def __init__(self):
-        self.lib = ctypes.CDLL(None, use_errno=True)
-        self.lib.sem_open.restype = ctypes.c_void_p
-        self.lib.sem_open.argtypes = [ctypes.c_char_p, ctypes.c_int]
-        for f in (self.lib.sem_wait, self.lib.sem_post, self.lib.sem_close):
-            f.argtypes = [ctypes.c_void_p]
-
-    def hold(self, sem_name):
-        sem = self.lib.sem_open(sem_name.encode(), 0)
-        assert sem and self.lib.sem_wait(sem) == 0
-        return sem
-
-    def release(self, sem):
-        self.lib.sem_post(sem)
-        self.lib.sem_close(sem)
 
 
 def _block(kind, name, before, call, handler=None):
@@ -79,12 +51,8 @@ def _assert_interrupted(child):
 
 
 def _fill_channels(q):
-    for n in range(_NCH):
+    for n in range(CHANNELS):
         q.write(b"m%d" % n)
-
-
-def _damage(kind, views, role):
-    return KINDS[kind][3](views, role)
 
 
 # ------------------------------------------- a handler that raises: Ctrl-C ---
@@ -107,20 +75,14 @@ NOTHING_HELD = [
 @pytest.mark.parametrize("kind, setup, before, call", NOTHING_HELD)
 def test_sigint_ends_a_call_waiting_with_nothing_held(kind, setup, before, call, queue_name, start_child):
     # Waiting for a message, for a free cell or for a free channel: the queue is as it was.
-    cls, args, sems, _ = KINDS[kind]
+    cls, args = KINDS[kind]
     q = cls(queue_name, *args)
-    views = Views(queue_name, sems)  # before an SPSC connect removes the names
-    try:
-        if setup:
-            setup(q)
-        child = start_child(_block, kind, queue_name, before, call)
-        _interrupt(child)
-        _assert_interrupted(child)
-        for role in ("writer", "reader"):
-            labels, state = _damage(kind, views, role)
-            assert labels == [], state
-    finally:
-        views.close()
+    if setup:
+        setup(q)
+    child = start_child(_block, kind, queue_name, before, call)
+    _interrupt(child)
+    _assert_interrupted(child)
+    assert q.inspect()["findings"] == []
 
 
 def _start_two_cells(q):
@@ -146,43 +108,35 @@ def _complete_after_interrupt(q):
     (_start_two_cells, _complete_after_interrupt, True),
 ], ids=["write", "partial-write", "complete", "complete-called-again"])
 def test_sigint_inside_a_message_abandons_it_for_its_reader(queue_name, start_child, before, call, again):
-    q = MPMCVarQueue(queue_name, _NCH, 2, CELL)
-    views = Views(queue_name, MPMCVAR.sems)
-    try:
-        child = start_child(_block, "var", queue_name, before, call)
-        _interrupt(child)
-        if again:
-            expected = named("MPMCVarQueue.partial_write_complete: no partial message under way", queue_name)
-            assert child.result() == expected
-        else:
-            _assert_interrupted(child)
-        with pytest.raises(IPCQueueError) as info:  # never the cells that crossed, as if whole
-            q.read(QDataType.Bytes, 5000)
-        assert str(info.value) == named(ABANDONED_BY_WRITER, queue_name)
-        assert mpmcvar_damage(views, None)[0] == []
-        q.write(b"next")
-        assert q.read(QDataType.Bytes, 5000) == b"next"
-    finally:
-        views.close()
+    q = MPMCVarQueue(queue_name, CHANNELS, 2, CELL)
+    child = start_child(_block, "var", queue_name, before, call)
+    _interrupt(child)
+    if again:
+        expected = named("MPMCVarQueue.partial_write_complete: no partial message under way", queue_name)
+        assert child.result() == expected
+    else:
+        _assert_interrupted(child)
+    with pytest.raises(IPCQueueError) as info:  # never the cells that crossed, as if whole
+        q.read(QDataType.Bytes, 5000)
+    assert str(info.value) == named(ABANDONED_BY_WRITER, queue_name)
+    assert q.inspect()["findings"] == []
+    q.write(b"next")
+    assert q.read(QDataType.Bytes, 5000) == b"next"
 
 
 def test_sigint_inside_a_message_abandons_it_for_its_writer(queue_name, start_child):
     # The reader holds the channel: the writer handed over one full cell and keeps 8 bytes.
-    q = MPMCVarQueue(queue_name, _NCH, 2, CELL)
-    views = Views(queue_name, MPMCVAR.sems)
-    try:
-        q.partial_write(bytes(CELL + 8))
-        child = start_child(_block, "var", queue_name, None, lambda q: q.read())
-        _interrupt(child)
-        _assert_interrupted(child)
-        with pytest.raises(IPCQueueError) as info:
-            q.partial_write_complete()
-        assert str(info.value) == named(ABANDONED_BY_READER, queue_name)
-        assert mpmcvar_damage(views, None)[0] == []
-        q.write(b"next")
-        assert q.read(QDataType.Bytes, 5000) == b"next"
-    finally:
-        views.close()
+    q = MPMCVarQueue(queue_name, CHANNELS, 2, CELL)
+    q.partial_write(bytes(CELL + 8))
+    child = start_child(_block, "var", queue_name, None, lambda q: q.read())
+    _interrupt(child)
+    _assert_interrupted(child)
+    with pytest.raises(IPCQueueError) as info:
+        q.partial_write_complete()
+    assert str(info.value) == named(ABANDONED_BY_READER, queue_name)
+    assert q.inspect()["findings"] == []
+    q.write(b"next")
+    assert q.read(QDataType.Bytes, 5000) == b"next"
 
 
 def _wait_with_sigint_caught_elsewhere(name):
@@ -212,23 +166,22 @@ LOCK_WAITS = [
 
 @pytest.mark.parametrize("kind, op, lock", LOCK_WAITS)
 def test_sigint_in_a_list_lock_wait_leaves_the_call_undone(kind, op, lock, queue_name, start_child):
-    cls, args, sems, damage = KINDS[kind]
+    cls, args = KINDS[kind]
     q = cls(queue_name, *args)
     if op == "read":
         q.write(b"kept")
-    views, libc = Views(queue_name, sems), _Libc()
-    sem = libc.hold(queue_name + lock)
+    sems = Semaphores()
+    sem = sems.hold(queue_name + lock)
     try:
         call = (lambda q: q.read()) if op == "read" else (lambda q: q.write(b"never published"))
         child = start_child(_block, kind, queue_name, None, call)
         _interrupt(child)
         time.sleep(0.3)  # an undo waits for the lock too: it must outlast the holder
     finally:
-        libc.release(sem)
+        sems.release(sem)
     _assert_interrupted(child)
     assert q.read(QDataType.Bytes, 2000 if op == "read" else 100) == (b"kept" if op == "read" else None)
-    assert damage(views, None)[0] == []
-    views.close()
+    assert q.inspect()["findings"] == []
 
 
 # ---------------------------------------------- a handler that returns ---
@@ -257,7 +210,7 @@ RETURNING = [  # kind, test's setup, child's call, what lets the call finish, wh
 def test_signals_whose_handlers_return_let_the_call_go_on(kind, setup, call, release, expected, queue_name,
                                                           start_child):
     # SIGUSR1, SIGCHLD and a SIGTERM handler that only notes it (the usual shutdown flag), each twice.
-    cls, args, _, _ = KINDS[kind]
+    cls, args = KINDS[kind]
     q = cls(queue_name, *args)
     if setup:
         setup(q)
@@ -276,90 +229,6 @@ def test_signals_whose_handlers_return_let_the_call_go_on(kind, setup, call, rel
         assert got_back == bytes(range(100))
     else:
         assert result == expected if not isinstance(expected, bytes) else bytes(result) == expected
-
-
-# --------------------------------------------------------- signal storm ---
-
-
-STORM_WRITERS, STORM_READERS, STORM_PER_WRITER = 2, 2, 20000
-STORM_QUEUES = {"spsc": (SPSCQueue, (16, 64, True)), "mpmc": (MPMCQueue, (16, 64)), "var": (MPMCVarQueue, (3, 2, 16))}
-
-
-def _storm_message(wid, seq):
-    return seq.to_bytes(4, "little") + bytes([wid]) * (1 + (seq * 7 + wid) % 40)  # var: up to three cells
-
-
-_storm_signals = [0]
-
-
-def _storm_handlers():
-    """Handlers that return; the process starts once the storm has reached it."""
-    for sig in (signal.SIGUSR1, signal.SIGCHLD):
-        signal.signal(sig, lambda signum, frame: _storm_signals.__setitem__(0, _storm_signals[0] + 1))
-    notify_parent("ready")
-    while not _storm_signals[0]:
-        time.sleep(0.001)
-
-
-def _storm_writer(q, wid):
-    q = q[0](q[1]) if isinstance(q, tuple) else q
-    _storm_handlers()
-    for seq in range(STORM_PER_WRITER):
-        q.write(_storm_message(wid, seq))
-    return _storm_signals[0]
-
-
-def _storm_reader(kind, name, seen, stop):
-    q = STORM_QUEUES[kind][0](name)
-    _storm_handlers()
-    while True:
-        msg = q.read(QDataType.Bytes, 100)
-        if msg is None:
-            if stop.value:
-                return _storm_signals[0]
-            continue
-        seq, wid = int.from_bytes(msg[:4], "little"), msg[4] if len(msg) > 4 else 255
-        assert wid < STORM_WRITERS and msg == _storm_message(wid, seq), f"damaged: {msg!r}"
-        seen[wid * STORM_PER_WRITER + seq] += 1
-
-
-def _signaller(pids):
-    while True:
-        for pid in pids:
-            os.kill(pid, signal.SIGUSR1)
-            os.kill(pid, signal.SIGCHLD)
-        time.sleep(0.0005)
-
-
-@pytest.mark.parametrize("kind", STORM_QUEUES)
-def test_signal_storm_loses_and_duplicates_nothing(kind, queue_name, start_child):
-    # Every writer and reader gets SIGUSR1 and SIGCHLD a thousand times a second or more while messages
-    # cross; each arrives exactly once, whole, and every count and list ends where it started.
-    cls, args = STORM_QUEUES[kind]
-    q = cls(queue_name, *args)
-    views = Views(queue_name, KINDS[kind][2])
-    readers = 1 if kind == "spsc" else STORM_READERS
-    writers = 1 if kind == "spsc" else STORM_WRITERS
-    fork = multiprocessing.get_context("fork")
-    seen, stop = [fork.RawArray("B", STORM_WRITERS * STORM_PER_WRITER) for _ in range(readers)], fork.RawValue("b", 0)
-    try:
-        rs = [start_child(_storm_reader, kind, queue_name, seen[r], stop) for r in range(readers)]
-        ws = [start_child(_storm_writer, q if kind == "spsc" else (cls, queue_name), w) for w in range(writers)]
-        for child in rs + ws:
-            child.wait_for("ready")
-        storm = start_child(_signaller, [c.pid for c in rs + ws])
-        signals = [w.result(timeout=60) for w in ws]
-        stop.value = 1
-        signals += [r.result(timeout=30) for r in rs]
-        storm.kill()
-        assert min(signals) >= 100, f"signals each process handled: {signals}"
-        counts = sum(np.frombuffer(a, np.uint8).astype(np.int64) for a in seen)
-        assert counts[: writers * STORM_PER_WRITER].tolist() == [1] * (writers * STORM_PER_WRITER)
-        for role in ("writer", "reader"):
-            labels, state = KINDS[kind][3](views, role)
-            assert labels == [], state
-    finally:
-        views.close()
 
 
 # ------------------------------------------------- interpreter shutdown ---
@@ -385,18 +254,18 @@ SHUTDOWN_SCRIPT = textwrap.dedent("""
 def test_daemon_thread_in_a_wait_at_interpreter_shutdown(queue_name):
     q = MPMCQueue(queue_name, 2, 16)
     q.write(b"m")
-    libc = _Libc()
-    sem = libc.hold(queue_name + "_free_mutex_")
+    sems = Semaphores()
+    sem = sems.hold(queue_name + "_free_mutex_")
     released = False
     try:
         proc = subprocess.Popen([sys.executable, "-c", SHUTDOWN_SCRIPT, queue_name], stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True)
         assert proc.stdout.readline() == "exiting\n"
         assert proc.stdout.readline() == "finalizing\n"
-        libc.release(sem)
+        sems.release(sem)
         released = True
         _, err = proc.communicate(timeout=15)
     finally:
         if not released:
-            libc.release(sem)
+            sems.release(sem)
     assert proc.returncode == 0, err

@@ -4,8 +4,7 @@ long runs, wraps, the names a connect removes and the segment layout are checked
 in tests/cpp (test_fixed_cell_queues.cpp, test_queue_lifecycle.cpp, test_spsc_queue.cpp)."""
 
 import numpy as np
-from conftest import notify_parent
-from test_codec import assert_same_value
+from helpers import assert_same_value, notify_parent
 
 from mox_ipc_queue import QDataType, SPSCQueue
 

@@ -11,7 +11,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from test_module import overloads, parameters
+from helpers import overloads, parameters
 
 import mox_ipc_queue as mq
 
@@ -30,7 +30,8 @@ STUB_TYPES = {
     "typing.Annotated[numpy.typing.ArrayLike, numpy.float64]": F64, "numpy.ndarray[numpy.float64]": F64,
     "typing.Annotated[numpy.typing.ArrayLike, numpy.int64]": I64, "numpy.ndarray[numpy.int64]": I64,
 }
-STUB_RESULTS = {"None": {"None"}, "int": {"int"}, "object": {"bytes", "_Decoded", "_Decoded | None"}}
+STUB_RESULTS = {"None": {"None"}, "int": {"int"}, "bool": {"bool"}, "dict": {"dict[str, Any]"},
+                "object": {"bytes", "_Decoded", "_Decoded | None"}}
 STUB = ast.parse(STUB_SOURCE.read_text())
 STUB_CLASSES = {node.name: node for node in STUB.body if isinstance(node, ast.ClassDef)}
 

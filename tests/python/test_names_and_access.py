@@ -1,6 +1,7 @@
-"""Who may touch a queue's objects, and what odd names do: another user is refused ("Permission
-denied") the queue and each of its objects, which stay whole; a name glibc refuses fails with a clear
-IPCQueueError and leaves nothing. (0600 under any umask, names too long: test_queue_lifecycle.cpp.)"""
+"""A queue's names: unlink() and remove() take every name away while attached objects go on; another user
+is refused ("Permission denied") the queue and each of its objects, which stay whole; a name glibc refuses
+fails with a clear IPCQueueError and leaves nothing. (0600 under any umask, names too long, restarts under
+the same name: test_queue_lifecycle.cpp.)"""
 
 import os
 import pwd
@@ -9,9 +10,10 @@ import subprocess
 import sys
 
 import pytest
-from conftest import existing_objects, remove_queue_objects
+from helpers import existing_objects, shm_path
 
-from mox_ipc_queue import IPCQueueError, MPMCQueue, MPMCVarQueue, SPSCQueue
+import mox_ipc_queue
+from mox_ipc_queue import IPCQueueError, MPMCQueue, MPMCVarQueue, QDataType, SPSCQueue
 
 KINDS = {SPSCQueue: (4, 64, True), MPMCQueue: (4, 64), MPMCVarQueue: (2, 4, 64)}
 
@@ -82,4 +84,29 @@ def test_a_name_with_an_inner_slash_is_refused(cls, how, queue_name, run_in_chil
         assert text.endswith(f" on queue '{name}': Invalid argument"), text
         assert existing_objects(name) == []
     finally:
-        remove_queue_objects(name)
+        mox_ipc_queue.remove(name)
+
+
+@pytest.mark.parametrize("cls", [MPMCQueue, MPMCVarQueue], ids=lambda c: c.__name__)
+def test_unlink_removes_every_name_and_the_object_goes_on(cls, queue_name):
+    # Which names, a second unlink, connecting afterwards: tests/cpp/test_queue_lifecycle.cpp.
+    q = cls(queue_name, *KINDS[cls])
+    assert shm_path(queue_name) in existing_objects(queue_name)
+    q.unlink()
+    assert existing_objects(queue_name) == []
+    q.write(5)
+    assert q.read(QDataType.Int) == 5
+
+
+def _create_and_vanish(cls, name):  # as a crash does: no destructor, every name stays
+    q = cls(name, *KINDS[cls])  # noqa: F841 - kept to the end
+    os._exit(0)
+
+
+@pytest.mark.parametrize("cls", list(KINDS), ids=lambda c: c.__name__)
+def test_remove_and_exists_by_name_alone(cls, queue_name, start_child):
+    assert start_child(_create_and_vanish, cls, queue_name).finish().exitcode == 0
+    assert mox_ipc_queue.exists(queue_name) and len(existing_objects(queue_name)) > 1
+    assert mox_ipc_queue.remove(queue_name) is True
+    assert existing_objects(queue_name) == [] and not mox_ipc_queue.exists(queue_name)
+    assert mox_ipc_queue.remove(queue_name) is False  # nothing left: no error
