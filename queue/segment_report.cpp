@@ -209,10 +209,10 @@ void report_mpmcvar(SegmentReport& r, const Reader& rd, const SemaphoreReader& s
         if (!list.broken.empty()) r.findings.push_back(name + " list broken: " + list.broken);
     std::vector<bool> counted(n, true);  // both ring semaphores readable
     for (const ChannelReport& ch : r.channels)
-        for (const auto& [sem, spec] : {std::pair{&ch.free, channel_semaphores()[0]},
+        for (const auto& [sem, semaphore] : {std::pair{&ch.free, channel_semaphores()[0]},
                                         std::pair{&ch.filled, channel_semaphores()[1]}})
             if (sem->status != SemaphoreReading::kValue) {
-                r.findings.push_back("semaphore " + std::string(spec.suffix) + std::to_string(ch.index) + " " +
+                r.findings.push_back("semaphore " + std::string(semaphore.suffix) + std::to_string(ch.index) + " " +
                                      sem->text());
                 counted[ch.index] = false;
             }
