@@ -11,47 +11,14 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 #include <string>
 
-#include "bench_common.h"
+#include "bare_semaphores.h"
+#include "program.h"
 
 namespace mox::bench {
-
-inline int64_t monotonic_ns() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-inline void cpu_relax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#endif
-}
-
-// Takes `sem`: with spin_ns 0 a plain sem_wait; otherwise first a poll with
-// sem_trywait for up to spin_ns, then sem_wait. Fails on any error.
-inline void bare_wait(sem_t* sem, int64_t spin_ns) {
-    if (spin_ns > 0) {
-        if (::sem_trywait(sem) == 0) return;
-        const int64_t end = monotonic_ns() + spin_ns;
-        do {
-            for (int i = 0; i < 16; ++i) {
-                cpu_relax();
-                if (::sem_trywait(sem) == 0) return;
-            }
-        } while (monotonic_ns() < end);
-    }
-    if (::sem_wait(sem) != 0) fail_errno("sem_wait");
-}
-
-inline void bare_post(sem_t* sem) {
-    if (::sem_post(sem) != 0) fail_errno("sem_post");
-}
 
 class BareRing {
 public:

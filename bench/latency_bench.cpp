@@ -2,21 +2,27 @@
 // message, the child echoes it, the parent times each round trip. Through
 // SPSCQueueCPP and MPMCQueueCPP pairs, and beside them the limit (two bare
 // named semaphores, no payload), the bare ring protocol, a pipe and Boost's
-// message_queue. Also what waiting costs while nothing arrives.
-#include <sys/resource.h>
+// message_queue. Also what waiting costs while nothing arrives. Each run is
+// a child of its own (isolated()), so a system that fails or hangs is
+// reported and left out while the rest go on.
+#include <time.h>
 
-#include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
-#include <sstream>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "bare_ring.h"
-#include "bench_common.h"
-#include "mpmc_queue.h"
+#include "bare_semaphores.h"
+#include "our_queues.h"
+#include "pair_runs.h"
 #include "peers.h"
+#include "processes.h"
+#include "program.h"
+#include "report.h"
 #include "semaphore_wait.h"
-#include "spsc_queue.h"
 
 using mox::ipc_queue::MPMCQueueCPP;
 using mox::ipc_queue::SPSCQueueCPP;
@@ -32,42 +38,10 @@ const char kUsage[] =
     "  from sem (two named semaphores, sem_wait only), sem-spin (the same, polling\n"
     "  up to kWaitSpinNs before sem_wait), spsc, mpmc, bare, pipe, boost, idle (CPU time\n"
     "  a reader spends waiting 200 ms for a message that comes late).\n"
-    "  Default: all.\n";
+    "  Default: all. A system whose run fails or outlives S seconds (default 60) is\n"
+    "  reported as failed and left out; the exit status is then 1.\n";
 
-// Two named semaphores: post one, wait for the other. No payload.
-struct SemPair {
-    SemPair(const std::string& name, bool create, int64_t spin_ns) : name_(name), spin_ns_(spin_ns) {
-        for (int i = 0; i < 2; ++i) {
-            const std::string n = name + (i == 0 ? "_ping" : "_pong");
-            sem_[i] = create ? ::sem_open(n.c_str(), O_CREAT | O_EXCL, 0600, 0) : ::sem_open(n.c_str(), 0);
-            if (sem_[i] == SEM_FAILED) b::fail_errno("sem_open " + n);
-        }
-        owner_ = create;
-    }
-    ~SemPair() {
-        for (sem_t* s : sem_) ::sem_close(s);
-        if (owner_) {
-            ::sem_unlink((name_ + "_ping").c_str());
-            ::sem_unlink((name_ + "_pong").c_str());
-        }
-    }
-    std::string name_;
-    int64_t spin_ns_;
-    sem_t* sem_[2] = {nullptr, nullptr};
-    bool owner_ = false;
-};
-
-// One direction of a SemPair, as the harness's write/read.
-struct SemEnd {
-    sem_t* post_to;
-    sem_t* wait_on;
-    int64_t spin_ns;
-    void write(const char*, uint64_t) { b::bare_post(post_to); }
-    uint64_t read(char*, uint64_t capacity) {
-        b::bare_wait(wait_on, spin_ns);
-        return capacity;
-    }
-};
+constexpr uint64_t kWarmup = 1000;
 
 template <class T>
 struct Ends {
@@ -75,32 +49,32 @@ struct Ends {
 };
 
 b::RoundTrips sem_once(int64_t spin_ns, uint64_t n, unsigned timeout_s) {
-    const std::string name = b::queue_name("sem");
-    auto pair = std::make_shared<SemPair>(name, true, spin_ns);
+    const b::SemPair pair(b::queue_name("sem"), true);
+    sem_t* ping = pair.sem_[0];
+    sem_t* pong = pair.sem_[1];
     return b::ping_pong_once(
         [&] {
-            return Ends<SemEnd>{std::make_unique<SemEnd>(SemEnd{pair->sem_[0], pair->sem_[1], spin_ns}),
-                                std::make_unique<SemEnd>(SemEnd{pair->sem_[0], pair->sem_[1], spin_ns})};
+            return Ends<b::SemEnd>{std::make_unique<b::SemEnd>(b::SemEnd{ping, pong, spin_ns}),
+                                   std::make_unique<b::SemEnd>(b::SemEnd{ping, pong, spin_ns})};
         },
-        [&](Ends<SemEnd>&) {
+        [&](Ends<b::SemEnd>&) {
             // The child waits on ping and posts pong: first end reads, second writes.
-            return Ends<SemEnd>{std::make_unique<SemEnd>(SemEnd{pair->sem_[1], pair->sem_[0], spin_ns}),
-                                std::make_unique<SemEnd>(SemEnd{pair->sem_[1], pair->sem_[0], spin_ns})};
+            return Ends<b::SemEnd>{std::make_unique<b::SemEnd>(b::SemEnd{pong, ping, spin_ns}),
+                                   std::make_unique<b::SemEnd>(b::SemEnd{pong, ping, spin_ns})};
         },
-        0, n, 1000, timeout_s);
+        0, n, kWarmup, timeout_s);
 }
 
-using SpscEnd = b::FixedCellEnd<SPSCQueueCPP>;
-using MpmcEnd = b::FixedCellEnd<MPMCQueueCPP>;
-// Two queues of a kind Q, one per direction, made by name in the parent and
-// connected by name in the child.
+// Two channels of one kind, one per direction, made by name in the parent
+// and connected by name in the child.
 template <class End, class Create, class Connect>
 b::RoundTrips named_pair_once(const char* kind, Create create, Connect connect, uint64_t payload, uint64_t n,
                               unsigned timeout_s) {
     const std::string to_child = b::queue_name(kind), to_parent = b::queue_name(kind);
     return b::ping_pong_once(
         [&] { return Ends<End>{create(to_child), create(to_parent)}; },
-        [&](Ends<End>&) { return Ends<End>{connect(to_child), connect(to_parent)}; }, payload, n, 1000, timeout_s);
+        [&](Ends<End>&) { return Ends<End>{connect(to_child), connect(to_parent)}; }, payload, n, kWarmup,
+        timeout_s);
 }
 
 b::RoundTrips pipe_once(uint64_t payload, uint64_t n, unsigned timeout_s) {
@@ -113,7 +87,7 @@ b::RoundTrips pipe_once(uint64_t payload, uint64_t n, unsigned timeout_s) {
             // The parent writes into its first pipe and reads from its second.
             return std::make_pair(std::make_unique<b::PipeChannel>(*parent.first, true), parent.second.get());
         },
-        payload, n, 1000, timeout_s);
+        payload, n, kWarmup, timeout_s);
 }
 
 // CPU time a reader spends in a read that waits `wait_ms` for its message:
@@ -149,108 +123,121 @@ double idle_cpu_us(unsigned wait_ms, unsigned timeout_s) {
     return us;
 }
 
+// One of our fixed-cell queues per direction, made with (name, args...) and
+// connected with (name).
+template <class Queue, class... Args>
+b::RoundTrips fixed_cell_once(const char* kind, uint64_t payload, uint64_t n, unsigned timeout_s, Args... args) {
+    using End = b::FixedCellEnd<Queue>;
+    const auto create = [=](const std::string& name) {
+        return std::make_unique<End>(End{std::make_unique<Queue>(name, args...)});
+    };
+    const auto connect = [](const std::string& name) { return std::make_unique<End>(End{std::make_unique<Queue>(name)}); };
+    return named_pair_once<End>(kind, create, connect, payload, n, timeout_s);
+}
+
+// One run of a round-trip system.
+using Once = std::function<b::RoundTrips(uint64_t payload, uint64_t n, unsigned timeout_s)>;
+
+struct System {
+    const char* label;
+    bool payload_free;  // the bare semaphores move no payload
+    Once once;
+};
+
+std::map<std::string, System> all_systems() {
+    const int64_t spin = mox::ipc_queue::kWaitSpinNs;
+    std::map<std::string, System> s;
+    s["sem"] = {"C++ bare semaphores, sem_wait only", true,
+                [](uint64_t, uint64_t n, unsigned t) { return sem_once(0, n, t); }};
+    if (spin > 0) {  // else the same as sem
+        s["sem-spin"] = {"C++ bare semaphores, poll then sem_wait", true,
+                         [spin](uint64_t, uint64_t n, unsigned t) { return sem_once(spin, n, t); }};
+    }
+    s["spsc"] = {"C++ SPSCQueueCPP", false, [](uint64_t payload, uint64_t n, unsigned t) {
+                     return fixed_cell_once<SPSCQueueCPP>("lspsc", payload, n, t, int64_t{16},
+                                                          static_cast<int64_t>(payload), true);
+                 }};
+    s["mpmc"] = {"C++ MPMCQueueCPP", false, [](uint64_t payload, uint64_t n, unsigned t) {
+                     return fixed_cell_once<MPMCQueueCPP>("lmpmc", payload, n, t, int64_t{16},
+                                                          static_cast<int64_t>(payload));
+                 }};
+    s["bare"] = {"C++ bare ring, poll then sem_wait", false, [spin](uint64_t payload, uint64_t n, unsigned t) {
+                     const auto create = [=](const std::string& name) {
+                         return std::make_unique<b::BareRing>(name, 16, payload, spin);
+                     };
+                     const auto connect = [=](const std::string& name) { return std::make_unique<b::BareRing>(name, spin); };
+                     return named_pair_once<b::BareRing>("lbare", create, connect, payload, n, t);
+                 }};
+    s["pipe"] = {"C++ pipe", false, pipe_once};
+#if MOX_BENCH_HAVE_BOOST
+    s["boost"] = {"C++ boost message_queue", false, [](uint64_t payload, uint64_t n, unsigned t) {
+                      const auto create = [=](const std::string& name) {
+                          return std::make_unique<b::BoostChannel>(name, 16, payload);
+                      };
+                      const auto connect = [](const std::string& name) { return std::make_unique<b::BoostChannel>(name); };
+                      return named_pair_once<b::BoostChannel>("lboost", create, connect, payload, n, t);
+                  }};
+#endif
+    return s;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     try {
         uint64_t round_trips = 20000, payload = 64;
         std::string systems_arg = "sem,sem-spin,spsc,mpmc,bare,pipe,boost,idle";
-        std::vector<char*> rest{argv[0]};
-        for (int i = 1; i < argc; ++i) {
-            const std::string a = argv[i];
-            if (a == "--round-trips" && i + 1 < argc) round_trips = b::parse_count(argv[++i]);
-            else if (a == "--size" && i + 1 < argc) payload = b::parse_size(argv[++i]);
-            else if (a == "--systems" && i + 1 < argc) systems_arg = argv[++i];
-            else rest.push_back(argv[i]);
-        }
-        const b::Options opts = b::parse_options(static_cast<int>(rest.size()), rest.data(), kUsage);
-        std::vector<std::string> systems;
-        std::stringstream list(systems_arg);
-        for (std::string item; std::getline(list, item, ',');) systems.push_back(item);
+        const b::Options opts = b::parse_options(argc, argv, kUsage, [&](const std::string& a, const char* value) {
+            if (value == nullptr) return 0;
+            if (a == "--round-trips") round_trips = b::parse_count(value);
+            else if (a == "--size") payload = b::parse_size(value);
+            else if (a == "--systems") systems_arg = value;
+            else return 0;
+            return 2;
+        });
+        const unsigned hard_limit = opts.timeout_s + 20;  // the measurement's own watchdog fires first
 
-        const int64_t spin = mox::ipc_queue::kWaitSpinNs;
-        b::install_watchdog_handler();
         b::print_machine();
-
-        const auto spsc_create = [payload](const std::string& name) {
-            return std::make_unique<SpscEnd>(
-                SpscEnd{std::make_unique<SPSCQueueCPP>(name, 16, static_cast<int64_t>(payload), true)});
-        };
-        const auto spsc_connect = [](const std::string& name) {
-            return std::make_unique<SpscEnd>(SpscEnd{std::make_unique<SPSCQueueCPP>(name)});
-        };
-        const auto mpmc_create = [payload](const std::string& name) {
-            return std::make_unique<MpmcEnd>(
-                MpmcEnd{std::make_unique<MPMCQueueCPP>(name, 16, static_cast<int64_t>(payload))});
-        };
-        const auto mpmc_connect = [](const std::string& name) {
-            return std::make_unique<MpmcEnd>(MpmcEnd{std::make_unique<MPMCQueueCPP>(name)});
-        };
-        const auto bare_create = [payload, spin](const std::string& name) {
-            return std::make_unique<b::BareRing>(name, 16, payload, spin);
-        };
-        const auto bare_connect = [spin](const std::string& name) { return std::make_unique<b::BareRing>(name, spin); };
-
-        for (const std::string& system : systems) {
-            if (system == "idle") {
+        const std::map<std::string, System> known = all_systems();
+        b::Failures failures;
+        for (const std::string& key : b::split_list(systems_arg)) {
+            if (key == "idle") {
+                const char* label = "C++ SPSCQueueCPP idle";
                 std::vector<double> us;
-                for (int i = 0; i < opts.runs; ++i) us.push_back(idle_cpu_us(200, opts.timeout_s));
+                for (int i = 0; i < opts.runs && !failures.has(label); ++i) {
+                    failures.run(label, [&] {
+                        us.push_back(b::isolated<double>([&] { return idle_cpu_us(200, opts.timeout_s); }, hard_limit));
+                    });
+                }
+                if (failures.has(label)) continue;
                 const double m = b::median(us);
-                std::printf("%-36s reader CPU while waiting 200 ms: %.0f us (median of %zu)\n",
-                            "C++ SPSCQueueCPP idle", m, us.size());
+                std::printf("%-36s reader CPU while waiting 200 ms: %.0f us (median of %zu)\n", label, m, us.size());
                 std::printf("{\"kind\":\"idle\",\"system\":\"C++ SPSCQueueCPP\",\"wait_ms\":200,\"cpu_us\":%.6g}\n", m);
                 std::fflush(stdout);
                 continue;
             }
-            b::LatencyResult r;
-            r.payload = payload;
-            r.round_trips = round_trips;
-            for (int i = 0; i < opts.runs; ++i) {
-                if (system == "sem") {
-                    r.system = "C++ bare semaphores, sem_wait only";
-                    r.payload = 0;
-                    r.runs.push_back(sem_once(0, round_trips, opts.timeout_s));
-                } else if (system == "sem-spin") {
-                    if (spin == 0) break;  // the same as sem
-                    r.system = "C++ bare semaphores, poll then sem_wait";
-                    r.payload = 0;
-                    r.runs.push_back(sem_once(spin, round_trips, opts.timeout_s));
-                } else if (system == "spsc") {
-                    r.system = "C++ SPSCQueueCPP";
-                    r.runs.push_back(
-                        named_pair_once<SpscEnd>("lspsc", spsc_create, spsc_connect, payload, round_trips, opts.timeout_s));
-                } else if (system == "mpmc") {
-                    r.system = "C++ MPMCQueueCPP";
-                    r.runs.push_back(
-                        named_pair_once<MpmcEnd>("lmpmc", mpmc_create, mpmc_connect, payload, round_trips, opts.timeout_s));
-                } else if (system == "bare") {
-                    r.system = "C++ bare ring, poll then sem_wait";
-                    r.runs.push_back(named_pair_once<b::BareRing>("lbare", bare_create, bare_connect, payload,
-                                                                  round_trips, opts.timeout_s));
-                } else if (system == "pipe") {
-                    r.system = "C++ pipe";
-                    r.runs.push_back(pipe_once(payload, round_trips, opts.timeout_s));
-#if MOX_BENCH_HAVE_BOOST
-                } else if (system == "boost") {
-                    r.system = "C++ boost message_queue";
-                    const auto create = [payload](const std::string& name) {
-                        return std::make_unique<b::BoostChannel>(name, 16, payload);
-                    };
-                    const auto connect = [](const std::string& name) { return std::make_unique<b::BoostChannel>(name); };
-                    r.runs.push_back(named_pair_once<b::BoostChannel>("lboost", create, connect, payload, round_trips,
-                                                                      opts.timeout_s));
-#endif
-                } else {
-                    std::fprintf(stderr, "latency_bench: system %s not available here; skipped\n", system.c_str());
-                    break;
-                }
+            const auto found = known.find(key);
+            if (found == known.end()) {
+                if (key != "sem-spin") b::print_unavailable("latency_bench", key);  // sem-spin: no poll configured
+                continue;
             }
-            if (!r.runs.empty()) b::print_latency(r);
+            const System& system = found->second;
+            b::LatencyResult r;
+            r.system = system.label;
+            r.payload = system.payload_free ? 0 : payload;
+            r.round_trips = round_trips;
+            for (int i = 0; i < opts.runs && !failures.has(r.system); ++i) {
+                failures.run(r.system, [&] {
+                    r.runs.push_back(b::isolated<b::RoundTrips>(
+                        [&] { return system.once(payload, round_trips, opts.timeout_s); }, hard_limit));
+                });
+            }
+            if (!failures.has(r.system)) b::print_latency(r);
         }
+        return failures.exit_code();
     } catch (const std::exception& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "latency_bench: %s\n", e.what());
         return 1;
     }
-    return 0;
 }

@@ -1,7 +1,7 @@
 // What a C++ user would pick instead of the queue, driven the same way the
 // queue is: a pipe and boost::interprocess::message_queue. Each channel has
 // a writer's end made before the fork and a reader's end made in the child
-// (pair_once in bench_common.h), and QueueOps for the many-process runs.
+// (pair_once in pair_runs.h), and QueueOps for the many-process runs (fan_run.h).
 #pragma once
 
 #include <unistd.h>
@@ -12,7 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "bench_common.h"
+#include "fan_run.h"
+#include "program.h"
 
 #if MOX_BENCH_HAVE_BOOST
 #include <boost/interprocess/ipc/message_queue.hpp>

@@ -8,22 +8,24 @@
 // reads into its own buffer. The reader times from a start marker (the first
 // message) to the last message, so process start-up and the connect are not
 // counted. Runs of all systems are interleaved, so a change in machine load
-// touches them alike.
+// touches them alike; each run is a child of its own (isolated()), so a
+// system that fails or hangs is reported and left out while the rest go on.
 #include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
-#include <sstream>
+#include <string>
 #include <vector>
 
+#include "aligned_buffer.h"
 #include "bare_ring.h"
-#include "bench_common.h"
-#include "copy_bytes.h"
-#include "mpmc_queue.h"
-#include "mpmcvar_queue.h"
+#include "our_queues.h"
+#include "pair_runs.h"
 #include "peers.h"
+#include "processes.h"
+#include "program.h"
+#include "report.h"
 #include "semaphore_wait.h"
-#include "spsc_queue.h"
 
 using mox::ipc_queue::MPMCQueueCPP;
 using mox::ipc_queue::MPMCVarQueueCPP;
@@ -44,105 +46,86 @@ const char kUsage[] =
     "  --cells N sets the ring length (default 1024 cells up to 4 KiB payloads,\n"
     "  else 2 MiB worth of cells, at least 8); mpmcvar uses 4 channels of 64 cells\n"
     "  of 16 KiB. The writer's and the reader's buffers start B bytes (default 0)\n"
-    "  past a page boundary.\n";
+    "  past a page boundary. A system whose run fails or outlives S seconds (default\n"
+    "  60) is reported as failed and left out; the exit status is then 1.\n";
 
 uint32_t default_cells(uint64_t payload) {
     if (payload <= 4096) return 1024;
     return static_cast<uint32_t>(std::max<uint64_t>(8, (2u << 20) / payload));
 }
 
-// Adapters giving every queue the harness's write/read.
 using Spsc = b::FixedCellEnd<SPSCQueueCPP>;
 using Mpmc = b::FixedCellEnd<MPMCQueueCPP>;
-// Zero-copy read, each cell copied into the reader's own buffer with the
-// library's copy_bytes, so where that buffer lies stays under control
-// (unlike read(std::string&)).
-struct MpmcVar {
-    std::unique_ptr<MPMCVarQueueCPP> q;
-    void write(const char* data, uint64_t len) { q->write(data, static_cast<int64_t>(len)); }
-    uint64_t read(char* buffer, uint64_t capacity) {
-        void* handle = q->read_begin();
-        uint64_t total = 0;
-        for (;;) {
-            char* data = nullptr;
-            uint64_t length = 0;
-            q->read(handle, &data, &length);
-            if (total + length > capacity) b::fail("message longer than the reader's buffer");
-            mox::ipc_queue::copy_bytes(buffer + total, data, length);
-            total += length;
-            if (length < q->cell_size()) break;  // the last cell of a message is never full
-        }
-        q->read_end(handle);
-        return total;
-    }
-};
+
+// One run of a system: seconds for `count` messages of `payload` bytes.
+using Once = std::function<double(uint64_t payload, uint64_t count, uint32_t cells, const b::Options&)>;
 
 struct System {
     std::string key;
     std::string label;
-    std::function<double(uint64_t payload, uint64_t count, uint32_t cells, const b::Options&)> once;
+    Once once;
 };
 
+// A channel made by name in the writer and connected by name in the reader.
+template <class End, class Create, class Connect>
+double named_pair_once(const char* kind, Create create, Connect connect, uint64_t payload, uint64_t count,
+                       const b::Options& o) {
+    const std::string name = b::queue_name(kind);
+    return b::pair_once([&] { return create(name); }, [&](End&) { return connect(name); }, payload, count, o.offset,
+                        o.timeout_s);
+}
+
+// One of our queues, made with (name, args...) and connected with (name).
+template <class Queue, class End, class... Args>
+double queue_pair_once(const char* kind, uint64_t payload, uint64_t count, const b::Options& o, Args... args) {
+    const auto create = [=](const std::string& name) {
+        return std::make_unique<End>(End{std::make_unique<Queue>(name, args...)});
+    };
+    const auto connect = [](const std::string& name) { return std::make_unique<End>(End{std::make_unique<Queue>(name)}); };
+    return named_pair_once<End>(kind, create, connect, payload, count, o);
+}
+
 std::vector<System> all_systems() {
-    using b::pair_once;
     std::vector<System> s;
     s.push_back({"spsc", "C++ SPSCQueueCPP", [](uint64_t payload, uint64_t count, uint32_t cells, const b::Options& o) {
-                     const std::string name = b::queue_name("spsc");
-                     return pair_once(
-                         [&] {
-                             return std::make_unique<Spsc>(
-                                 Spsc{std::make_unique<SPSCQueueCPP>(name, cells, static_cast<int64_t>(payload), true)});
-                         },
-                         [&](Spsc&) { return std::make_unique<Spsc>(Spsc{std::make_unique<SPSCQueueCPP>(name)}); },
-                         payload, count, o.offset, o.timeout_s);
+                     return queue_pair_once<SPSCQueueCPP, Spsc>("spsc", payload, count, o, static_cast<int64_t>(cells),
+                                                                static_cast<int64_t>(payload), true);
                  }});
     // Polls as the queue does: only for cells of at most kPollMaxCellSize.
     const auto bare = [](int64_t poll_ns) {
         return [poll_ns](uint64_t payload, uint64_t count, uint32_t cells, const b::Options& o) {
             const int64_t spin_ns = payload <= mox::ipc_queue::kPollMaxCellSize ? poll_ns : 0;
-            const std::string name = b::queue_name("bare");
-            return pair_once([&] { return std::make_unique<b::BareRing>(name, cells, payload, spin_ns); },
-                             [&](b::BareRing&) { return std::make_unique<b::BareRing>(name, spin_ns); }, payload,
-                             count, o.offset, o.timeout_s);
+            const auto create = [&](const std::string& name) {
+                return std::make_unique<b::BareRing>(name, cells, payload, spin_ns);
+            };
+            const auto connect = [&](const std::string& name) { return std::make_unique<b::BareRing>(name, spin_ns); };
+            return named_pair_once<b::BareRing>("bare", create, connect, payload, count, o);
         };
     };
     s.push_back({"bare", "C++ bare ring, poll then sem_wait", bare(mox::ipc_queue::kWaitSpinNs)});
     s.push_back({"bare-block", "C++ bare ring, sem_wait only", bare(0)});
     s.push_back({"pipe", "C++ pipe", [](uint64_t payload, uint64_t count, uint32_t, const b::Options& o) {
-                     return pair_once([&] { return std::make_unique<b::PipeChannel>(payload); },
-                                      [&](b::PipeChannel& w) { return std::make_unique<b::PipeChannel>(w, true); },
-                                      payload, count, o.offset, o.timeout_s);
+                     return b::pair_once([&] { return std::make_unique<b::PipeChannel>(payload); },
+                                         [&](b::PipeChannel& w) { return std::make_unique<b::PipeChannel>(w, true); },
+                                         payload, count, o.offset, o.timeout_s);
                  }});
 #if MOX_BENCH_HAVE_BOOST
     s.push_back({"boost", "C++ boost message_queue",
                  [](uint64_t payload, uint64_t count, uint32_t cells, const b::Options& o) {
-                     const std::string name = b::queue_name("boost");
-                     return pair_once([&] { return std::make_unique<b::BoostChannel>(name, cells, payload); },
-                                      [&](b::BoostChannel&) { return std::make_unique<b::BoostChannel>(name); },
-                                      payload, count, o.offset, o.timeout_s);
+                     const auto create = [&](const std::string& name) {
+                         return std::make_unique<b::BoostChannel>(name, cells, payload);
+                     };
+                     const auto connect = [](const std::string& name) { return std::make_unique<b::BoostChannel>(name); };
+                     return named_pair_once<b::BoostChannel>("boost", create, connect, payload, count, o);
                  }});
 #endif
     s.push_back({"mpmc", "C++ MPMCQueueCPP", [](uint64_t payload, uint64_t count, uint32_t cells, const b::Options& o) {
-                     const std::string name = b::queue_name("mpmc");
-                     return pair_once(
-                         [&] {
-                             return std::make_unique<Mpmc>(
-                                 Mpmc{std::make_unique<MPMCQueueCPP>(name, cells, static_cast<int64_t>(payload))});
-                         },
-                         [&](Mpmc&) { return std::make_unique<Mpmc>(Mpmc{std::make_unique<MPMCQueueCPP>(name)}); },
-                         payload, count, o.offset, o.timeout_s);
+                     return queue_pair_once<MPMCQueueCPP, Mpmc>("mpmc", payload, count, o, static_cast<int64_t>(cells),
+                                                                static_cast<int64_t>(payload));
                  }});
     s.push_back({"mpmcvar", "C++ MPMCVarQueueCPP", [](uint64_t payload, uint64_t count, uint32_t, const b::Options& o) {
-                     const std::string name = b::queue_name("mpmcvar");
-                     return pair_once(
-                         [&] {
-                             return std::make_unique<MpmcVar>(
-                                 MpmcVar{std::make_unique<MPMCVarQueueCPP>(name, 4, 64, 16u << 10)});
-                         },
-                         [&](MpmcVar&) {
-                             return std::make_unique<MpmcVar>(MpmcVar{std::make_unique<MPMCVarQueueCPP>(name)});
-                         },
-                         payload, count, o.offset, o.timeout_s);
+                     return queue_pair_once<MPMCVarQueueCPP, b::VarEnd>("mpmcvar", payload, count, o, b::kVarChannels,
+                                                                        b::kVarCells, b::kVarCellSize);
                  }});
     return s;
 }
@@ -187,25 +170,20 @@ void bench_memcpy(int runs) {
 
 int main(int argc, char** argv) {
     try {
-        b::Options opts;
         uint32_t cells_override = 0;
         bool with_memcpy = true;
         std::string systems_arg = "spsc";
-        {
-            std::vector<char*> rest{argv[0]};
-            for (int i = 1; i < argc; ++i) {
-                if (std::strcmp(argv[i], "--cells") == 0 && i + 1 < argc) {
-                    cells_override = static_cast<uint32_t>(b::parse_count(argv[++i]));
-                } else if (std::strcmp(argv[i], "--systems") == 0 && i + 1 < argc) {
-                    systems_arg = argv[++i];
-                } else if (std::strcmp(argv[i], "--no-memcpy") == 0) {
-                    with_memcpy = false;
-                } else {
-                    rest.push_back(argv[i]);
-                }
+        const b::Options opts = b::parse_options(argc, argv, kUsage, [&](const std::string& a, const char* value) {
+            if (a == "--no-memcpy") {
+                with_memcpy = false;
+                return 1;
             }
-            opts = b::parse_options(static_cast<int>(rest.size()), rest.data(), kUsage);
-        }
+            if (value == nullptr) return 0;
+            if (a == "--cells") cells_override = static_cast<uint32_t>(b::parse_count(value));
+            else if (a == "--systems") systems_arg = value;
+            else return 0;
+            return 2;
+        });
         std::vector<b::Case> cases;
         for (const std::string& p : opts.positional) cases.push_back(b::parse_case(p));
         if (cases.empty()) cases = {{64, 1000000}, {64u << 10, 50000}};
@@ -213,25 +191,21 @@ int main(int argc, char** argv) {
         // Chosen systems, each with an optional count of its own.
         const std::vector<System> known = all_systems();
         std::vector<std::pair<const System*, uint64_t>> chosen;
-        std::stringstream list(systems_arg);
-        for (std::string item; std::getline(list, item, ',');) {
+        for (const std::string& item : b::split_list(systems_arg)) {
             const size_t slash = item.find('/');
             const std::string key = item.substr(0, slash);
             const uint64_t count = slash == std::string::npos ? 0 : b::parse_count(item.substr(slash + 1));
             const System* found = nullptr;
             for (const System& s : known)
                 if (s.key == key) found = &s;
-            if (found == nullptr) {
-                std::fprintf(stderr, "spsc_bench: system %s not available here; skipped\n", key.c_str());
-                continue;
-            }
-            chosen.emplace_back(found, count);
+            if (found == nullptr) b::print_unavailable("spsc_bench", key);
+            else chosen.emplace_back(found, count);
         }
 
-        b::install_watchdog_handler();
         b::print_machine();
         if (with_memcpy) bench_memcpy(opts.runs);
 
+        b::Failures failures;
         std::map<std::pair<size_t, size_t>, b::Result> results;
         for (int run = 0; run < opts.runs; ++run) {
             for (size_t c = 0; c < cases.size(); ++c) {
@@ -241,15 +215,20 @@ int main(int argc, char** argv) {
                     r.system = chosen[s].first->label;
                     r.payload = cases[c].size;
                     r.messages = chosen[s].second ? chosen[s].second : cases[c].count;
-                    r.seconds.push_back(chosen[s].first->once(r.payload, r.messages, cells, opts));
+                    failures.run(r.system, [&] {
+                        r.seconds.push_back(b::isolated<double>(
+                            [&] { return chosen[s].first->once(r.payload, r.messages, cells, opts); },
+                            opts.timeout_s + 20));
+                    });
                 }
             }
         }
-        for (auto& [key, r] : results) b::print_result(r);
+        for (auto& [key, r] : results)
+            if (!failures.has(r.system)) b::print_result(r);
+        return failures.exit_code();
     } catch (const std::exception& e) {
         std::fflush(stdout);
         std::fprintf(stderr, "spsc_bench: %s\n", e.what());
         return 1;
     }
-    return 0;
 }

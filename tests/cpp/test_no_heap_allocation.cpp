@@ -1,0 +1,349 @@
+// No heap allocation on the message paths of the fixed-cell kinds (SPSC,
+// MPMC: write, reads into a caller's buffer or a reserved string, zero-copy
+// reads, the cell calls, a timed read that times out) nor in
+// MPMCVarQueueCPP::write. This program replaces malloc and its relatives and
+// every operator new with counting versions that forward to the real
+// allocator, so an allocation anywhere in the process is seen: in the
+// library, in libstdc++ or inside libc. The counter's own test shows it
+// sees each entry to the heap.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+
+#include "mpmc_queue.h"
+#include "mpmcvar_queue.h"
+#include "spsc_queue.h"
+#include "test_support.h"
+
+// ---- the counting allocator ------------------------------------------------
+
+// Under a sanitizer its runtime owns the heap: the entries forward to its
+// allocator, so its checks stay on, and are left uninstrumented, as they run
+// before the runtime has set itself up. Otherwise they forward to glibc's.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define MOX_REAL_ALLOC(fn) __interceptor_##fn
+#define MOX_HEAP_ENTRY __attribute__((no_sanitize("address", "thread")))
+#else
+#define MOX_REAL_ALLOC(fn) __libc_##fn
+#define MOX_HEAP_ENTRY
+#endif
+
+extern "C" {
+void* MOX_REAL_ALLOC(malloc)(size_t);
+void* MOX_REAL_ALLOC(calloc)(size_t, size_t);
+void* MOX_REAL_ALLOC(realloc)(void*, size_t);
+void* MOX_REAL_ALLOC(memalign)(size_t, size_t);
+void* MOX_REAL_ALLOC(valloc)(size_t);
+void* MOX_REAL_ALLOC(pvalloc)(size_t);
+void MOX_REAL_ALLOC(free)(void*);
+}
+
+namespace {
+// Used only through __atomic builtins: std::atomic's member functions are
+// compiled with instrumentation, and the entries may run before it works.
+bool g_counting = false;
+uint64_t g_allocations = 0;
+
+MOX_HEAP_ENTRY void note_allocation() {
+    if (__atomic_load_n(&g_counting, __ATOMIC_RELAXED)) __atomic_fetch_add(&g_allocations, 1, __ATOMIC_RELAXED);
+}
+}  // namespace
+
+extern "C" {
+MOX_HEAP_ENTRY void* malloc(size_t n) {
+    note_allocation();
+    return MOX_REAL_ALLOC(malloc)(n);
+}
+MOX_HEAP_ENTRY void* calloc(size_t count, size_t n) {
+    note_allocation();
+    return MOX_REAL_ALLOC(calloc)(count, n);
+}
+MOX_HEAP_ENTRY void* realloc(void* p, size_t n) {
+    note_allocation();
+    return MOX_REAL_ALLOC(realloc)(p, n);
+}
+MOX_HEAP_ENTRY void* reallocarray(void* p, size_t count, size_t n) {
+    size_t bytes = 0;
+    if (__builtin_mul_overflow(count, n, &bytes)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    return realloc(p, bytes);
+}
+MOX_HEAP_ENTRY void* memalign(size_t align, size_t n) {
+    note_allocation();
+    return MOX_REAL_ALLOC(memalign)(align, n);
+}
+MOX_HEAP_ENTRY void* aligned_alloc(size_t align, size_t n) { return memalign(align, n); }
+MOX_HEAP_ENTRY int posix_memalign(void** out, size_t align, size_t n) {
+    void* p = memalign(align, n);
+    if (p == nullptr) return ENOMEM;
+    *out = p;
+    return 0;
+}
+MOX_HEAP_ENTRY void* valloc(size_t n) {
+    note_allocation();
+    return MOX_REAL_ALLOC(valloc)(n);
+}
+MOX_HEAP_ENTRY void* pvalloc(size_t n) {
+    note_allocation();
+    return MOX_REAL_ALLOC(pvalloc)(n);
+}
+MOX_HEAP_ENTRY void free(void* p) { MOX_REAL_ALLOC(free)(p); }
+}
+
+// Every operator new goes through the malloc above; a sanitizer's own
+// operator new would otherwise bypass it.
+void* operator new(size_t n) {
+    void* p = malloc(n == 0 ? 1 : n);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+void* operator new[](size_t n) { return operator new(n); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept { return malloc(n == 0 ? 1 : n); }
+void* operator new[](size_t n, const std::nothrow_t&) noexcept { return malloc(n == 0 ? 1 : n); }
+void* operator new(size_t n, std::align_val_t align) {
+    void* p = memalign(static_cast<size_t>(align), n == 0 ? 1 : n);
+    if (p == nullptr) throw std::bad_alloc();
+    return p;
+}
+void* operator new[](size_t n, std::align_val_t align) { return operator new(n, align); }
+void* operator new(size_t n, std::align_val_t align, const std::nothrow_t&) noexcept {
+    return memalign(static_cast<size_t>(align), n == 0 ? 1 : n);
+}
+void* operator new[](size_t n, std::align_val_t align, const std::nothrow_t&) noexcept {
+    return memalign(static_cast<size_t>(align), n == 0 ? 1 : n);
+}
+void operator delete(void* p) noexcept { free(p); }
+void operator delete[](void* p) noexcept { free(p); }
+void operator delete(void* p, size_t) noexcept { free(p); }
+void operator delete[](void* p, size_t) noexcept { free(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { free(p); }
+void operator delete(void* p, size_t, std::align_val_t) noexcept { free(p); }
+void operator delete[](void* p, size_t, std::align_val_t) noexcept { free(p); }
+
+namespace mox::ipc_queue {
+namespace {
+
+using namespace test;
+
+// Heap allocations made during one call of `body`.
+template <class Body>
+uint64_t allocations_during(Body&& body) {
+    __atomic_store_n(&g_allocations, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&g_counting, true, __ATOMIC_RELAXED);
+    body();
+    __atomic_store_n(&g_counting, false, __ATOMIC_RELAXED);
+    return __atomic_load_n(&g_allocations, __ATOMIC_RELAXED);
+}
+
+// Heap allocations made during `calls` calls of `body`, after one uncounted
+// call: first-use work (lazy symbol binding, first pages touched) is not the path.
+template <class Body>
+uint64_t allocations_in(Body&& body, int calls = 1000) {
+    body();
+    return allocations_during([&] {
+        for (int i = 0; i < calls; ++i) body();
+    });
+}
+
+// Keeps the compiler from taking an allocation out as unused.
+void escape(void* p) { asm volatile("" : : "r"(p) : "memory"); }
+
+constexpr int64_t kCell = 64;
+constexpr int kCalls = 1000;
+
+// ---- the counter sees each entry to the heap ------------------------------
+
+TEST(AllocationCounter, CountsEachEntryToTheHeap) {
+    EXPECT_EQ(allocations_during([] {
+                  int* p = new int(7);
+                  escape(p);
+                  delete p;
+              }),
+              1u);
+    EXPECT_EQ(allocations_during([] {
+                  char* p = new char[100];
+                  escape(p);
+                  delete[] p;
+              }),
+              1u);
+    struct alignas(128) Wide {
+        char bytes[128];
+    };
+    EXPECT_EQ(allocations_during([] {
+                  Wide* p = new Wide;
+                  escape(p);
+                  delete p;
+              }),
+              1u);
+    EXPECT_EQ(allocations_during([] {
+                  void* p = std::malloc(64);
+                  escape(p);
+                  p = std::realloc(p, 4096);
+                  escape(p);
+                  std::free(p);
+              }),
+              2u);
+    EXPECT_EQ(allocations_during([] {
+                  void* p = std::calloc(4, 16);
+                  escape(p);
+                  std::free(p);
+                  p = std::aligned_alloc(64, 128);
+                  escape(p);
+                  std::free(p);
+                  ASSERT_EQ(::posix_memalign(&p, 64, 128), 0);
+                  escape(p);
+                  std::free(p);
+              }),
+              3u);
+}
+
+TEST(AllocationCounter, SeesAllocationsMadeInsideTheLibraries) {
+    // A std::string grows in libstdc++, a stream buffer inside libc.
+    NameGuard guard(unique_name("heap"));
+    SPSCQueueCPP q(guard.name(), 8, kCell, true);
+    const char data[kCell] = {};
+    q.write(data, kCell);
+    std::string empty;
+    EXPECT_GE(allocations_during([&] { ASSERT_EQ(q.read(empty, 0), 0); }), 1u);
+    EXPECT_EQ(empty.size(), static_cast<size_t>(kCell));
+
+    EXPECT_GE(allocations_during([] {
+                  FILE* f = std::fopen("/dev/null", "w");
+                  ASSERT_NE(f, nullptr);
+                  std::fputs("x", f);
+                  std::fclose(f);
+              }),
+              1u);
+}
+
+// ---- SPSCQueueCPP and MPMCQueueCPP ---------------------------------------
+
+template <class Queue>
+std::unique_ptr<Queue> make_queue(const std::string& name);
+template <>
+std::unique_ptr<SPSCQueueCPP> make_queue(const std::string& name) {
+    return std::make_unique<SPSCQueueCPP>(name, 16, kCell, true);
+}
+template <>
+std::unique_ptr<MPMCQueueCPP> make_queue(const std::string& name) {
+    return std::make_unique<MPMCQueueCPP>(name, 16, kCell);
+}
+
+// One object writes and reads: the paths are the same as across processes.
+template <class Queue>
+class FixedCellPaths : public ::testing::Test {
+protected:
+    NameGuard guard{unique_name("heap")};
+    std::unique_ptr<Queue> q = make_queue<Queue>(guard.name());
+    char data[kCell] = {};
+    uint64_t bytes_read = 0;  // what the counted calls moved: proof that they ran
+
+    FixedCellPaths() { std::memset(data, 'a', sizeof data); }
+};
+
+using FixedCellKinds = ::testing::Types<SPSCQueueCPP, MPMCQueueCPP>;
+TYPED_TEST_SUITE(FixedCellPaths, FixedCellKinds);
+
+TYPED_TEST(FixedCellPaths, WriteAndReadIntoABuffer) {
+    auto& q = *this->q;
+    char buffer[kCell];
+    EXPECT_EQ(allocations_in([&] {
+                  q.write(this->data, kCell);
+                  int64_t got = 0;
+                  ASSERT_EQ(q.read(buffer, kCell, got, 0), 0);
+                  this->bytes_read += static_cast<uint64_t>(got);
+              }),
+              0u);
+    EXPECT_EQ(this->bytes_read, static_cast<uint64_t>((kCalls + 1) * kCell));
+    EXPECT_EQ(std::memcmp(buffer, this->data, kCell), 0);
+}
+
+TYPED_TEST(FixedCellPaths, WriteAndReadIntoAReservedString) {
+    auto& q = *this->q;
+    std::string out;
+    out.reserve(kCell);
+    EXPECT_EQ(allocations_in([&] {
+                  q.write(this->data, kCell);
+                  ASSERT_EQ(q.read(out, 0), 0);
+                  this->bytes_read += out.size();
+              }),
+              0u);
+    EXPECT_EQ(this->bytes_read, static_cast<uint64_t>((kCalls + 1) * kCell));
+}
+
+TYPED_TEST(FixedCellPaths, ZeroCopyRead) {
+    auto& q = *this->q;
+    EXPECT_EQ(allocations_in([&] {
+                  q.write(this->data, kCell);
+                  void* handle = q.read_begin();
+                  char* payload = nullptr;
+                  uint64_t length = 0;
+                  EXPECT_TRUE(q.read(handle, &payload, &length));
+                  q.read_end(handle);
+                  this->bytes_read += length;
+              }),
+              0u);
+    EXPECT_EQ(this->bytes_read, static_cast<uint64_t>((kCalls + 1) * kCell));
+}
+
+TYPED_TEST(FixedCellPaths, OpenAndCloseCells) {
+    auto& q = *this->q;
+    EXPECT_EQ(allocations_in([&] {
+                  Cell* cell = q.open_cell_for_write();
+                  cell->set_length(kCell);
+                  std::memcpy(cell->data(), this->data, kCell);
+                  q.close_cell_after_write(cell, false);
+                  const Cell* in = q.open_cell_for_read(0);
+                  ASSERT_NE(in, nullptr);
+                  this->bytes_read += in->length();
+                  q.close_cell_after_read(in);
+              }),
+              0u);
+    EXPECT_EQ(this->bytes_read, static_cast<uint64_t>((kCalls + 1) * kCell));
+}
+
+TYPED_TEST(FixedCellPaths, TimedReadThatTimesOut) {
+    auto& q = *this->q;
+    char buffer[kCell];
+    int timeouts = 0;
+    EXPECT_EQ(allocations_in(
+                  [&] {
+                      int64_t got = -1;
+                      timeouts += q.read(buffer, kCell, got, 1);
+                  },
+                  20),  // each call waits its millisecond
+              0u);
+    EXPECT_EQ(timeouts, 21);
+}
+
+// ---- MPMCVarQueueCPP -------------------------------------------------------
+
+TEST(MPMCVarQueuePaths, WriteOfAManyCellMessage) {
+    NameGuard guard(unique_name("heap"));
+    MPMCVarQueueCPP q(guard.name(), 2, 8, kCell);
+    const std::string message(kCell * 5 + 10, 'v');  // fits the ring: the writer never waits for the reader
+    std::string out;
+    out.reserve(message.size());
+    uint64_t total = 0;
+    for (int i = 0; i < kCalls; ++i) {
+        total += allocations_during([&] { q.write(message.data(), static_cast<int64_t>(message.size())); });
+        ASSERT_EQ(q.read(out, 0), 0);
+        ASSERT_EQ(out, message);
+    }
+    EXPECT_EQ(total, 0u);
+}
+
+}  // namespace
+}  // namespace mox::ipc_queue
