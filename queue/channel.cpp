@@ -1,6 +1,7 @@
 #include "channel.h"
 
 #include <cerrno>
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -204,11 +205,15 @@ void Channel::end_read() {
     area().set_message_length(0);
 }
 
-Cell* Channel::open_cell_for_write() {
+Cell* Channel::open_cell_for_write() { return open_cell_for_write(Timeout::none()); }
+
+Cell* Channel::open_cell_for_write(const Timeout& timeout) {
     const WaitWatch watch{reader_left, area().message_state()};
+    WaitOptions options = inside_message(cell_size, watch);
+    options.timeout = &timeout;
     int err = 0;
     try {
-        err = wait_semaphore(free_sem.handle, inside_message(cell_size, watch));
+        err = wait_semaphore(free_sem.handle, options);
     } catch (...) {
         if (!thread_ending()) abandon_write();  // a signal handler raised: the message is given up
         throw;
@@ -217,6 +222,7 @@ Cell* Channel::open_cell_for_write() {
         clean_up_after_reader();
         throw MessageAbandoned(kAbandonedByReader, queue->name());
     }
+    if (err == ETIMEDOUT) return nullptr;
     if (err != 0)
         throw IPCQueueException("MPMCVarQueueCPP:Channel:open_cell_for_write: free semaphore decrement failed.",
                                 free_sem.name, err);
@@ -231,11 +237,15 @@ void Channel::close_cell_after_write(Cell*) {
                                 filled_sem.name, errno);
 }
 
-Cell* Channel::open_cell_for_read() {
+Cell* Channel::open_cell_for_read() { return open_cell_for_read(Timeout::none()); }
+
+Cell* Channel::open_cell_for_read(const Timeout& timeout) {
     const WaitWatch watch{writer_left, area().message_state()};
+    WaitOptions options = inside_message(cell_size, watch);
+    options.timeout = &timeout;
     int err = 0;
     try {
-        err = wait_semaphore(filled_sem.handle, inside_message(cell_size, watch));
+        err = wait_semaphore(filled_sem.handle, options);
     } catch (...) {
         if (!thread_ending()) abandon_read();
         throw;
@@ -244,6 +254,7 @@ Cell* Channel::open_cell_for_read() {
         clean_up_after_writer();
         throw MessageAbandoned(kAbandonedByWriter, queue->name());
     }
+    if (err == ETIMEDOUT) return nullptr;
     if (err != 0)
         throw IPCQueueException("MPMCVarQueueCPP:Channel:open_cell_for_read: filled semaphore decrement failed.",
                                 filled_sem.name, err);
@@ -344,32 +355,42 @@ void Channel::clean_up_after_writer() noexcept {
 }
 
 void Channel::partial_write(const char* data, int64_t length) {
-    if (length == 0) return;
     if (length < 0) throw IPCQueueException("MPMCVarQueueCPP:create write: length < 0");
-    area().set_message_length(area().message_length() + static_cast<uint64_t>(length));
+    partial_write(data, static_cast<uint64_t>(length), Timeout::none());
+}
 
-    uint64_t remaining = static_cast<uint64_t>(length);
-    while (remaining > 0) {
-        if (write_cell == nullptr) write_cell = open_cell_for_write();
+uint64_t Channel::partial_write(const char* data, uint64_t length, const Timeout& timeout) {
+    if (length == 0) return 0;
+    // The whole length first: a reader sizes its result by it.
+    area().set_message_length(area().message_length() + length);
+    const Deadline deadline(timeout);
+    uint64_t done = 0;
+    while (done < length) {
+        if (write_cell == nullptr && (write_cell = open_cell_for_write(deadline.left())) == nullptr) {
+            area().set_message_length(area().message_length() - (length - done));
+            return done;
+        }
         // A taken cell holds 0 bytes, a kept one less than cell_size.
         const uint64_t held = write_cell->length();
         if (held > cell_size)
             throw_damaged_cell("MPMCVarQueueCPP:Channel:partial_write: cell length > cell size; segment is damaged");
-        const uint64_t n = remaining < cell_size - held ? remaining : cell_size - held;
-        copy_bytes(write_cell->data() + held, data, n);
+        const uint64_t n = std::min<uint64_t>(length - done, cell_size - held);
+        copy_bytes(write_cell->data() + held, data + done, n);
         write_cell->set_length(held + n);
-        data += n;
-        remaining -= n;
+        done += n;
         if (held + n == cell_size) close_cell_after_write(std::exchange(write_cell, nullptr));
     }
+    return done;
 }
 
 void Channel::write(const char* data, int64_t length) { partial_write(data, length); }
 
-void Channel::partial_write_complete() {
+void Channel::partial_write_complete() { partial_write_complete(Timeout::none()); }
+
+bool Channel::partial_write_complete(const Timeout& timeout) {
     // The kept cell is shorter than cell_size; without one, an empty cell
     // marks the end.
-    if (write_cell == nullptr) write_cell = open_cell_for_write();
+    if (write_cell == nullptr && (write_cell = open_cell_for_write(timeout)) == nullptr) return false;
     if (!settle_message(kWriterEnded)) {
         clean_up_after_reader();
         throw MessageAbandoned(kAbandonedByReader, queue->name());
@@ -379,10 +400,14 @@ void Channel::partial_write_complete() {
     // take this same Channel for a new message.
     write_open = false;
     close_cell_after_write(std::exchange(write_cell, nullptr));
+    return true;
 }
 
-bool Channel::partial_read(std::string& out) {
-    const Cell* cell = open_cell_for_read();
+bool Channel::partial_read(std::string& out) { return partial_read(out, Timeout::none()) == ReadStep::kMore; }
+
+Channel::ReadStep Channel::partial_read(std::string& out, const Timeout& timeout) {
+    const Cell* cell = open_cell_for_read(timeout);
+    if (cell == nullptr) return ReadStep::kNone;
     const uint64_t length = cell->length_within(cell_size);
     try {
         out.append(cell->data(), length);
@@ -391,7 +416,7 @@ bool Channel::partial_read(std::string& out) {
         throw;
     }
     close_cell_after_read(cell);
-    return length >= cell_size;
+    return length >= cell_size ? ReadStep::kMore : ReadStep::kLast;
 }
 
 void Channel::read(std::string& out) {

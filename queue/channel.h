@@ -33,6 +33,7 @@
 #include <string>
 
 #include "layout.h"
+#include "semaphore_wait.h"
 #include "shared_objects.h"
 
 namespace mox::ipc_queue {
@@ -58,6 +59,10 @@ public:
     uint8_t* message_state() const {
         return reinterpret_cast<uint8_t*>(base_ + offsetof(ChannelAreaLayout, message_state));
     }
+    // Channel 0 only: the queue-wide flags (kKeepNames). One byte, set
+    // before the queue is published and never changed.
+    uint8_t queue_flags() const { return load<uint8_t>(offsetof(ChannelAreaLayout, queue_flags)); }
+    void set_queue_flags(uint8_t v) { store(offsetof(ChannelAreaLayout, queue_flags), v); }
     char* base() const { return base_; }
 
 private:
@@ -104,6 +109,8 @@ public:
     // If a wait hook throws, the message is abandoned and the exception
     // passes on.
     Cell* open_cell_for_write();
+    // The same, giving up when `timeout` runs out: null then, nothing taken.
+    Cell* open_cell_for_write(const Timeout& timeout);
     // Hands the oldest taken cell to the reader (the argument is not used).
     // Throws IPCQueueException if the post fails.
     void close_cell_after_write(Cell* cell);
@@ -115,6 +122,8 @@ public:
     // cell's length is out of range (the cell is given back). If a wait
     // hook throws, the message is abandoned and the exception passes on.
     Cell* open_cell_for_read();
+    // The same, giving up when `timeout` runs out: null then, nothing taken.
+    Cell* open_cell_for_read(const Timeout& timeout);
     // Clears the cell's length and gives it back to the writer.
     // Throws IPCQueueException if the post fails.
     void close_cell_after_read(const Cell* cell);
@@ -125,6 +134,10 @@ public:
     // length (before anything changes), a failed wait/post or a damaged
     // cell; throws as open_cell_for_write.
     void partial_write(const char* data, int64_t length);
+    // The same, stopping when a cell cannot be had within `timeout`
+    // (Timeout::now(): what fits in the free cells); returns the bytes
+    // appended. The message stays this writer's either way.
+    uint64_t partial_write(const char* data, uint64_t length, const Timeout& timeout);
     // The same as partial_write: appends, does not end the message.
     // Blocks while the ring is full; throws as partial_write.
     void write(const char* data, int64_t length);
@@ -133,6 +146,9 @@ public:
     // Throws IPCQueueException if a wait or post fails, MessageAbandoned if
     // the reader gave the message up first.
     void partial_write_complete();
+    // The same, false (nothing changed) when no cell for the end comes
+    // within `timeout`.
+    bool partial_write_complete(const Timeout& timeout);
 
     // Reads the rest of the current message, appending it to `out`.
     // Blocks until the writer has ended it. Throws as open_cell_for_read.
@@ -140,6 +156,9 @@ public:
     // Takes one cell, appends its payload to `out`; true while more cells of
     // the message follow. Blocks for the cell. Throws as open_cell_for_read.
     bool partial_read(std::string& out);
+    // The same, giving up when no cell comes within `timeout`.
+    enum class ReadStep { kNone, kMore, kLast };
+    ReadStep partial_read(std::string& out, const Timeout& timeout);
 
     // Gives up the message this side holds, if any, without waiting: the
     // other side is told and the channel comes back to the free list. Never

@@ -31,7 +31,17 @@ struct FixedCellIO {
     // unpublished. Allocates nothing.
     template <class Fill>
     static void write_into(Queue& q, uint64_t length, Fill&& fill) {
-        Cell* cell = q.open_cell_for_write();
+        publish(q, q.open_cell_for_write(), length, fill);
+    }
+
+    static void check_length(Queue& q, const FixedCellTexts& t, int64_t length) {
+        if (length < 0) throw IPCQueueException(t.negative_length);
+        if (static_cast<uint64_t>(length) > q.cell_size()) throw IPCQueueException(t.too_long);
+    }
+
+    // Fills a taken cell and publishes it; a `fill` that throws gives it back.
+    template <class Fill>
+    static void publish(Queue& q, Cell* cell, uint64_t length, Fill& fill) {
         try {
             cell->set_length(length);
             if (length > 0) fill(cell->data());
@@ -45,21 +55,40 @@ struct FixedCellIO {
         q.close_cell_after_write(cell, false);
     }
 
+    // write_into that gives up when `timeout` runs out: false then, with
+    // nothing taken and `fill` not called.
+    template <class Fill>
+    static bool write_into(Queue& q, uint64_t length, Fill&& fill, const Timeout& timeout) {
+        Cell* cell = q.open_cell_for_write(timeout);
+        if (cell == nullptr) return false;
+        publish(q, cell, length, fill);
+        return true;
+    }
+
+    // Refuses a bad length before any cell is taken; blocks while full, or
+    // gives up when `timeout` runs out (false, nothing written).
+    static bool write(Queue& q, const FixedCellTexts& t, const char* data, int64_t length, const Timeout& timeout) {
+        check_length(q, t, length);
+        return write_into(
+            q, static_cast<uint64_t>(length),
+            [&](char* cell) { copy_bytes(cell, data, static_cast<size_t>(length)); }, timeout);
+    }
+
     // Refuses a bad length before any cell is taken; blocks while full.
     static void write(Queue& q, const FixedCellTexts& t, const char* data, int64_t length) {
-        if (length < 0) throw IPCQueueException(t.negative_length);
-        if (static_cast<uint64_t>(length) > q.cell_size()) throw IPCQueueException(t.too_long);
+        check_length(q, t, length);
         write_into(q, static_cast<uint64_t>(length),
                    [&](char* cell) { copy_bytes(cell, data, static_cast<size_t>(length)); });
     }
 
-    // Waits for the next message (timeout_ms 0: no limit) and hands its
+    // Waits for the next message (`timeout`: milliseconds, 0 no limit, or a
+    // Timeout) and hands its
     // bytes, in place, to `use(data, length)`; the cell is given back on
     // every path, also when `use` throws (the message is then consumed).
     // False on timeout, with `use` not called.
-    template <class Use>
-    static bool read_with(Queue& q, uint32_t timeout_ms, Use&& use) {
-        const Cell* cell = q.open_cell_for_read(timeout_ms);
+    template <class Limit, class Use>
+    static bool read_with(Queue& q, const Limit& timeout, Use&& use) {
+        const Cell* cell = q.open_cell_for_read(timeout);
         if (cell == nullptr) return false;
         try {
             use(cell->data(), cell->length_within(q.cell_size()));
@@ -72,9 +101,12 @@ struct FixedCellIO {
     }
 
     // 0 with `out` replaced by the message; 1 on timeout, `out` untouched.
-    static int read(Queue& q, std::string& out, uint32_t timeout_ms) {
-        return read_with(q, timeout_ms, [&](const char* data, uint64_t length) { out.assign(data, length); }) ? 0 : 1;
+    // `timeout`: milliseconds (0: no limit) or a Timeout.
+    template <class Limit>
+    static int read(Queue& q, std::string& out, const Limit& timeout) {
+        return read_with(q, timeout, [&](const char* data, uint64_t length) { out.assign(data, length); }) ? 0 : 1;
     }
+
 
     // Copies at most buffer_size bytes and drops the rest of the message.
     static int read(Queue& q, const FixedCellTexts& t, char* buffer, int64_t buffer_size, int64_t& length_read,

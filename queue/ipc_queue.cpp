@@ -1,5 +1,7 @@
 #include "ipc_queue.h"
 
+#include "ipc_queue_exception.h"
+
 namespace mox::ipc_queue {
 
 IPCQueueCPP::IPCQueueCPP(const std::string& name) : name_(name) {}
@@ -11,5 +13,7 @@ IPCQueueCPP::IPCQueueCPP(const std::string& name, int64_t num_cells, int64_t cel
       cell_stride_(static_cast<uint64_t>(cell_size) + Cell::kHeaderSize) {}
 
 IPCQueueCPP::~IPCQueueCPP() = default;
+
+void IPCQueueCPP::throw_closed() const { throw IPCQueueException("queue is closed"); }
 
 }  // namespace mox::ipc_queue

@@ -12,6 +12,22 @@
 
 namespace mox::ipc_queue {
 
+// Approximate counts, read from the semaphores at one moment: other
+// processes change them meanwhile.
+struct QueueCounts {
+    int waiting;  // messages written and not yet taken (MPMCVar: started)
+    int free;     // cells (MPMCVar: channels) a writer may take now
+};
+
+// What a creating constructor can be asked beyond the geometry.
+struct CreateOptions {
+    // The queue's names stay until unlink() or a removal by name: no
+    // object's destruction or close() removes them. Recorded in the
+    // segment, so it holds for every object of the queue in every process,
+    // and workers can connect and leave at will.
+    bool keep_names = false;
+};
+
 class IPCQueueCPP {
 public:
     IPCQueueCPP(const IPCQueueCPP&) = delete;
@@ -26,6 +42,16 @@ public:
     // (a queue created anew under it is left alone). Attached processes
     // keep working; new connects fail.
     virtual void unlink() = 0;
+
+    // Releases what this object holds, as the destructor does (the names
+    // go too, unless unlink() ran or the queue keeps them); afterwards every
+    // operation throws IPCQueueException "queue is closed", unlink() does
+    // nothing, and name() and the geometry stay readable. Repeated calls do
+    // nothing. No other thread may be using the object meanwhile.
+    virtual void close() = 0;
+    bool closed() const { return closed_; }
+    // Whether the queue's names outlive its objects (CreateOptions::keep_names).
+    virtual bool keeps_names() const { return false; }
 
     virtual bool is_spsc_queue() const { return false; }
     virtual bool is_mpmc_queue() const { return false; }
@@ -69,11 +95,19 @@ protected:
     // Creating: num_cells_ keeps the low 32 bits; the kind checks the range.
     IPCQueueCPP(const std::string& name, int64_t num_cells, int64_t cell_size);
 
+    // Every operation that touches the segment starts here.
+    void check_open() const {
+        if (closed_) [[unlikely]]
+            throw_closed();
+    }
+    [[noreturn]] void throw_closed() const;
+
     std::string name_;
     uint32_t num_cells_ = 0;
     uint64_t cell_size_ = 0;
     uint64_t cell_stride_ = Cell::kHeaderSize;
     bool unlinked_ = false;
+    bool closed_ = false;
     uint64_t segment_size_ = 0;
     int shm_fd_ = -1;
     // The segment this object maps: its names are removed only while they

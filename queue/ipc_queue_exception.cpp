@@ -10,7 +10,7 @@ IPCQueueException::IPCQueueException(const char* text, std::string name)
     : message(std::string(text) + " on queue '" + name + "'") {}
 
 IPCQueueException::IPCQueueException(const char* text, std::string name, int error)
-    : message(std::string(text) + " on queue '" + name + "': " + std::strerror(error)) {}
+    : message(std::string(text) + " on queue '" + name + "': " + std::strerror(error)), error(error) {}
 
 IPCQueueException::~IPCQueueException() = default;
 

@@ -22,6 +22,8 @@ public:
     const char* what() const noexcept override;
 
     std::string message;
+    // The errno of the platform call that failed; 0 when none was involved.
+    int error = 0;
 };
 
 // The other side of a variable-length message gave it up half-way (its

@@ -180,7 +180,7 @@ const std::vector<Field>& header_fields(QueueKind kind) {
     static const std::vector<Field> mpmc{
         {"segment_size", 0, 8, W::kSize},  {"queue_type", 8, 4, W::kType},      {"num_cells", 12, 4, W::kGeometry},
         {"cell_size", 16, 8, W::kGeometry}, {"free_head", 24, 4, W::kLink},     {"filled_head", 28, 4, W::kLink},
-        {"filled_tail", 32, 4, W::kLink},   {"reserved", 36, 4, W::kReserved}};
+        {"filled_tail", 32, 4, W::kLink},   {"flags", 36, 4, W::kFlags}};
     static const std::vector<Field> mpmcvar{
         {"segment_size", 0, 8, W::kSize},   {"queue_type", 8, 4, W::kType},  {"num_channels", 12, 4, W::kGeometry},
         {"num_cells", 16, 4, W::kGeometry}, {"cell_size", 20, 4, W::kGeometry}, {"free_head", 24, 4, W::kLink},
@@ -192,7 +192,8 @@ const std::vector<Field>& channel_area_fields() {
     using W = WordRole;
     static const std::vector<Field> area{
         {"message_length", 0, 8, W::kLength}, {"next", 8, 4, W::kLink},        {"read_index", 12, 4, W::kIndex},
-        {"write_index", 16, 4, W::kIndex},    {"message_state", 20, 1, W::kState}, {"reserved", 21, 3, W::kReserved}};
+        {"write_index", 16, 4, W::kIndex},    {"message_state", 20, 1, W::kState}, {"queue_flags", 21, 1, W::kFlags},
+        {"reserved", 22, 2, W::kReserved}};
     return area;
 }
 

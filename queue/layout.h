@@ -126,8 +126,9 @@ static_assert(sizeof(SPSCHeader) == 48);
 //
 //   0  u64 segment_size   8  u32 queue_type (1)   12 u32 num_cells
 //  16  u64 cell_size     24  u32 free_head        28 u32 filled_head
-//  32  u32 filled_tail   36  u32 reserved         40 cells, stride cell_size + 16
+//  32  u32 filled_tail   36  u32 flags            40 cells, stride cell_size + 16
 // In a cell, `next` (offset 4) links the lists; kInUseMark while held.
+// flags: queue-wide (kKeepNames); zero unless a creator asked for one.
 struct MPMCHeader {
     uint64_t segment_size;
     uint32_t queue_type;
@@ -136,7 +137,7 @@ struct MPMCHeader {
     uint32_t free_head;
     uint32_t filled_head;
     uint32_t filled_tail;
-    uint32_t reserved;
+    uint32_t flags;
 };
 static_assert(offsetof(MPMCHeader, segment_size) == 0);
 static_assert(offsetof(MPMCHeader, queue_type) == 8);
@@ -145,7 +146,7 @@ static_assert(offsetof(MPMCHeader, cell_size) == 16);
 static_assert(offsetof(MPMCHeader, free_head) == 24);
 static_assert(offsetof(MPMCHeader, filled_head) == 28);
 static_assert(offsetof(MPMCHeader, filled_tail) == 32);
-static_assert(offsetof(MPMCHeader, reserved) == 36);
+static_assert(offsetof(MPMCHeader, flags) == 36);
 static_assert(sizeof(MPMCHeader) == 40);
 
 // MPMCVar: channels of cell rings; a lock-free free stack and a used FIFO
@@ -190,7 +191,8 @@ inline uint32_t free_count(uint64_t word) { return static_cast<uint32_t>(word >>
 //   8  u32 next             list link; kInUseMark while a reader holds it
 //  12  u32 read_index      16  u32 write_index
 //  20  u8  message_state    kMessageOpen, or how the message ended (below)
-//  21  3 bytes reserved
+//  21  u8  queue_flags      channel 0 only: the queue-wide flags (kKeepNames)
+//  22  2 bytes reserved
 //  24  the ring: cell j at 24 + j * (cell_size + 16)
 // Areas lie channel_stride apart with no rounding, so these words can be
 // unaligned: the struct only fixes the offsets, access goes through Channel.
@@ -200,13 +202,15 @@ struct ChannelAreaLayout {
     uint32_t read_index;
     uint32_t write_index;
     uint8_t message_state;
-    uint8_t reserved[3];
+    uint8_t queue_flags;
+    uint8_t reserved[2];
 };
 static_assert(offsetof(ChannelAreaLayout, message_length) == 0);
 static_assert(offsetof(ChannelAreaLayout, next) == 8);
 static_assert(offsetof(ChannelAreaLayout, read_index) == 12);
 static_assert(offsetof(ChannelAreaLayout, write_index) == 16);
 static_assert(offsetof(ChannelAreaLayout, message_state) == 20);
+static_assert(offsetof(ChannelAreaLayout, queue_flags) == 21);
 static_assert(sizeof(ChannelAreaLayout) == 24);
 
 // message_state: one byte, so its compare-and-swap is atomic at any address.
@@ -215,6 +219,12 @@ inline constexpr uint8_t kMessageOpen = 0;
 inline constexpr uint8_t kWriterEnded = 1;      // the last cell is handed over, or about to be
 inline constexpr uint8_t kWriterAbandoned = 2;  // at most one more (empty) cell follows
 inline constexpr uint8_t kReaderAbandoned = 3;  // the reader gave back what it held and left
+
+// Queue-wide flags, in a word the layout otherwise leaves zero (MPMC's
+// header flags, MPMCVar's channel 0 queue_flags); SPSC has none. A peer that
+// does not know them ignores them.
+// kKeepNames: no object's destruction removes the names; only unlink().
+inline constexpr uint32_t kKeepNames = 1;
 
 // Counts: cells and channels are numbered by u32 but kept below 2^31.
 inline constexpr uint64_t kMaxCount = 2147483647;
@@ -300,7 +310,7 @@ std::vector<std::string> semaphore_suffixes(QueueKind kind, uint32_t num_channel
 size_t longest_semaphore_suffix(QueueKind kind, uint32_t num_channels);
 
 // One word of a record, for tools that print or damage them.
-enum class WordRole { kSize, kType, kGeometry, kLink, kIndex, kCount, kLength, kThread, kState, kReserved };
+enum class WordRole { kSize, kType, kGeometry, kLink, kIndex, kCount, kLength, kThread, kState, kFlags, kReserved };
 struct Field {
     const char* name;
     uint32_t offset;

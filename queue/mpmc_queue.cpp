@@ -60,6 +60,10 @@ using IO = FixedCellIO<MPMCQueueCPP>;
 }  // namespace
 
 MPMCQueueCPP::MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t cell_size)
+    : MPMCQueueCPP(name, num_cells, cell_size, CreateOptions{}) {}
+
+MPMCQueueCPP::MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t cell_size,
+                           const CreateOptions& options)
     : IPCQueueCPP(name, num_cells, cell_size) {
     if (name.empty()) throw IPCQueueException("MPMCQueue create constructor: queue name is empty");
     if (num_cells < 1) throw IPCQueueException("MPMCQueue create constructor: num_cells <= 0", name_);
@@ -88,6 +92,7 @@ MPMCQueueCPP::MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t c
     h->num_cells = num_cells_;
     h->cell_size = cell_size_;
     h->free_head = 0;
+    h->flags = options.keep_names ? kKeepNames : 0;
     std::atomic_thread_fence(std::memory_order_seq_cst);
     h->filled_tail = kListEnd;
     h->filled_head = kListEnd;
@@ -116,10 +121,19 @@ MPMCQueueCPP::MPMCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
     }
 }
 
-MPMCQueueCPP::~MPMCQueueCPP() {
+MPMCQueueCPP::~MPMCQueueCPP() { close(); }
+
+void MPMCQueueCPP::close() {
+    if (closed_) return;
     close_semaphores(sems_.data(), sems_.size());
-    if (!unlinked_) unlink();
+    if (!unlinked_ && !keeps_names()) unlink();
     release_segment(segment, segment_size_, shm_fd_);
+    closed_ = true;
+}
+
+bool MPMCQueueCPP::keeps_names() const {
+    check_open();
+    return (header()->flags & kKeepNames) != 0;
 }
 
 void MPMCQueueCPP::release_after_failure(bool created) {
@@ -131,7 +145,7 @@ void MPMCQueueCPP::release_after_failure(bool created) {
 }
 
 void MPMCQueueCPP::unlink() {
-    if (unlinked_) return;
+    if (unlinked_ || closed_) return;
     unlinked_ = true;
     remove_names_if_ours(name_, segment_id_, shm_fd_, [&] { unlink_semaphores(sems_.data(), sems_.size()); });
 }
@@ -161,7 +175,18 @@ void MPMCQueueCPP::damaged_while_holding(sem_t* lock) const {
 }
 
 Cell* MPMCQueueCPP::open_cell_for_write() {
-    if (const int err = wait_semaphore(free_sem(), 0, cell_size_ <= kPollMaxCellSize); err != 0)
+    check_open();
+    return after_free_wait(wait_semaphore(free_sem(), 0, cell_size_ <= kPollMaxCellSize));
+}
+
+Cell* MPMCQueueCPP::open_cell_for_write(const Timeout& timeout) {
+    check_open();
+    return after_free_wait(wait_semaphore(free_sem(), timeout, cell_size_ <= kPollMaxCellSize));
+}
+
+Cell* MPMCQueueCPP::after_free_wait(int err) {
+    if (err == ETIMEDOUT) return nullptr;
+    if (err != 0)
         throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free semaphore decrement failed", free_sem_name(),
                                 err);
     if (const int err = wait_lock_after_count(free_mutex(), free_sem()); err != 0)
@@ -255,6 +280,7 @@ void MPMCQueueCPP::restore_message(uint32_t index) {
 }
 
 void MPMCQueueCPP::close_cell_after_write(Cell* cell, bool discard_cell) {
+    check_open();
     const uint32_t index = index_of(cell);
     if (discard_cell) {
         discard(index);
@@ -277,7 +303,16 @@ void MPMCQueueCPP::close_cell_after_write(Cell* cell, bool discard_cell) {
 }
 
 Cell* MPMCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
-    const int err = wait_semaphore(filled_sem(), timeout_ms, cell_size_ <= kPollMaxCellSize);
+    check_open();
+    return after_filled_wait(wait_semaphore(filled_sem(), timeout_ms, cell_size_ <= kPollMaxCellSize));
+}
+
+Cell* MPMCQueueCPP::open_cell_for_read(const Timeout& timeout) {
+    check_open();
+    return after_filled_wait(wait_semaphore(filled_sem(), timeout, cell_size_ <= kPollMaxCellSize));
+}
+
+Cell* MPMCQueueCPP::after_filled_wait(int err) {
     if (err == ETIMEDOUT) return nullptr;
     if (err != 0)
         throw IPCQueueException("MPMCQueueCPP open_cell_for_read: Filled semaphore decrement failed", name_, err);
@@ -306,6 +341,7 @@ Cell* MPMCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
 }
 
 void MPMCQueueCPP::close_cell_after_read(const Cell* cell) {
+    check_open();
     const uint32_t index = index_of(cell);
     // A wait a signal handler ends takes the read back: the message stays.
     if (const int err = wait_lock_to_finish(free_mutex(), [&] { restore_message(index); }); err != 0)
@@ -317,17 +353,32 @@ void MPMCQueueCPP::write(const char* data, int64_t length) { IO::write(*this, kI
 
 int MPMCQueueCPP::read(std::string& out, uint32_t timeout_ms) { return IO::read(*this, out, timeout_ms); }
 
+bool MPMCQueueCPP::write(const char* data, int64_t length, const Timeout& timeout) {
+    return IO::write(*this, kIOTexts, data, length, timeout);
+}
+
+int MPMCQueueCPP::read(std::string& out, const Timeout& timeout) { return IO::read(*this, out, timeout); }
+
+QueueCounts MPMCQueueCPP::counts() const {
+    check_open();
+    return {read_semaphore(sems_[kFilledSem]).value, read_semaphore(sems_[kFreeSem]).value};
+}
+
 int MPMCQueueCPP::read(char* buffer, int64_t buffer_size, int64_t& length_read, uint32_t timeout_ms) {
     return IO::read(*this, kIOTexts, buffer, buffer_size, length_read, timeout_ms);
 }
 
 void* MPMCQueueCPP::read_begin() { return open_cell_for_read(0); }
 
-bool MPMCQueueCPP::read(void* handle, char** data, uint64_t* length) { return IO::view(*this, handle, data, length); }
+bool MPMCQueueCPP::read(void* handle, char** data, uint64_t* length) {
+    check_open();
+    return IO::view(*this, handle, data, length);
+}
 
 void MPMCQueueCPP::read_end(void* handle) { close_cell_after_read(static_cast<const Cell*>(handle)); }
 
 SegmentReport MPMCQueueCPP::report() const {
+    check_open();
     return report_segment(MappedSegment(segment, segment_size_), [this](const std::string& suffix) {
         return read_held_semaphore(name_, suffix, sems_.data(), sems_.size());
     });

@@ -22,6 +22,7 @@
 #include <string>
 
 #include "ipc_queue.h"
+#include "semaphore_wait.h"
 #include "shared_objects.h"
 
 namespace mox::ipc_queue {
@@ -32,12 +33,18 @@ public:
     // any name exists. Throws IPCQueueException for bad arguments, a size
     // that cannot be mapped or a failed platform call.
     MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t cell_size);
+    MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t cell_size, const CreateOptions& options);
     // Connects to an existing queue of this kind, taking its geometry from
     // the header. Throws IPCQueueException when it is missing, of another
     // kind, or its header disagrees with the segment's size.
     explicit MPMCQueueCPP(const std::string& name);
-    // Closes the semaphores, then removes the names unless unlink() ran.
+    // close().
     ~MPMCQueueCPP() override;
+
+    // Closes the semaphores, removes the names unless unlink() ran or the
+    // queue keeps them, and unmaps the segment.
+    void close() override;
+    bool keeps_names() const override;
 
     // Removes the segment name and the four semaphore names once; the object
     // and every attached process keep working. Never throws.
@@ -47,6 +54,9 @@ public:
     // Writer: waits without limit for a free cell and returns it; the caller
     // sets length (at most cell_size()) and data, then closes it. Blocks.
     Cell* open_cell_for_write();
+    // The same, giving up when `timeout` runs out (Timeout::now(): only a
+    // cell free now): null then, with nothing taken. Throws as above.
+    Cell* open_cell_for_write(const Timeout& timeout);
     // Appends the cell to the filled list and wakes a reader, or with discard
     // puts it back on top of the free list unpublished. A signal does not end
     // the wait for the list's lock; if a wait hook throws there (a handler
@@ -58,6 +68,9 @@ public:
     // returns its cell, or null on timeout. Throws IPCQueueException, also
     // for a cell whose length exceeds cell_size (the cell is given back first).
     Cell* open_cell_for_read(uint32_t timeout_ms);
+    // The same with a Timeout (Timeout::now(): only a message already
+    // there), measured on the monotonic clock.
+    Cell* open_cell_for_read(const Timeout& timeout);
     // Puts a read cell back on the free list and wakes a writer. A signal
     // does not end the wait for the list's lock; if a wait hook throws there,
     // the message goes back to the head of the queue and the exception
@@ -70,6 +83,13 @@ public:
     // Returns 0 with `out` replaced by the message, or 1 on timeout (out
     // unchanged). Throws IPCQueueException.
     int read(std::string& out, uint32_t timeout_ms) override;
+    // write() that gives up when `timeout` runs out: false then, nothing
+    // written. read() with a Timeout: 1 when nothing came in time. Both
+    // throw as their plain forms.
+    bool write(const char* data, int64_t length, const Timeout& timeout);
+    int read(std::string& out, const Timeout& timeout);
+    // A snapshot of the two counts: messages waiting, cells free.
+    QueueCounts counts() const;
     // Copies at most buffer_size bytes; the rest of a longer message is
     // dropped. Returns 0, or 1 on timeout with length_read 0. Throws
     // IPCQueueException for a negative buffer_size, before taking anything.
@@ -86,6 +106,10 @@ public:
     SegmentReport report() const override;
 
 private:
+    // After the wait on the free (filled) count: null on ETIMEDOUT, else the
+    // cell taken (MPMC: from its list, under the list's lock).
+    Cell* after_free_wait(int err);
+    Cell* after_filled_wait(int err);
     MPMCHeader* header() const { return reinterpret_cast<MPMCHeader*>(segment); }
     // The only address<->index arithmetic, on the geometry checked at
     // construction; both throw IPCQueueException for an index or an address

@@ -47,8 +47,12 @@ uint64_t free_word_after(uint64_t word, uint32_t top) {
 
 }  // namespace
 
-MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name, int64_t num_channels_arg, int64_t num_cells,
+MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name, int64_t num_channels, int64_t num_cells,
                                  uint64_t cell_size)
+    : MPMCVarQueueCPP(name, num_channels, num_cells, cell_size, CreateOptions{}) {}
+
+MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name, int64_t num_channels_arg, int64_t num_cells,
+                                 uint64_t cell_size, const CreateOptions& options)
     : IPCQueueCPP(name, num_cells, static_cast<int64_t>(cell_size)),
       num_channels(static_cast<uint32_t>(num_channels_arg)) {
     if (name.empty()) throw IPCQueueException("MPMCVarQueueCPP:create constructor: queue name is empty");
@@ -85,6 +89,7 @@ MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name, int64_t num_channels_a
         h->used_head.store(kListEnd, std::memory_order_seq_cst);
 
         build_channels(Channel::Open::kCreate);
+        ChannelArea(channelShmAt(0)).set_queue_flags(options.keep_names ? kKeepNames : 0);
     } catch (...) {
         release_after_failure(true);
         throw;
@@ -112,7 +117,10 @@ MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name) : IPCQueueCPP(name) {
     }
 }
 
-MPMCVarQueueCPP::~MPMCVarQueueCPP() {
+MPMCVarQueueCPP::~MPMCVarQueueCPP() { close(); }
+
+void MPMCVarQueueCPP::close() {
+    if (closed_) return;
     // A message this object still holds is given up, never ended: its
     // writer did not say it was complete.
     for (Channel& channel : channels) {
@@ -120,9 +128,15 @@ MPMCVarQueueCPP::~MPMCVarQueueCPP() {
         channel.abandon_read();
     }
     close_semaphores(sems_.data(), sems_.size());
-    if (!unlinked_) unlink();
+    if (!unlinked_ && !keeps_names()) unlink();
     channels.clear();  // closes the channel semaphores
     release_segment(segment, segment_size_, shm_fd_);
+    closed_ = true;
+}
+
+bool MPMCVarQueueCPP::keeps_names() const {
+    check_open();
+    return (ChannelArea(channelShmAt(0)).queue_flags() & kKeepNames) != 0;
 }
 
 void MPMCVarQueueCPP::build_channels(Channel::Open how) {
@@ -149,7 +163,7 @@ void MPMCVarQueueCPP::release_after_failure(bool created) {
 }
 
 void MPMCVarQueueCPP::unlink() {
-    if (unlinked_) return;
+    if (unlinked_ || closed_) return;
     unlinked_ = true;
     remove_names_if_ours(name_, segment_id_, shm_fd_, [&] {
         unlink_semaphores(sems_.data(), sems_.size());
@@ -164,6 +178,7 @@ uint32_t MPMCVarQueueCPP::checked_channel(uint32_t index) const {
 }
 
 char* MPMCVarQueueCPP::channelShmAt(uint32_t index) const {
+    check_open();
     return segment + channel_areas_.offset(checked_channel(index));
 }
 
@@ -209,15 +224,20 @@ void MPMCVarQueueCPP::push_free_channel(Channel& channel) {
     }
 }
 
-Channel& MPMCVarQueueCPP::open_channel_for_write() {
-    if (const int err = wait_semaphore(free_sem(), 0); err != 0)
+Channel& MPMCVarQueueCPP::open_channel_for_write() { return *open_channel_for_write(Timeout::none()); }
+
+Channel* MPMCVarQueueCPP::open_channel_for_write(const Timeout& timeout) {
+    check_open();
+    const int err = wait_semaphore(free_sem(), timeout);
+    if (err == ETIMEDOUT) return nullptr;
+    if (err != 0)
         throw IPCQueueException("MPMCVarQueueCPP:open_channel_for_write: free semaphore decrement failed",
                                 sems_[kFreeSem].name, err);
     Channel& channel = pop_free_channel();
     channel.begin_write();
     channel.set_next(kInUseMark);
     place_channel_on_used_list(channel);
-    return channel;
+    return &channel;
 }
 
 void MPMCVarQueueCPP::place_channel_on_used_list(Channel& channel) {
@@ -257,12 +277,24 @@ void MPMCVarQueueCPP::place_channel_on_used_list(Channel& channel) {
                                 errno);
 }
 
-void MPMCVarQueueCPP::close_channel_after_write(Channel& channel) { channel.partial_write_complete(); }
+void MPMCVarQueueCPP::close_channel_after_write(Channel& channel) {
+    check_open();
+    channel.partial_write_complete();
+}
 
 Channel& MPMCVarQueueCPP::open_channel_for_read() { return *open_channel_for_read(0); }
 
 Channel* MPMCVarQueueCPP::open_channel_for_read(uint32_t timeout_ms) {
-    const int err = wait_semaphore(used_sem(), timeout_ms);
+    check_open();
+    return after_used_wait(wait_semaphore(used_sem(), timeout_ms));
+}
+
+Channel* MPMCVarQueueCPP::open_channel_for_read(const Timeout& timeout) {
+    check_open();
+    return after_used_wait(wait_semaphore(used_sem(), timeout));
+}
+
+Channel* MPMCVarQueueCPP::after_used_wait(int err) {
     if (err == ETIMEDOUT) return nullptr;
     if (err != 0)
         throw IPCQueueException("MPMCVarQueueCPP:open_channel_for_read: used semaphore decrement failed", sems_[kUsedSem].name,
@@ -293,6 +325,7 @@ Channel* MPMCVarQueueCPP::open_channel_for_read(uint32_t timeout_ms) {
 }
 
 void MPMCVarQueueCPP::close_channel_after_read(Channel& channel) {
+    check_open();
     channel.end_read();
     push_free_channel(channel);
     if (::sem_post(free_sem()) != 0)
@@ -320,8 +353,36 @@ void MPMCVarQueueCPP::write(const char* data, int64_t length) {
     }
 }
 
-int MPMCVarQueueCPP::read(std::string& out, uint32_t timeout_ms) {
-    Channel* channel = open_channel_for_read(timeout_ms);
+bool MPMCVarQueueCPP::write(const char* data, int64_t length, const Timeout& timeout) {
+    if (length < 0) throw IPCQueueException("MPMCVarQueueCPP:write: length < 0");
+    const Deadline deadline(timeout);
+    Channel* channel = open_channel_for_write(deadline.left());
+    if (channel == nullptr) return false;
+    try {
+        if (channel->partial_write(data, static_cast<uint64_t>(length), deadline.left()) ==
+                static_cast<uint64_t>(length) &&
+            channel->partial_write_complete(deadline.left()))
+            return true;
+    } catch (...) {
+        if (!thread_ending()) channel->abandon_write();  // nothing if it was given up already
+        throw;
+    }
+    channel->abandon_write();  // the time ran out inside the message: nobody gets it
+    return false;
+}
+
+int MPMCVarQueueCPP::read(std::string& out, uint32_t timeout_ms) { return read_message(out, open_channel_for_read(timeout_ms)); }
+
+int MPMCVarQueueCPP::read(std::string& out, const Timeout& timeout) {
+    return read_message(out, open_channel_for_read(timeout));
+}
+
+QueueCounts MPMCVarQueueCPP::counts() const {
+    check_open();
+    return {read_semaphore(sems_[kUsedSem]).value, read_semaphore(sems_[kFreeSem]).value};
+}
+
+int MPMCVarQueueCPP::read_message(std::string& out, Channel* channel) {
     if (channel == nullptr) return 1;
     out.clear();
     try {
@@ -341,6 +402,7 @@ void* MPMCVarQueueCPP::read_begin() {
 }
 
 bool MPMCVarQueueCPP::read(void* handle, char** data, uint64_t* length) {
+    check_open();
     auto* h = static_cast<ReadHandle*>(handle);
     if (h->channel == nullptr) throw MessageAbandoned("message abandoned by its writer", name_);
     try {
@@ -360,6 +422,10 @@ bool MPMCVarQueueCPP::read(void* handle, char** data, uint64_t* length) {
 
 void MPMCVarQueueCPP::read_end(void* handle) {
     auto* h = static_cast<ReadHandle*>(handle);
+    if (closed_) {
+        delete h;  // its channel was abandoned by close()
+        throw_closed();
+    }
     if (h->channel == nullptr) {  // its message was abandoned and the channel given back
         delete h;
         return;
@@ -386,6 +452,7 @@ void MPMCVarQueueCPP::read_end(void* handle) {
 }
 
 SegmentReport MPMCVarQueueCPP::report() const {
+    check_open();
     return report_segment(MappedSegment(segment, segment_size_), [this](const std::string& suffix) {
         const SemaphoreReading own = read_held_semaphore(name_, suffix, sems_.data(), sems_.size());
         if (own.present()) return own;

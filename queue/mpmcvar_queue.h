@@ -43,15 +43,22 @@ public:
     // 1..2147483647, cell_size 0 or above 4294967295, a ring of 2^32 bytes
     // or more, a segment too large to map. Throws IPCQueueException.
     MPMCVarQueueCPP(const std::string& name, int64_t num_channels, int64_t num_cells, uint64_t cell_size);
+    MPMCVarQueueCPP(const std::string& name, int64_t num_channels, int64_t num_cells, uint64_t cell_size,
+                    const CreateOptions& options);
     // Connects to an existing queue. Throws IPCQueueException when it is
     // missing, not yet initialised, of another kind, damaged, or a
     // semaphore cannot be opened.
     explicit MPMCVarQueueCPP(const std::string& name);
-    // Abandons the messages this object still holds (written or read half
-    // way), without waiting; closes every handle and, unless unlink() ran,
-    // removes every name of the queue, its channels' included, while the
-    // name still names this queue; then unmaps the segment.
+    // close().
     ~MPMCVarQueueCPP() override;
+
+    // Abandons the messages this object still holds (written or read half
+    // way), without waiting; closes every handle and, unless unlink() ran or
+    // the queue keeps its names, removes every name of the queue, its
+    // channels' included, while the name still names this queue; then
+    // unmaps the segment.
+    void close() override;
+    bool keeps_names() const override;
 
     // Removes the segment name and all semaphore names, once per object,
     // while the name still names this queue. Attached processes keep
@@ -70,6 +77,16 @@ public:
     // IPCQueueException if a wait or post fails or the segment is damaged,
     // MessageAbandoned if its writer gave the message up.
     int read(std::string& out, uint32_t timeout_ms) override;
+    // write() that gives up when `timeout` runs out, for the whole message:
+    // false then; if the time ran out inside the message, the message is
+    // abandoned (nobody receives it). read() with a Timeout for a message to
+    // be started (one taken is read to its end). Both throw as their plain
+    // forms.
+    bool write(const char* data, int64_t length, const Timeout& timeout);
+    int read(std::string& out, const Timeout& timeout);
+    // A snapshot of the two counts: messages started and not yet taken,
+    // channels free.
+    QueueCounts counts() const;
 
     // Zero-copy read, one cell at a time: read_begin waits without limit for
     // a message; read(handle, ...) exposes the next cell's payload in place
@@ -90,6 +107,8 @@ public:
     // list and returns it; the message's place in the order is fixed here.
     // Throws IPCQueueException if a wait or post fails or a list is damaged.
     Channel& open_channel_for_write();
+    // The same, giving up when `timeout` runs out: null then, nothing taken.
+    Channel* open_channel_for_write(const Timeout& timeout);
     // Ends the message being written in `channel` (partial_write_complete).
     // May block for a cell; throws IPCQueueException if a wait or post
     // fails, MessageAbandoned if the reader gave the message up.
@@ -100,6 +119,7 @@ public:
     // The same, waiting at most timeout_ms (0: no limit); null if no message
     // was started in time, with nothing changed. Throws as above.
     Channel* open_channel_for_read(uint32_t timeout_ms);
+    Channel* open_channel_for_read(const Timeout& timeout);
     // Reader, after the message's last cell (or the side that cleans up
     // after an abandoned message): the channel goes back on the free list.
     // Throws IPCQueueException if the post fails or the free list is damaged.
@@ -126,6 +146,9 @@ private:
     // The Channel for a channel number read from the segment (checked).
     Channel& channel_at(uint32_t index);
     uint32_t checked_channel(uint32_t index) const;
+    Channel* after_used_wait(int err);
+    // Reads the message of `channel` (null: none, returns 1) into `out`.
+    int read_message(std::string& out, Channel* channel);
     Channel& pop_free_channel();
     void push_free_channel(Channel& channel);
     void build_channels(Channel::Open how);

@@ -78,21 +78,27 @@ bool poll(sem_t* sem) {
     return false;
 }
 
-// Sleeps on `sem` until it is taken, the wall-clock `deadline_ns` (if not
-// 0) passes, the watch sees the other side gone, or a failure. A poster
+// A deadline on one of the two clocks; 0: none.
+struct ClockDeadline {
+    clockid_t clock;
+    int64_t at_ns;
+};
+
+// Sleeps on `sem` until it is taken, the deadline (if any) passes, the
+// watch sees the other side gone, or a failure. A poster
 // increments the value and then wakes a sleeper in a second step; one that
 // dies between the two leaves the value up and every sleeper asleep. So no
 // sleep lasts longer than kRecheckMs on the monotonic clock: each new sleep
 // starts by taking the value if it is there. A signal that lands between
 // two sleeps breaks neither, so the hooks get to look for one there.
-int block(sem_t* sem, int64_t deadline_ns, const WaitOptions& o, const BlockingWaitHooks* hooks, void*& state) {
+int block(sem_t* sem, const ClockDeadline& deadline, const WaitOptions& o, const BlockingWaitHooks* hooks, void*& state) {
     const bool hooked = hooks != nullptr && state != nullptr;
     const bool ask_hook = hooked && o.on_signal != OnSignal::kDefer;
     for (;;) {
         if (o.watch != nullptr && o.watch->gone(o.watch->arg)) return ECANCELED;
         int64_t slice = int64_t{kRecheckMs} * kNsPerMs;
-        if (deadline_ns != 0) {
-            const int64_t left = deadline_ns - now_ns(CLOCK_REALTIME);
+        if (deadline.at_ns != 0) {
+            const int64_t left = deadline.at_ns - now_ns(deadline.clock);
             if (left <= 0) return ::sem_trywait(sem) == 0 ? 0 : ETIMEDOUT;
             if (left < slice) slice = left;
         }
@@ -117,15 +123,34 @@ int block(sem_t* sem, int64_t deadline_ns, const WaitOptions& o, const BlockingW
 
 }  // namespace
 
+Deadline::Deadline(const Timeout& timeout) : timeout_(timeout) {
+    if (!timeout.unlimited() && !timeout.immediate()) at_ns_ = now_ns(CLOCK_MONOTONIC) + timeout.ns();
+}
+
+Timeout Deadline::left() const {
+    if (at_ns_ == 0) return timeout_;
+    return Timeout::within_ns(at_ns_ - now_ns(CLOCK_MONOTONIC));
+}
+
 void set_blocking_wait_hooks(const BlockingWaitHooks* hooks) { g_hooks.store(hooks, std::memory_order_release); }
 
 int wait_semaphore(sem_t* sem, const WaitOptions& o) {
     if (::sem_trywait(sem) == 0) return 0;
     if (errno != EAGAIN) return errno;
 
-    // User deadlines are wall-clock time: setting the clock moves them.
-    const int64_t deadline_ns =
-        o.timeout_ms != 0 ? now_ns(CLOCK_REALTIME) + static_cast<int64_t>(o.timeout_ms) * kNsPerMs : 0;
+    if (o.timeout != nullptr && o.timeout->immediate()) {
+        // Nothing now; a peer that is gone will never post, so say so.
+        if (o.watch != nullptr && o.watch->gone(o.watch->arg)) return ECANCELED;
+        return ETIMEDOUT;
+    }
+    // Millisecond timeouts are wall-clock time: setting the clock moves
+    // them. A Timeout is measured on the monotonic clock.
+    ClockDeadline deadline{CLOCK_REALTIME, 0};
+    if (o.timeout != nullptr) {
+        if (!o.timeout->unlimited()) deadline = {CLOCK_MONOTONIC, now_ns(CLOCK_MONOTONIC) + o.timeout->ns()};
+    } else if (o.timeout_ms != 0) {
+        deadline.at_ns = now_ns(CLOCK_REALTIME) + static_cast<int64_t>(o.timeout_ms) * kNsPerMs;
+    }
     if (o.may_poll && poll(sem)) return 0;
 
     if (t_budget_ns == 0 && ++t_blocks >= kProbeAfter) {
@@ -135,7 +160,7 @@ int wait_semaphore(sem_t* sem, const WaitOptions& o) {
     }
     const BlockingWaitHooks* hooks = g_hooks.load(std::memory_order_acquire);
     void* state = hooks != nullptr ? hooks->enter() : nullptr;
-    const int result = block(sem, deadline_ns, o, hooks, state);
+    const int result = block(sem, deadline, o, hooks, state);
     if (hooks != nullptr && state != nullptr) hooks->leave(state);
     return result;
 }

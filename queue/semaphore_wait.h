@@ -70,14 +70,47 @@ struct BlockingWaitHooks {
 void set_blocking_wait_hooks(const BlockingWaitHooks* hooks);
 
 // Ends a wait early when the other side of the operation is gone: checked
-// before the wait first sleeps and after each sleep.
+// before the wait first sleeps and after each sleep, and by a wait that
+// takes only what is there now when nothing is.
 struct WaitWatch {
     bool (*gone)(const void* arg);
     const void* arg;
 };
 
+// How long a call of the newer API may wait: without limit, not at all (it
+// takes only what is there now), or at most a span measured on the monotonic
+// clock (a wall-clock step does not move it).
+class Timeout {
+public:
+    static Timeout none() { return Timeout(-1); }
+    static Timeout now() { return Timeout(0); }
+    // At most `ns` nanoseconds; 0 is now().
+    static Timeout within_ns(int64_t ns) { return Timeout(ns < 0 ? 0 : ns); }
+
+    bool unlimited() const { return ns_ < 0; }
+    bool immediate() const { return ns_ == 0; }
+    int64_t ns() const { return ns_; }
+
+private:
+    explicit Timeout(int64_t ns) : ns_(ns) {}
+    int64_t ns_;
+};
+
+// One Timeout spent over several waits: each gets what is left of it.
+class Deadline {
+public:
+    explicit Deadline(const Timeout& timeout);
+    Timeout left() const;
+
+private:
+    Timeout timeout_;
+    int64_t at_ns_ = 0;  // CLOCK_MONOTONIC; only for a bounded, non-immediate timeout
+};
+
 struct WaitOptions {
-    uint32_t timeout_ms = 0;  // 0: no limit
+    uint32_t timeout_ms = 0;  // 0: no limit; else a CLOCK_REALTIME deadline
+    // When set, replaces timeout_ms: the newer calls' limits.
+    const Timeout* timeout = nullptr;
     bool may_poll = true;     // false: block without polling (cells above kPollMaxCellSize)
     OnSignal on_signal = OnSignal::kFail;
     const WaitWatch* watch = nullptr;
@@ -92,6 +125,13 @@ int wait_semaphore(sem_t* sem, const WaitOptions& options);
 inline int wait_semaphore(sem_t* sem, uint32_t timeout_ms, bool may_poll = true) {
     WaitOptions options;
     options.timeout_ms = timeout_ms;
+    options.may_poll = may_poll;
+    return wait_semaphore(sem, options);
+}
+
+inline int wait_semaphore(sem_t* sem, const Timeout& timeout, bool may_poll = true) {
+    WaitOptions options;
+    options.timeout = &timeout;
     options.may_poll = may_poll;
     return wait_semaphore(sem, options);
 }

@@ -112,10 +112,14 @@ SPSCQueueCPP::SPSCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
     unlink();
 }
 
-SPSCQueueCPP::~SPSCQueueCPP() {
+SPSCQueueCPP::~SPSCQueueCPP() { close(); }
+
+void SPSCQueueCPP::close() {
+    if (closed_) return;
     close_semaphores(sems_.data(), sems_.size());
     if (!unlinked_) unlink();
     release_segment(segment, segment_size_, shm_fd_);
+    closed_ = true;
 }
 
 void SPSCQueueCPP::release_after_failure(bool created) {
@@ -127,7 +131,7 @@ void SPSCQueueCPP::release_after_failure(bool created) {
 }
 
 void SPSCQueueCPP::unlink() {
-    if (unlinked_) return;
+    if (unlinked_ || closed_) return;
     unlinked_ = true;
     remove_names_if_ours(name_, segment_id_, shm_fd_, [&] { unlink_semaphores(sems_.data(), sems_.size()); });
 }
@@ -138,10 +142,24 @@ Cell* SPSCQueueCPP::ring_cell(uint32_t index) const {
     return reinterpret_cast<Cell*>(segment + ring_.offset(index));
 }
 
-const Cell* SPSCQueueCPP::cellAt(uint32_t index) const { return ring_cell(index); }
+const Cell* SPSCQueueCPP::cellAt(uint32_t index) const {
+    check_open();
+    return ring_cell(index);
+}
 
 Cell* SPSCQueueCPP::open_cell_for_write() {
-    if (const int err = wait_semaphore(free_sem().handle, 0, cell_size_ <= kPollMaxCellSize); err != 0)
+    check_open();
+    return after_free_wait(wait_semaphore(free_sem().handle, 0, cell_size_ <= kPollMaxCellSize));
+}
+
+Cell* SPSCQueueCPP::open_cell_for_write(const Timeout& timeout) {
+    check_open();
+    return after_free_wait(wait_semaphore(free_sem().handle, timeout, cell_size_ <= kPollMaxCellSize));
+}
+
+Cell* SPSCQueueCPP::after_free_wait(int err) {
+    if (err == ETIMEDOUT) return nullptr;
+    if (err != 0)
         throw IPCQueueException("SPSCQueueCPP:open_cell_for_write: Free semaphore decrement failed.", name_, err);
     SPSCHeader* h = header();
     const uint32_t index = h->write_index;
@@ -151,6 +169,7 @@ Cell* SPSCQueueCPP::open_cell_for_write() {
 }
 
 void SPSCQueueCPP::close_cell_after_write(Cell* cell, bool discard) {
+    check_open();
     if (discard && cell != nullptr && cell->length() == 0) {
         // Take the write back: the slot returns to the writer unpublished.
         SPSCHeader* h = header();
@@ -166,7 +185,16 @@ void SPSCQueueCPP::close_cell_after_write(Cell* cell, bool discard) {
 }
 
 Cell* SPSCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
-    const int err = wait_semaphore(filled_sem().handle, timeout_ms, cell_size_ <= kPollMaxCellSize);
+    check_open();
+    return after_filled_wait(wait_semaphore(filled_sem().handle, timeout_ms, cell_size_ <= kPollMaxCellSize));
+}
+
+Cell* SPSCQueueCPP::open_cell_for_read(const Timeout& timeout) {
+    check_open();
+    return after_filled_wait(wait_semaphore(filled_sem().handle, timeout, cell_size_ <= kPollMaxCellSize));
+}
+
+Cell* SPSCQueueCPP::after_filled_wait(int err) {
     if (err == ETIMEDOUT) return nullptr;
     if (err != 0)
         throw IPCQueueException("SPSCQueueCPP:open_cell_for_read: Filled semaphore decrement failed.", name_, err);
@@ -183,6 +211,7 @@ Cell* SPSCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
 }
 
 void SPSCQueueCPP::close_cell_after_read(const Cell*) {
+    check_open();
     if (::sem_post(free_sem().handle) != 0)
         throw IPCQueueException("SPSCQueueCPP:close_cell_after_read: Free semaphore increment failed.", name_, errno);
 }
@@ -191,17 +220,32 @@ void SPSCQueueCPP::write(const char* data, int64_t length) { IO::write(*this, kI
 
 int SPSCQueueCPP::read(std::string& out, uint32_t timeout_ms) { return IO::read(*this, out, timeout_ms); }
 
+bool SPSCQueueCPP::write(const char* data, int64_t length, const Timeout& timeout) {
+    return IO::write(*this, kIOTexts, data, length, timeout);
+}
+
+int SPSCQueueCPP::read(std::string& out, const Timeout& timeout) { return IO::read(*this, out, timeout); }
+
+QueueCounts SPSCQueueCPP::counts() const {
+    check_open();
+    return {read_semaphore(sems_[0]).value, read_semaphore(sems_[1]).value};
+}
+
 int SPSCQueueCPP::read(char* buffer, int64_t buffer_size, int64_t& length_read, uint32_t timeout_ms) {
     return IO::read(*this, kIOTexts, buffer, buffer_size, length_read, timeout_ms);
 }
 
 void* SPSCQueueCPP::read_begin() { return open_cell_for_read(0); }
 
-bool SPSCQueueCPP::read(void* handle, char** data, uint64_t* length) { return IO::view(*this, handle, data, length); }
+bool SPSCQueueCPP::read(void* handle, char** data, uint64_t* length) {
+    check_open();
+    return IO::view(*this, handle, data, length);
+}
 
 void SPSCQueueCPP::read_end(void* handle) { close_cell_after_read(static_cast<const Cell*>(handle)); }
 
 SegmentReport SPSCQueueCPP::report() const {
+    check_open();
     return report_segment(MappedSegment(segment, segment_size_), [this](const std::string& suffix) {
         return read_held_semaphore(name_, suffix, sems_.data(), sems_.size());
     });

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "ipc_queue.h"
+#include "semaphore_wait.h"
 #include "shared_objects.h"
 
 namespace mox::ipc_queue {
@@ -32,7 +33,12 @@ public:
     // Connects to an existing queue and removes its names at once.
     // Throws IPCQueueException when it is missing, of another kind or damaged.
     explicit SPSCQueueCPP(const std::string& name);
+    // close().
     ~SPSCQueueCPP() override;
+
+    // Closes the semaphores, removes the names unless unlink() ran, and
+    // unmaps the segment.
+    void close() override;
 
     void unlink() override;
     bool is_spsc_queue() const override { return true; }
@@ -40,12 +46,18 @@ public:
     // Writer: waits without limit for a free cell and returns it; the caller
     // fills length and data, then calls close_cell_after_write.
     Cell* open_cell_for_write();
+    // The same, giving up when `timeout` runs out (Timeout::now(): only a
+    // cell free now): null then, with nothing taken. Throws as above.
+    Cell* open_cell_for_write(const Timeout& timeout);
     // Publishes the oldest opened cell. With discard and an empty cell, the
     // write is taken back instead and its slot returned to the writer.
     void close_cell_after_write(Cell* cell, bool discard);
 
     // Reader: waits for a message (timeout_ms 0: no limit); null on timeout.
     Cell* open_cell_for_read(uint32_t timeout_ms);
+    // The same with a Timeout (Timeout::now(): only a message already
+    // there), measured on the monotonic clock.
+    Cell* open_cell_for_read(const Timeout& timeout);
     // Hands the oldest taken cell back to the writer.
     void close_cell_after_read(const Cell* cell);
 
@@ -53,6 +65,13 @@ public:
     void write(const char* data, int64_t length) override;
     // Returns 0 with `out` replaced by the message, or 1 on timeout (out unchanged).
     int read(std::string& out, uint32_t timeout_ms) override;
+    // write() that gives up when `timeout` runs out: false then, nothing
+    // written. read() with a Timeout: 1 when nothing came in time. Both
+    // throw as their plain forms.
+    bool write(const char* data, int64_t length, const Timeout& timeout);
+    int read(std::string& out, const Timeout& timeout);
+    // A snapshot of the two counts: messages waiting, cells free.
+    QueueCounts counts() const;
     // Copies at most buffer_size bytes; the rest of a longer message is dropped.
     // Returns 0, or 1 on timeout with length_read 0.
     int read(char* buffer, int64_t buffer_size, int64_t& length_read, uint32_t timeout_ms);
@@ -68,6 +87,10 @@ public:
     const Cell* cellAt(uint32_t index) const;
 
 private:
+    // After the wait on the free (filled) count: null on ETIMEDOUT, else the
+    // cell taken (MPMC: from its list, under the list's lock).
+    Cell* after_free_wait(int err);
+    Cell* after_filled_wait(int err);
     SPSCHeader* header() const { return reinterpret_cast<SPSCHeader*>(segment); }
     Cell* ring_cell(uint32_t index) const;
     // Closes what a failed constructor opened; a create also removes the
