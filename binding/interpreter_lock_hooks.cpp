@@ -2,6 +2,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "closable_python_queue.h"
+#include "ipc_queue_exception.h"
 #include "semaphore_wait.h"
 
 namespace mox::ipc_queue {
@@ -19,12 +21,15 @@ void* release_interpreter_lock() {
 
 void reacquire_interpreter_lock(void* state) { PyEval_RestoreThread(static_cast<PyThreadState*>(state)); }
 
-// A signal arrived (it broke the sleep, or another thread caught it): its
-// handlers run now. One that raises ends the wait with its exception; one
-// that returns lets the wait go on with the time it has left (PEP 475).
+// A signal may have arrived (it broke the sleep, or another thread caught
+// it): its handlers run now. One that raises ends the wait with its
+// exception; one that returns lets the wait go on with the time it has left
+// (PEP 475). A close() of the object meanwhile ends the wait as well.
 void* run_signal_handlers(void* state) {
     PyEval_RestoreThread(static_cast<PyThreadState*>(state));
     if (PyErr_CheckSignals() != 0) throw py::error_already_set();
+    if (const bool* closing = close_requested_in_this_thread(); closing != nullptr && *closing)
+        throw IPCQueueException("queue is closed");
     return PyEval_SaveThread();
 }
 

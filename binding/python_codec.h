@@ -17,6 +17,7 @@
 #include "copy_bytes.h"
 #include "ipc_queue.h"
 #include "ipc_queue_exception.h"
+#include "semaphore_wait.h"
 
 namespace mox::ipc_queue {
 
@@ -56,6 +57,7 @@ struct Payload {
         double d;
     } number{};
     py::buffer_info array;
+    py::object owner;  // a contiguous copy made for the message, if any
 };
 
 Payload encode(const py::bytes& value);
@@ -93,5 +95,28 @@ py::object bytes_from(const char* data, uint64_t length);
 // object, which the binding reports as TypeError.
 py::object decode(const char* data, uint64_t length, QDataType type, const CodecTexts& texts,
                   const std::string& name);
+
+// The additions' conversions, lossless: every C-contiguous buffer of
+// one-byte items (bytes, bytearray, memoryview, array('B'), uint8 arrays)
+// as its raw bytes; int, float and str as the codec has them; a
+// one-dimensional int64 or float64 array as its elements (copied to be
+// contiguous if it is not). Anything else raises TypeError naming its type:
+// nothing is converted to float64 behind the caller's back.
+Payload encode_value(const py::handle& value);
+
+// Decodes for the additions: a length the type cannot have raises
+// ValueError giving the sizes, a str that is not UTF-8 UnicodeDecodeError.
+py::object decode_value(const char* data, uint64_t length, QDataType type);
+// The check alone, for a message assembled before it is decoded.
+void check_decodable(uint64_t length, QDataType type);
+
+// ValueError "message of N bytes does not fit a cell of M bytes".
+[[noreturn]] void throw_does_not_fit(uint64_t length, uint64_t cell_size);
+
+// The additions' timeouts, as the standard library's queue has them:
+// block=False or timeout 0 never waits, timeout None waits without limit,
+// otherwise at most `timeout` seconds (a float). A negative timeout raises
+// ValueError, one that is not a number TypeError.
+Timeout timeout_from(bool block, const py::object& timeout);
 
 }  // namespace mox::ipc_queue

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "mpmc_queue.h"
+#include "python_queue_api.h"
 #include "python_report.h"
 #include "fixed_cell_python_queue.h"
 

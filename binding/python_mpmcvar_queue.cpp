@@ -1,5 +1,6 @@
 #include "python_mpmcvar_queue.h"
 
+#include "python_queue_api.h"
 #include "semaphore_wait.h"
 
 #include <algorithm>
@@ -124,12 +125,13 @@ private:
 template <class Builder>
 class MessageSink {
 public:
-    MessageSink(QDataType type, const CodecTexts& texts, const std::string& name)
+    // Null `texts`: the additions' checks (decode_value).
+    MessageSink(QDataType type, const CodecTexts* texts, const std::string& name)
         : type_(type), texts_(texts), name_(name) {}
 
     void first(const char* data, uint64_t length, bool last, uint64_t hint) {
         if (last) {
-            result_ = decode(data, length, type_, texts_, name_);
+            result_ = decode_as(data, length);
             single_ = true;
             return;
         }
@@ -152,18 +154,24 @@ public:
         if constexpr (std::is_same_v<Builder, BytesBuilder>) {
             py::object bytes = builder_.finish(size_);
             if (type_ == QDataType::Bytes) return bytes;
-            return decode(PyBytes_AS_STRING(bytes.ptr()), size_, type_, texts_, name_);
+            return decode_as(PyBytes_AS_STRING(bytes.ptr()), size_);
         } else {
-            if (size_ % 8 != 0)
-                throw IPCQueueException(type_ == QDataType::IntArray ? texts_.read_int_array : texts_.read_float_array,
+            if (texts_ == nullptr)
+                check_decodable(size_, type_);
+            else if (size_ % 8 != 0)
+                throw IPCQueueException(type_ == QDataType::IntArray ? texts_->read_int_array : texts_->read_float_array,
                                         name_);
             return builder_.finish(size_);
         }
     }
 
 private:
+    py::object decode_as(const char* data, uint64_t length) {
+        return texts_ != nullptr ? decode(data, length, type_, *texts_, name_) : decode_value(data, length, type_);
+    }
+
     QDataType type_;
-    const CodecTexts& texts_;
+    const CodecTexts* texts_;
     const std::string& name_;
     Builder builder_;
     py::object result_;
@@ -178,10 +186,7 @@ private:
 // happens to the result on the way: if building it fails, the rest of the
 // message is still consumed and the failure raised afterwards.
 template <class Sink>
-bool MPMCVarQueue::read_message(Sink& sink, uint32_t timeout_ms) {
-    Channel* taken = open_channel_for_read(timeout_ms);
-    if (taken == nullptr) return false;
-    Channel& channel = *taken;
+void MPMCVarQueue::read_message(Sink& sink, Channel& channel) {
     std::exception_ptr failure;
     bool first = true;
     uint64_t length = 0;
@@ -205,22 +210,152 @@ bool MPMCVarQueue::read_message(Sink& sink, uint32_t timeout_ms) {
     } while (length >= channel.cell_size);
     close_channel_after_read(channel);
     if (failure) std::rethrow_exception(failure);
-    return true;
 }
 
-py::object MPMCVarQueue::read_value(QDataType type, uint32_t timeout_ms) {
+py::object MPMCVarQueue::read_channel(Channel& channel, QDataType type, const CodecTexts* texts) {
     const auto read_with = [&](auto sink) -> py::object {
-        if (!read_message(sink, timeout_ms)) return py::none();
+        read_message(sink, channel);
         return sink.finish();
     };
     switch (type) {
         case QDataType::IntArray:
-            return read_with(MessageSink<ArrayBuilder<int64_t>>(type, kTexts, name()));
+            return read_with(MessageSink<ArrayBuilder<int64_t>>(type, texts, name()));
         case QDataType::FloatArray:
-            return read_with(MessageSink<ArrayBuilder<double>>(type, kTexts, name()));
+            return read_with(MessageSink<ArrayBuilder<double>>(type, texts, name()));
         default:
-            return read_with(MessageSink<BytesBuilder>(type, kTexts, name()));
+            return read_with(MessageSink<BytesBuilder>(type, texts, name()));
     }
+}
+
+py::object MPMCVarQueue::finish_pending_read(QDataType type, const CodecTexts* texts) {
+    PendingRead r = std::move(pending_reads_.front());
+    pending_reads_.pop_front();
+    try {
+        r.channel->read(r.bytes);
+    } catch (const MessageAbandoned&) {
+        if (texts == nullptr) return py::object();  // never sent: the caller passes over it
+        throw;
+    } catch (...) {
+        if (!thread_ending()) r.channel->abandon_read();  // nothing if it was given up already
+        throw;
+    }
+    close_channel_after_read(*r.channel);
+    const auto* data = r.bytes.data();
+    return texts != nullptr ? decode(data, r.bytes.size(), type, *texts, name()) : decode_value(data, r.bytes.size(), type);
+}
+
+py::object MPMCVarQueue::read_value(QDataType type, uint32_t timeout_ms) {
+    Call call(*this);
+    if (!pending_reads_.empty()) return finish_pending_read(type, &kTexts);
+    Channel* channel = open_channel_for_read(timeout_ms);
+    if (channel == nullptr) return py::none();
+    return read_channel(*channel, type, &kTexts);
+}
+
+py::object MPMCVarQueue::get_value(QDataType type, const Timeout& timeout) {
+    const Deadline deadline(timeout);
+    for (;;) {
+        if (!pending_reads_.empty()) {
+            if (py::object value = finish_pending_read(type, nullptr)) return value;
+            continue;
+        }
+        Channel* channel = open_channel_for_read(deadline.left());
+        if (channel == nullptr) return py::none();
+        try {
+            return read_channel(*channel, type, nullptr);
+        } catch (const MessageAbandoned&) {
+            // Its writer gave it up: never sent. Wait on for the next.
+        }
+    }
+}
+
+py::object MPMCVarQueue::try_get(QDataType type) {
+    for (;;) {
+        PendingRead r;
+        if (!pending_reads_.empty()) {
+            r = std::move(pending_reads_.front());
+            pending_reads_.pop_front();
+        } else if ((r.channel = open_channel_for_read(Timeout::now())) == nullptr) {
+            return py::none();
+        }
+        const size_t had = r.bytes.size();
+        Channel::ReadStep step = Channel::ReadStep::kMore;
+        try {
+            while (step == Channel::ReadStep::kMore) step = r.channel->partial_read(r.bytes, Timeout::now());
+        } catch (const MessageAbandoned&) {
+            continue;  // never sent
+        } catch (...) {
+            if (!thread_ending()) r.channel->abandon_read();
+            throw;
+        }
+        if (step == Channel::ReadStep::kNone) {
+            const bool got_on = r.bytes.size() > had || had == 0;
+            pending_reads_.push_front(std::move(r));
+            return got_on ? py::object(py::bool_(false)) : py::none();
+        }
+        close_channel_after_read(*r.channel);
+        return decode_value(r.bytes.data(), r.bytes.size(), type);
+    }
+}
+
+bool MPMCVarQueue::put_payload(const Payload& p, const Timeout& timeout) {
+    return MPMCVarQueueCPP::write(p.data(), static_cast<int64_t>(p.length), timeout);
+}
+
+bool MPMCVarQueue::try_put(const Payload& p) {
+    // A free channel's ring is empty: a message of this many cells (the
+    // last one partly filled, or empty) goes in without waiting.
+    if (p.length / cell_size() + 1 > num_cells()) return false;
+    Channel* channel = open_channel_for_write(Timeout::now());
+    if (channel == nullptr) return false;
+    try {
+        channel->partial_write(p.data(), static_cast<int64_t>(p.length));
+        channel->partial_write_complete();
+    } catch (...) {
+        if (!thread_ending()) channel->abandon_write();  // nothing if it was given up already
+        throw;
+    }
+    return true;
+}
+
+void MPMCVarQueue::close() {
+    pending_reads_.clear();  // their channels are given up with the rest
+    partial_channel = nullptr;
+    MPMCVarQueueCPP::close();
+}
+
+PutStream::PutStream(py::object queue, py::object value)
+    : queue_object_(std::move(queue)), queue_(queue_object_.cast<MPMCVarQueue&>()), value_(std::move(value)) {
+    MPMCVarQueue::Call call(queue_);
+    payload_ = queue_.payload_of(value_);
+}
+
+PutStream::~PutStream() { abandon(); }
+
+py::object PutStream::step() {
+    if (finished_) return py::bool_(true);
+    MPMCVarQueue::Call call(queue_);
+    try {
+        if (channel_ == nullptr && (channel_ = queue_.open_channel_for_write(Timeout::now())) == nullptr)
+            return py::none();
+        const uint64_t n =
+            channel_->partial_write(payload_.data() + written_, payload_.length - written_, Timeout::now());
+        written_ += n;
+        if (written_ < payload_.length || !channel_->partial_write_complete(Timeout::now()))
+            return n > 0 ? py::object(py::bool_(false)) : py::none();
+    } catch (...) {
+        abandon();
+        throw;
+    }
+    finished_ = true;
+    channel_ = nullptr;
+    return py::bool_(true);
+}
+
+void PutStream::abandon() {
+    // A closed queue gave the channel up itself.
+    if (channel_ != nullptr && !queue_.closed()) channel_->abandon_write();  // nothing if given up already
+    channel_ = nullptr;
 }
 
 py::object MPMCVarQueue::read() { return read_value(QDataType::Bytes, 0); }
@@ -232,6 +367,7 @@ py::object MPMCVarQueue::read(QDataType type, const py::int_& timeout_ms) {
 }
 
 void MPMCVarQueue::write_whole(const Payload& p) {
+    Call call(*this);
     MPMCVarQueueCPP::write(p.data(), static_cast<int64_t>(p.length));
 }
 
@@ -249,6 +385,7 @@ void MPMCVarQueue::write(const py::array_t<int64_t>& value) {
 // Values are encoded (and refused) before a channel is taken, so a failed
 // partial write leaves the message under way, or the queue, untouched.
 void MPMCVarQueue::append(const Payload& p) {
+    Call call(*this);
     PartialWriteLock lock(partial_mutex);
     if (partial_channel == nullptr) partial_channel = &open_channel_for_write();
     try {
@@ -276,6 +413,7 @@ void MPMCVarQueue::partial_write(const py::array_t<int64_t>& value) {
 }
 
 void MPMCVarQueue::partial_write_complete() {
+    Call call(*this);
     PartialWriteLock lock(partial_mutex);
     if (partial_channel == nullptr)
         throw IPCQueueException("MPMCVarQueue.partial_write_complete: no partial message under way", name());
@@ -291,7 +429,8 @@ void MPMCVarQueue::partial_write_complete() {
 
 void register_mpmcvar_queue(py::module_& m) {
     using Q = MPMCVarQueue;
-    py::class_<Q>(m, "MPMCVarQueue")
+    py::class_<Q> c(m, "MPMCVarQueue");
+    c
         .def(py::init<const std::string&, long, long, unsigned long>())
         .def(py::init<const std::string&>())
         .def("read", py::overload_cast<>(&Q::read), "read byte")
@@ -312,10 +451,20 @@ void register_mpmcvar_queue(py::module_& m) {
              "partial write of numpy array of dtype int64_t")
         .def("partial_write_complete", &Q::partial_write_complete, "partial write complete")
         .def("cell_size", &IPCQueueCPP::cell_size)
-        .def("unlink", &MPMCVarQueueCPP::unlink, "call shm_unlink")
+        .def("unlink", [](Q& q) { Q::Call call(q); q.unlink(); }, "call shm_unlink")
         // Additions after the fixed table.
         .def("read", py::overload_cast<QDataType, const py::int_&>(&Q::read), kTimedReadDoc)
-        .def("inspect", [](const Q& q) { return report_dict(q); }, kInspectDoc);
+        .def("inspect", [](const Q& q) { return report_dict(q); }, kInspectDoc)
+        .def(py::init([](const std::string& name, long num_channels, long num_cells, unsigned long cell_size,
+                         bool keep_names) {
+                 return std::make_unique<Q>(name, num_channels, num_cells, cell_size,
+                                            CreateOptions{.keep_names = keep_names});
+             }),
+             py::arg("name"), py::arg("num_channels"), py::arg("num_cells"), py::arg("cell_size"), py::kw_only(),
+             py::arg("keep_names"), kKeepNamesDoc);
+    add_queue_api(c);
+    c.def("_put_stream", [](py::object q, py::object value) { return std::make_unique<PutStream>(q, value); });
+    py::class_<PutStream>(m, "_PutStream").def("step", &PutStream::step).def("abandon", &PutStream::abandon);
 }
 
 }  // namespace mox::ipc_queue

@@ -22,7 +22,8 @@ SPSCQueue::~SPSCQueue() = default;
 
 void register_spsc_queue(py::module_& m) {
     using Q = SPSCQueue;
-    py::class_<Q>(m, "SPSCQueue")
+    py::class_<Q> c(m, "SPSCQueue");
+    c
         .def(py::init<const std::string&, long, long, bool>())
         .def(py::init<const std::string&>())
         .def("read", py::overload_cast<>(&Q::read), "read bytes")
@@ -37,6 +38,7 @@ void register_spsc_queue(py::module_& m) {
         // Additions after the fixed table.
         .def("read", py::overload_cast<QDataType, const py::int_&>(&Q::read), kTimedReadDoc)
         .def("inspect", [](const Q& q) { return report_dict(q); }, kInspectDoc);
+    add_queue_api(c);
 }
 
 }  // namespace mox::ipc_queue

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "fixed_cell_python_queue.h"
+#include "python_queue_api.h"
 #include "python_report.h"
 #include "spsc_queue.h"
 
