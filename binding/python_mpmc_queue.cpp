@@ -45,6 +45,14 @@ void register_mpmc_queue(py::module_& m) {
              }),
              py::arg("name"), py::arg("num_cells"), py::arg("cell_size"), py::kw_only(), py::arg("keep_names"),
              kKeepNamesDoc);
+    c.def_static(
+        "open",
+        [](const std::string& name, long num_cells, long cell_size) {
+            return open_queue<Q>(name, [&] {
+                return std::make_unique<Q>(name, num_cells, cell_size, CreateOptions{.keep_names = true});
+            });
+        },
+        py::arg("name"), py::arg("num_cells"), py::arg("cell_size"), kOpenDoc);
     add_queue_api(c);
 }
 

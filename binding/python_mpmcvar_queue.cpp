@@ -462,6 +462,15 @@ void register_mpmcvar_queue(py::module_& m) {
              }),
              py::arg("name"), py::arg("num_channels"), py::arg("num_cells"), py::arg("cell_size"), py::kw_only(),
              py::arg("keep_names"), kKeepNamesDoc);
+    c.def_static(
+        "open",
+        [](const std::string& name, long num_channels, long num_cells, unsigned long cell_size) {
+            return open_queue<Q>(name, [&] {
+                return std::make_unique<Q>(name, num_channels, num_cells, cell_size,
+                                           CreateOptions{.keep_names = true});
+            });
+        },
+        py::arg("name"), py::arg("num_channels"), py::arg("num_cells"), py::arg("cell_size"), kOpenDoc);
     add_queue_api(c);
     c.def("_put_stream", [](py::object q, py::object value) { return std::make_unique<PutStream>(q, value); });
     py::class_<PutStream>(m, "_PutStream").def("step", &PutStream::step).def("abandon", &PutStream::abandon);

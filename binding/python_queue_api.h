@@ -13,7 +13,11 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cerrno>
+#include <chrono>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "python_codec.h"
@@ -29,6 +33,34 @@ void check_type(QDataType type);
 inline constexpr const char* kKeepNamesDoc =
     "creates the queue; with keep_names=True its names stay until unlink() or mox_ipc_queue.remove(name): no "
     "object's close() or destruction, in any process, removes them, so workers can connect and leave at will";
+
+inline constexpr const char* kOpenDoc =
+    "connects to the queue `name`, or creates it with this geometry and keep_names=True when there is none; "
+    "whichever process comes first creates, so start-up order does not matter. An existing queue is taken as "
+    "it is (the geometry arguments only shape a new one). Waits up to 5 s for a creator that is still making it";
+
+// Q.open(...): connect, else create with `create()`; a creator racing us or
+// still at work is waited for (the connect is tried again).
+template <class Q, class Create>
+std::unique_ptr<Q> open_queue(const std::string& name, Create&& create) {
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (;;) {
+        try {
+            return std::make_unique<Q>(name);
+        } catch (const QueueNotReady&) {
+            if (std::chrono::steady_clock::now() > give_up) throw;
+        } catch (const IPCQueueException& e) {
+            if (e.error != ENOENT || std::chrono::steady_clock::now() > give_up) throw;
+            try {
+                return create();
+            } catch (const IPCQueueException& c) {
+                if (c.error != EEXIST) throw;
+            }
+        }
+        py::gil_scoped_release release;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
 
 inline constexpr const char* kGetDoc =
     "get(type=QDataType.Bytes, block=True, timeout=None): the next message as `type`; waits while the queue is "

@@ -26,6 +26,13 @@ public:
     int error = 0;
 };
 
+// A connect found the queue still being made: its creator has not
+// finished (or died while making it). A later connect may succeed.
+class QueueNotReady : public IPCQueueException {
+public:
+    using IPCQueueException::IPCQueueException;
+};
+
 // The other side of a variable-length message gave it up half-way (its
 // process was interrupted, or its object destroyed, inside the message).
 // The message is delivered to nobody and its channel is free again.

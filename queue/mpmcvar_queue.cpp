@@ -54,7 +54,7 @@ MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name, int64_t num_channels, 
 MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name, int64_t num_channels_arg, int64_t num_cells,
                                  uint64_t cell_size, const CreateOptions& options)
     : IPCQueueCPP(name, num_cells, static_cast<int64_t>(cell_size)),
-      num_channels(static_cast<uint32_t>(num_channels_arg)) {
+      num_channels_(static_cast<uint32_t>(num_channels_arg)) {
     if (name.empty()) throw IPCQueueException("MPMCVarQueueCPP:create constructor: queue name is empty");
     if (num_channels_arg <= 0) throw IPCQueueException("MPMCVarQueueCPP:create constructor: num_channels <= 0", name_);
     if (num_channels_arg > static_cast<int64_t>(kMaxCount))
@@ -65,11 +65,11 @@ MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name, int64_t num_channels_a
     if (cell_size == 0) throw IPCQueueException("MPMCVarQueueCPP:create constructor: cell_size == 0", name_);
     if (cell_size > kMaxVarCellSize)
         throw IPCQueueException("MPMCVarQueueCPP:create constructor: cell_size > 4294967295", name_);
-    const Geometry g{QueueKind::kMPMCVar, num_channels, num_cells_, cell_size_};
+    const Geometry g{QueueKind::kMPMCVar, num_channels_, num_cells_, cell_size_};
     if (uint64_t{num_cells_} * g.cell_stride() >= kRingLimit)
         throw IPCQueueException("MPMCVarQueueCPP:create constructor: channel ring of 2^32 bytes or more", name_);
     if (!g.problem().empty()) throw IPCQueueException(kCreateTexts.too_large, name_);
-    if (!semaphore_names_fit(name_, longest_semaphore_suffix(g.kind, num_channels)))
+    if (!semaphore_names_fit(name_, longest_semaphore_suffix(g.kind, num_channels_)))
         throw IPCQueueException("MPMCVarQueueCPP:create constructor: queue name too long", name_);
 
     segment_size_ = g.segment_size();
@@ -80,7 +80,7 @@ MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name, int64_t num_channels_a
 
         MPMCVarHeader* h = header();
         h->queue_type = kMPMCVarQueueType;
-        h->num_channels = num_channels;
+        h->num_channels = num_channels_;
         h->num_cells = num_cells_;
         h->cell_size = static_cast<uint32_t>(cell_size_);
         // seq_cst, as every store to the list words; nobody is attached yet.
@@ -103,7 +103,7 @@ MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name) : IPCQueueCPP(name) {
     const ConnectedSegment s = connect_segment(name_, QueueKind::kMPMCVar, shm_fd_, segment_id_, kConnectTexts);
     segment = s.bytes;
     segment_size_ = s.size;
-    num_channels = s.geometry.num_channels;
+    num_channels_ = s.geometry.num_channels;
     num_cells_ = s.geometry.num_cells;
     cell_size_ = s.geometry.cell_size;
     cell_stride_ = s.geometry.cell_stride();
@@ -141,13 +141,13 @@ bool MPMCVarQueueCPP::keeps_names() const {
 
 void MPMCVarQueueCPP::build_channels(Channel::Open how) {
     // Exactly once and in place: a Channel owns handles and must not move.
-    channels.reserve(num_channels);
-    for (uint32_t i = 0; i < num_channels; ++i) {
+    channels.reserve(num_channels_);
+    for (uint32_t i = 0; i < num_channels_; ++i) {
         Channel& channel = channels.emplace_back(*this, i, how);
         if (how != Channel::Open::kCreate) continue;
         // The free list starts as 0 -> 1 -> ... -> num_channels - 1.
         channel.initialise_area();
-        channel.set_next(i + 1 < num_channels ? i + 1 : kListEnd);
+        channel.set_next(i + 1 < num_channels_ ? i + 1 : kListEnd);
     }
 }
 
@@ -172,7 +172,7 @@ void MPMCVarQueueCPP::unlink() {
 }
 
 uint32_t MPMCVarQueueCPP::checked_channel(uint32_t index) const {
-    if (index >= num_channels)
+    if (index >= num_channels_)
         throw IPCQueueException("MPMCVarQueueCPP: channel number out of range; segment is damaged", name_);
     return index;
 }
@@ -192,7 +192,7 @@ Channel& MPMCVarQueueCPP::pop_free_channel() {
         // Our wait on free_sem guarantees a channel: an empty stack is damage.
         Channel& top = channel_at(free_top(word));
         const uint32_t next = top.next();
-        if (next != kListEnd && next >= num_channels) {
+        if (next != kListEnd && next >= num_channels_) {
             // A stale read fails the swap anyway; an unchanged word means the
             // link itself is bad.
             const uint64_t again = h->free_word.load(std::memory_order_acquire);

@@ -65,6 +65,7 @@ public:
     // working; new connects fail. No throw.
     void unlink() override;
     bool is_mpmcvar_queue() const override { return true; }
+    uint32_t num_channels() const { return num_channels_; }
 
     // One whole message, of any length (64-bit). Blocks while no channel is
     // free and while its ring is full. Throws IPCQueueException for a
@@ -162,7 +163,7 @@ private:
 
     // In the order of queue_semaphores(QueueKind::kMPMCVar).
     enum { kFreeSem, kUsedSem, kUsedMutex };
-    uint32_t num_channels = 0;
+    uint32_t num_channels_ = 0;
     std::array<NamedSemaphore, 3> sems_;
     RecordArray channel_areas_;
     std::vector<Channel> channels;

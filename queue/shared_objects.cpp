@@ -86,8 +86,10 @@ ConnectedSegment connect_segment(const std::string& name, QueueKind kind, int& f
     id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
     const uint64_t object_size = static_cast<uint64_t>(st.st_size);
     ConnectedSegment s;
-    if (object_size < kPrefixSize || ::pread(fd, &s.size, sizeof s.size, 0) != sizeof s.size || s.size == 0)
-        refuse(texts.not_ready, 0);
+    if (object_size < kPrefixSize || ::pread(fd, &s.size, sizeof s.size, 0) != sizeof s.size || s.size == 0) {
+        close_descriptor(fd);
+        throw QueueNotReady(texts.not_ready, name);
+    }
     if (s.size != object_size)
         refuse(std::string(texts.damaged) + " (segment_size " + std::to_string(s.size) + " differs from the object size " +
                    std::to_string(object_size) + ")",

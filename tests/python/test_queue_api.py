@@ -280,3 +280,20 @@ def test_mpmcvar_get_continues_a_message_an_event_loop_began(queue_name):
     assert q.get(timeout=1) == b"0123456789abcdefend"
     writer.close()
     q.close()
+
+
+def _open_and_put(kind, name, value):
+    q = KINDS[kind].open(name, *((8, 16) if kind == "mpmc" else (8, 2, 16)))
+    q.put(value)
+    q.close()
+
+
+@pytest.mark.parametrize("kind", ["mpmc", "mpmcvar"])
+def test_open_creates_or_connects_whatever_the_order(kind, queue_name, start_child):
+    children = [start_child(_open_and_put, kind, queue_name, i) for i in range(4)]  # racing to create
+    for child in children:
+        child.result()
+    q = KINDS[kind].open(queue_name, 1, 1, 1) if kind == "mpmcvar" else KINDS[kind].open(queue_name, 1, 1)
+    assert sorted(q.get_many(8, T.Int)) == [0, 1, 2, 3] and q.num_cells == (8 if kind == "mpmc" else 2)
+    q.close()
+    assert mox_ipc_queue.exists(queue_name)  # open keeps the names
