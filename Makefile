@@ -1,7 +1,8 @@
 # Everything a fresh machine needs is installed by these targets:
 #   make demo   two processes passing typed values through a queue
-#   make test   C++ tests (ctest), Python tests (pytest), and the C++ tests
-#               again under AddressSanitizer + UBSan (mk/sanitize.mk)
+#   make test   C++ tests (ctest), Python tests (pytest), the C++ tests
+#               again under AddressSanitizer + UBSan (mk/sanitize.mk), and
+#               the wheel installed into a fresh venv (mk/wheel.mk)
 PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
@@ -39,7 +40,7 @@ test-cpp: build-cpp
 test-python: install
 	$(VPY) -m pytest -q tests/python
 
-test: test-cpp test-python test-asan
+test: test-cpp test-python test-asan test-wheel
 
 demo: install
 	$(VPY) examples/demo.py
