@@ -1,11 +1,14 @@
-// Helpers shared by the C++ tests: unique names, the queues' semaphore names and a guard removing
-// them, error texts, child processes with a bounded wait, and a raw view of a segment's bytes.
+// Helpers shared by the C++ tests and the fuzzer: unique names and a guard
+// removing them, semaphore values, error texts, child processes with a
+// bounded wait, a raw view of a segment's (or a semaphore's) bytes, and a
+// child that keeps flipping one word of it.
 #pragma once
 
 #include <fcntl.h>
 #include <semaphore.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +20,7 @@
 #include <cstring>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -33,14 +37,6 @@ inline std::string unique_name(const std::string& tag) {
     return "/mox_" + tag + "_" + std::to_string(::getpid()) + "_" + std::to_string(counter++);
 }
 
-// The semaphore names of a queue of kind `code` (0 SPSC, 1 MPMC, 2 MPMCVar with `channels` channels).
-inline std::vector<std::string> queue_sem_names(const std::string& name, uint32_t code, unsigned channels = 0) {
-    std::vector<std::string> names;
-    for (const std::string& suffix : semaphore_suffixes(static_cast<QueueKind>(code), channels))
-        names.push_back(name + suffix);
-    return names;
-}
-
 // Removes the segment and every semaphore name a queue of any kind may have made.
 class NameGuard {
     std::string name_;
@@ -49,23 +45,43 @@ public:
     explicit NameGuard(std::string name) : name_(std::move(name)) {}
     NameGuard(const NameGuard&) = delete;
     NameGuard& operator=(const NameGuard&) = delete;
-    ~NameGuard() { remove_all(); }
+    ~NameGuard() { remove_queue_names(name_); }
     const std::string& name() const { return name_; }
-    void remove_all() const { remove_queue_names(name_); }
 };
 
-inline bool shm_exists(const std::string& name) { return ::access(("/dev/shm" + name).c_str(), F_OK) == 0; }
-inline bool sem_exists(const std::string& sem_name) {
-    return ::access(("/dev/shm/sem." + sem_name.substr(sem_name[0] == '/' ? 1 : 0)).c_str(), F_OK) == 0;
+// The semaphore names of a queue of `kind` (MPMCVar: with `channels` channels), in create order.
+inline std::vector<std::string> queue_sem_names(const std::string& name, QueueKind kind, unsigned channels = 0) {
+    std::vector<std::string> names;
+    for (const std::string& suffix : semaphore_suffixes(kind, channels)) names.push_back(name + suffix);
+    return names;
 }
 
-// Current value of a named semaphore, opened and closed for the look.
+inline bool sem_exists(const std::string& sem_name) { return ::access(semaphore_file(sem_name).c_str(), F_OK) == 0; }
+
+// Whether the segment or any semaphore of such a queue is still named.
+inline bool any_name_left(const std::string& name, QueueKind kind, unsigned channels = 0) {
+    bool left = segment_exists(name);
+    for (const std::string& sem : queue_sem_names(name, kind, channels)) left = left || sem_exists(sem);
+    return left;
+}
+
+// Current value of a named semaphore, opened and closed for the look; -1 when it cannot be read.
 inline int sem_value(const std::string& sem_name) {
     sem_t* sem = ::sem_open(sem_name.c_str(), 0);
     int value = -1;
     if (sem == SEM_FAILED || ::sem_getvalue(sem, &value) != 0) value = -1;
     if (sem != SEM_FAILED) ::sem_close(sem);
     return value;
+}
+
+// Every semaphore of the queue in create order, as "filled=0 free=3" (suffixes without their underscores).
+inline std::string sem_values(const std::string& name, QueueKind kind, unsigned channels = 0) {
+    std::string out;
+    for (const std::string& suffix : semaphore_suffixes(kind, channels)) {
+        const size_t end = suffix.back() == '_' ? suffix.size() - 2 : suffix.size() - 1;
+        out += (out.empty() ? "" : " ") + suffix.substr(1, end) + "=" + std::to_string(sem_value(name + suffix));
+    }
+    return out;
 }
 
 // What `action` threw as IPCQueueException; "no exception" if it returned.
@@ -82,23 +98,8 @@ inline std::string on_queue(const std::string& text, const std::string& name, in
     return text + " on queue '" + name + "'" + (err != 0 ? std::string(": ") + std::strerror(err) : "");
 }
 
-// Exit code of `pid`; -1 if it had not ended within timeout_s (it is then
-// killed: a child still alive means a deadlock), -2 if a signal ended it.
-inline int join(pid_t pid, int timeout_s = 60) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
-    int status = 0;
-    while (::waitpid(pid, &status, WNOHANG) != pid) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-}
-
-// A shared read-write mapping of a segment by name, to check or damage its bytes.
+// A shared read-write mapping of an object of /dev/shm by the name shm_open
+// takes ("/q" for a segment, "/sem.q_free_" for a semaphore), to check or damage its bytes.
 class SegmentView {
 public:
     explicit SegmentView(const std::string& name) {
@@ -127,15 +128,7 @@ private:
     size_t size_ = 0;
 };
 
-// A bare segment of `size` zero bytes, as a half-created queue leaves it.
-inline bool make_raw_segment(const std::string& name, off_t size) {
-    const int fd = ::shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-    const bool ok = fd >= 0 && ::ftruncate(fd, size) == 0;
-    if (fd >= 0) ::close(fd);
-    return ok;
-}
-
-struct ChildReport { int code = -1; std::string text; };  // code as join() gives it; text as the child sent it
+struct ChildReport { int code = -1; std::string text; };  // code: the exit code, -1 hung (killed), -2 a signal
 
 // A forked child reporting a text through a pipe: empty for success, what() of an escaping
 // exception. If the test leaves early (a failed assertion), the destructor kills and reaps it.
@@ -160,12 +153,25 @@ public:
         ::close(fds[1]);
         fd_ = fds[0];
     }
-    ~ScopedChild() { if (pid_ > 0) { ::kill(pid_, SIGKILL); } join(5); }
+    ~ScopedChild() { if (pid_ > 0) ::kill(pid_, SIGKILL); join(5); }
     ScopedChild(const ScopedChild&) = delete;
     ScopedChild& operator=(const ScopedChild&) = delete;
     pid_t pid() const { return pid_; }
+    // Waits at most timeout_s for the child; one still alive then is killed (a deadlock).
     ChildReport join(int timeout_s = 10) {
-        ChildReport report{pid_ > 0 ? test::join(pid_, timeout_s) : -1, ""};
+        ChildReport report;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_s);
+        int status = 0;
+        while (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) != pid_) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(pid_, SIGKILL);
+                ::waitpid(pid_, &status, 0);
+                status = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        if (pid_ > 0) report.code = status == -1 ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : -2;
         char buf[4096];
         ssize_t n = 0;
         while (fd_ >= 0 && (n = ::read(fd_, buf, sizeof buf)) > 0) report.text.append(buf, static_cast<size_t>(n));
@@ -181,6 +187,29 @@ private:
 
 inline ChildReport run_reporting(const std::function<std::string()>& body, int timeout_s = 10) {
     return ScopedChild(body).join(timeout_s);
+}
+
+// A child that keeps rewriting `width` bytes at `offset` of `view`: one write
+// in `every` with `damaged`, the others with their value now, so that a check
+// made once and a value read again disagree. Null when it could not start.
+inline std::unique_ptr<ScopedChild> flip_in_child(const SegmentView& view, size_t offset, size_t width,
+                                                  uint64_t damaged, unsigned every) {
+    int ready[2];
+    if (!view.ok() || ::pipe(ready) != 0) return nullptr;
+    unsigned char values[2][8];  // its value, the damaged one
+    std::memcpy(values[0], view.bytes() + offset, width);
+    std::memcpy(values[1], &damaged, width);
+    volatile unsigned char* word = view.bytes() + offset;
+    auto child = std::make_unique<ScopedChild>([&]() -> std::string {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // the parent waits for `ready`: it is still there
+        if (::write(ready[1], "r", 1) != 1) return "pipe";
+        for (uint64_t i = 0;; ++i)
+            for (size_t b = 0; b < width; ++b) word[b] = values[i % every == every - 1][b];
+    });
+    char c = 0;
+    const bool running = ::close(ready[1]) == 0 && ::read(ready[0], &c, 1) == 1;
+    ::close(ready[0]);
+    return running ? std::move(child) : nullptr;
 }
 
 }  // namespace mox::ipc_queue::test

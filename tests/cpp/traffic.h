@@ -28,6 +28,7 @@
 
 #include "ipc_queue.h"
 #include "ipc_queue_exception.h"
+#include "test_support.h"
 
 namespace mox::ipc_queue::test {
 
@@ -115,9 +116,7 @@ auto again_if_interrupted(Shared& sh, Call call) {
             return call();
         } catch (const IPCQueueException& e) {
             const std::string what = e.what();
-            if (what.size() < interrupted.size() ||
-                what.compare(what.size() - interrupted.size(), std::string::npos, interrupted) != 0)
-                throw;
+            if (what.size() < interrupted.size() || what.substr(what.size() - interrupted.size()) != interrupted) throw;
             sh.interrupted.fetch_add(1, std::memory_order_relaxed);
         }
     }
@@ -127,12 +126,7 @@ inline void write_all(IPCQueueCPP& q, Shared& sh, const TrafficPlan& p, uint32_t
     std::string buf;
     for (uint64_t seq = 0; seq < sh.per_writer; ++seq) {
         make_message(buf, p, writer, seq);
-        again_if_interrupted(sh, [&] {
-            if (p.write)
-                p.write(q, buf, seq);
-            else
-                q.write(buf.data(), static_cast<int64_t>(buf.size()));
-        });
+        again_if_interrupted(sh, [&] { p.write ? p.write(q, buf, seq) : q.write(buf.data(), int64_t(buf.size())); });
     }
     sh.writers_done.fetch_add(1);
 }
@@ -156,8 +150,8 @@ inline void read_all(IPCQueueCPP& q, Shared& sh, const TrafficPlan& p, int slot)
         // every writer is done, five empty reads end a reader.
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
         const auto left_ms = [&] {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-            return static_cast<uint32_t>(std::max<int64_t>(1, left.count()));
+            const auto left = deadline - std::chrono::steady_clock::now();
+            return uint32_t(std::max<int64_t>(1, std::chrono::duration_cast<std::chrono::milliseconds>(left).count()));
         };
         if (again_if_interrupted(sh, [&] { return q.read(msg, left_ms()); }) != 0) {
             if (sh.writers_done.load() == static_cast<uint32_t>(p.writers) && ++idle >= 5) break;
@@ -174,51 +168,14 @@ inline void read_all(IPCQueueCPP& q, Shared& sh, const TrafficPlan& p, int slot)
         last[h.writer] = static_cast<int64_t>(h.seq);
         const uint64_t bit = h.writer * sh.per_writer + h.seq, mask = uint64_t{1} << (bit % 64);
         (sh.bits()[bit / 64].fetch_or(mask) & mask ? sh.duplicates : sh.delivered).fetch_add(1);
-        ++moved;
         // Sampled while messages flow: idle reads at the end fault in code pages of their own.
-        if (p.sample_rss && warm > 0 && moved % warm == 0) {
+        if (++moved; p.sample_rss && warm > 0 && moved % warm == 0) {
             stat.rss_end = rss_bytes();
             if (moved == warm) stat.rss_start = stat.rss_end;
         }
     }
     stat.moved = moved;
     if (p.sample_rss && (moved < warm || warm == 0)) stat.rss_end = rss_bytes();
-}
-
-// A child running `body`; one that throws dies by SIGABRT (std::terminate
-// prints why), one past the limit by SIGALRM.
-template <class Body>
-pid_t spawn(int limit_seconds, Body body) {
-    const pid_t pid = ::fork();
-    if (pid != 0) return pid;
-    ::alarm(static_cast<unsigned>(limit_seconds));
-    [&]() noexcept { body(); }();  // never back into the caller's frames
-    ::_exit(0);
-}
-
-inline void handle_storm_signals() {
-    struct sigaction sa {};
-    sa.sa_handler = [](int) {};  // returns; no SA_RESTART, so every wait it lands in sees EINTR
-    ::sigaction(SIGUSR1, &sa, nullptr);
-    ::sigaction(SIGCHLD, &sa, nullptr);
-}
-
-// Waits for `pids`; on a failure the others are killed (a failed peer can
-// leave them blocked for ever). Returns why it failed, "" when all ended well.
-inline std::string supervise(const std::vector<pid_t>& pids) {
-    std::string failure;
-    for (size_t ended = 0; failure.empty() && ended < pids.size(); ++ended) {
-        int status = 0;
-        pid_t pid = 0;
-        while ((pid = ::waitpid(-1, &status, 0)) > 0 && std::find(pids.begin(), pids.end(), pid) == pids.end()) {
-        }
-        if (pid <= 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            failure = "process " + std::to_string(pid) + " failed (status " + std::to_string(status) + ")" +
-                      (WIFSIGNALED(status) && WTERMSIG(status) == SIGALRM ? ": hung" : "");
-    }
-    for (pid_t p : pids)
-        if (!failure.empty()) ::kill(p, SIGKILL);
-    return failure;
 }
 
 }  // namespace traffic_detail
@@ -230,48 +187,44 @@ inline std::string supervise(const std::vector<pid_t>& pids) {
 inline TrafficOutcome run_traffic(IPCQueueCPP& creator, const std::function<IPCQueueCPP*()>& connect,
                                   const TrafficPlan& p) {
     using namespace traffic_detail;
-    const uint64_t sent = p.per_writer * static_cast<uint64_t>(p.writers);
-    const size_t shared_size = sizeof(Shared) + (sent + 63) / 64 * sizeof(uint64_t);
-    void* mem = ::mmap(nullptr, shared_size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     TrafficOutcome out;
-    out.sent = sent;
+    out.sent = p.per_writer * static_cast<uint64_t>(p.writers);
+    const size_t shared_size = sizeof(Shared) + (out.sent + 63) / 64 * sizeof(uint64_t);
+    void* mem = ::mmap(nullptr, shared_size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (mem == MAP_FAILED) return out.failure = "no shared ledger", out;
     Shared& sh = *new (mem) Shared();  // the mapping reads as zeros
     sh.per_writer = p.per_writer;
-    const bool spsc = creator.is_spsc_queue();
     const auto t0 = std::chrono::steady_clock::now();
     if (p.processes) {
-        std::vector<pid_t> pids;
-        struct sigaction old_usr1 {}, old_chld {};
-        if (p.signal_rate > 0) {
-            ::sigaction(SIGUSR1, nullptr, &old_usr1);
-            ::sigaction(SIGCHLD, nullptr, &old_chld);
-            handle_storm_signals();  // inherited by every child
+        struct sigaction storm {}, old_usr1 {}, old_chld {};
+        storm.sa_handler = [](int) {};  // returns; no SA_RESTART, so every wait it lands in sees EINTR
+        if (p.signal_rate > 0) {  // inherited by every child
+            ::sigaction(SIGUSR1, &storm, &old_usr1);
+            ::sigaction(SIGCHLD, &storm, &old_chld);
         }
-        for (int r = 0; r < p.readers; ++r) pids.push_back(spawn(p.limit_seconds, [&] { read_all(*connect(), sh, p, r); }));
+        // Every peer is joined by one deadline; one past it is killed as hung.
+        std::vector<std::unique_ptr<ScopedChild>> peers;
+        for (int r = 0; r < p.readers; ++r)
+            peers.push_back(std::make_unique<ScopedChild>([&] { return read_all(*connect(), sh, p, r), std::string(); }));
         for (int w = 0; w < p.writers; ++w)
-            pids.push_back(spawn(p.limit_seconds, [&] { write_all(spsc ? creator : *connect(), sh, p, w); }));
-        pid_t signaller = -1;
-        if (p.signal_rate > 0) {
-            signaller = spawn(p.limit_seconds, [&] {
-                const timespec pause{0, static_cast<long>(1000000000 / p.signal_rate)};
-                for (;;) {
-                    for (pid_t q : pids) {
-                        ::kill(q, SIGUSR1);
-                        ::kill(q, SIGCHLD);
-                    }
+            peers.push_back(std::make_unique<ScopedChild>([&] {
+                return write_all(creator.is_spsc_queue() ? creator : *connect(), sh, p, w), std::string();
+            }));
+        std::unique_ptr<ScopedChild> signaller;
+        if (p.signal_rate > 0)
+            signaller = std::make_unique<ScopedChild>([&]() -> std::string {
+                for (const timespec pause{0, static_cast<long>(1000000000 / p.signal_rate)};; ::nanosleep(&pause, nullptr)) {
+                    for (const auto& peer : peers) ::kill(peer->pid(), SIGUSR1), ::kill(peer->pid(), SIGCHLD);
                     sh.signal_rounds.fetch_add(1, std::memory_order_relaxed);
-                    ::nanosleep(&pause, nullptr);
                 }
             });
+        for (size_t i = 0; i < peers.size() && out.failure.empty(); ++i) {
+            const auto left = t0 + std::chrono::seconds(p.limit_seconds) - std::chrono::steady_clock::now();
+            const ChildReport r = peers[i]->join(int(std::chrono::duration_cast<std::chrono::seconds>(left).count()) + 1);
+            if (r.code != 0) out.failure = "process " + std::to_string(i) + (r.code == -1 ? " hung" : " failed") + ": " + r.text;
         }
-        out.failure = std::find(pids.begin(), pids.end(), -1) != pids.end() ? "fork failed" : supervise(pids);
-        if (signaller > 0) ::kill(signaller, SIGKILL);
-        while (::waitpid(-1, nullptr, 0) > 0) continue;
-        if (p.signal_rate > 0) {
-            ::sigaction(SIGUSR1, &old_usr1, nullptr);
-            ::sigaction(SIGCHLD, &old_chld, nullptr);
-        }
+        peers.clear(), signaller.reset();  // kills any still running: a failed peer can leave them blocked for ever
+        if (p.signal_rate > 0) ::sigaction(SIGUSR1, &old_usr1, nullptr), ::sigaction(SIGCHLD, &old_chld, nullptr);
     } else {
         std::vector<std::thread> threads;
         for (int r = 0; r < p.readers; ++r) threads.emplace_back([&, r] { read_all(creator, sh, p, r); });
@@ -279,11 +232,8 @@ inline TrafficOutcome run_traffic(IPCQueueCPP& creator, const std::function<IPCQ
         for (std::thread& t : threads) t.join();
     }
     out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    out.delivered = sh.delivered.load();
-    out.duplicates = sh.duplicates.load();
-    out.damaged = sh.damaged.load();
-    out.out_of_order = sh.out_of_order.load();
-    out.interrupted = sh.interrupted.load();
+    out.delivered = sh.delivered, out.duplicates = sh.duplicates, out.damaged = sh.damaged;
+    out.out_of_order = sh.out_of_order, out.interrupted = sh.interrupted;
     out.signals_per_s = double(sh.signal_rounds.load()) / out.seconds;
     out.readers.assign(sh.readers, sh.readers + p.readers);
     ::munmap(mem, shared_size);

@@ -6,7 +6,6 @@
 // IPCQueueException. guarded_mmap.cpp puts PROT_NONE around every segment.
 // Usage: fuzz_segments [--cases N (per kind)] [--seed S] [--kind spsc|mpmc|mpmcvar|all] [--jobs J]
 //   [--case I (replay one, with output)] [--verbose] [--inject-crash (case 0 of each kind reads past its segment)]
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/time.h>
 
@@ -27,9 +26,6 @@ extern "C" int mox_fuzz_guard_segments;
 namespace mox::ipc_queue::fuzz {
 namespace {
 
-enum class Kind { kSPSC, kMPMC, kMPMCVar };
-const char* kind_name(Kind k) { return k == Kind::kSPSC ? "spsc" : k == Kind::kMPMC ? "mpmc" : "mpmcvar"; }
-
 // A clean case exits with kClean plus outcome bits. Any other code is a crash:
 // sanitizers that do not abort exit with small codes (1, 66).
 constexpr int kClean = 40, kConnectRefused = 1, kOpThrew = 2, kOpDone = 4;
@@ -48,41 +44,27 @@ struct Rng {
 bool g_verbose = false;
 #define NOTE(...) (g_verbose ? static_cast<void>(std::fprintf(stderr, __VA_ARGS__)) : static_cast<void>(0))
 
-struct Geometry { uint32_t channels, cells, cell_size; };  // channels: MPMCVar only
-using mox::ipc_queue::Field;
-using mox::ipc_queue::QueueKind;
-using mox::ipc_queue::RecordArray;
-using mox::ipc_queue::WordRole;
-
 // Offsets worth damaging, from the layout's field tables: header fields,
-// u32 list words and ring indices, u64 cell and message lengths.
+// u32 list words, ring indices and states, u64 cell and message lengths. A
+// case's geometry draws num_channels for every kind; the fixed kinds ignore it.
 struct Targets { std::vector<size_t> header32, header64, links, lengths; size_t size; };
 
-Targets targets_for(Kind kind, const Geometry& g) {
-    const QueueKind k = kind == Kind::kSPSC ? QueueKind::kSPSC : kind == Kind::kMPMC ? QueueKind::kMPMC : QueueKind::kMPMCVar;
-    const mox::ipc_queue::Geometry geometry{k, g.channels, g.cells, g.cell_size};
-    Targets t{{}, {}, {}, {}, static_cast<size_t>(geometry.segment_size())};
-    auto add = [&](const Field& f, uint64_t base) {
-        const bool word = f.role == WordRole::kLink || f.role == WordRole::kIndex || f.role == WordRole::kState;
-        if (f.role == WordRole::kLength) t.lengths.push_back(base + f.offset);
-        else if (word) t.links.push_back(base + f.offset);
-        else if (base == 0 && f.width == 4) t.header32.push_back(f.offset);
-        else if (base == 0 && f.width == 8) t.header64.push_back(f.offset);
+Targets targets_for(const Geometry& g) {
+    Targets t{{}, {}, {}, {}, static_cast<size_t>(g.segment_size())};
+    auto add = [&](const std::vector<Field>& fields, uint64_t base) {
+        for (const Field& f : fields)
+            if (f.role == WordRole::kLength) t.lengths.push_back(base + f.offset);
+            else if (f.role == WordRole::kLink || f.role == WordRole::kIndex || f.role == WordRole::kState)
+                t.links.push_back(base + f.offset);
+            else if (base == 0) (f.width == 4 ? t.header32 : t.header64).push_back(f.offset);
     };
-    for (const Field& f : header_fields(k)) add(f, 0);
-    auto add_cells = [&](const RecordArray& cells) {
-        for (uint32_t c = 0; c < cells.count; ++c)
-            for (const Field& f : cell_fields(k)) add(f, cells.offset(c));
-    };
-    if (k != QueueKind::kMPMCVar) {
-        add_cells(geometry.cells());
-        return t;
-    }
-    const RecordArray areas = geometry.channels();
-    for (uint32_t c = 0; c < areas.count; ++c) {
-        for (const Field& f : channel_area_fields())
-            if (f.role != WordRole::kReserved) add(f, areas.offset(c));
-        add_cells(geometry.ring(areas.offset(c)));
+    add(header_fields(g.kind), 0);
+    const bool var = g.kind == QueueKind::kMPMCVar;
+    const RecordArray areas = var ? g.channels() : RecordArray{0, 0, 1};  // the fixed kinds: one ring, the cells
+    for (uint32_t a = 0; a < areas.count; ++a) {
+        if (var) add(channel_area_fields(), areas.offset(a));
+        const RecordArray ring = var ? g.ring(areas.offset(a)) : g.cells();
+        for (uint32_t c = 0; c < ring.count; ++c) add(cell_fields(g.kind), ring.offset(c));
     }
     return t;
 }
@@ -90,9 +72,9 @@ Targets targets_for(Kind kind, const Geometry& g) {
 uint64_t interesting(Rng& rng, const Geometry& g, size_t width) {
     const uint64_t c = g.cell_size, r = rng.gen();
     if (width == 4) {
-        const uint32_t n = rng.chance(50) ? g.cells : g.channels;
+        const uint32_t n = rng.chance(50) ? g.num_cells : g.num_channels, cs = static_cast<uint32_t>(c);
         return rng.of(std::vector<uint32_t>{0u, 1u, 2u, n - 1, n, n + 1, kListEnd, kInUseMark, 0x7FFFFFFFu, 0x80000000u,
-                                            0xFFFFFFFEu, g.cell_size, g.cell_size + 1, static_cast<uint32_t>(r)});
+                                            0xFFFFFFFEu, cs, cs + 1, static_cast<uint32_t>(r)});
     }
     return rng.of(std::vector<uint64_t>{0, 1, c - 1, c, c + 1, 2 * c, 1ull << 32, 1ull << 63, ~uint64_t{0},
                                         ~uint64_t{0} - c, r, r % 4096});
@@ -125,74 +107,52 @@ void damage(const std::string& name, const Targets& t, const Geometry& g, Rng& r
     ::close(fd);
 }
 
-// Another process flips one word between its value and a damaged one, so
-// that checks made once and values read again disagree. Returns once it runs.
-auto start_racing(const std::string& name, const Targets& t, const Geometry& g, Rng& rng) {
-    const Word w = pick_word(t, g, rng);
-    const test::SegmentView view(name);
-    int ready[2];
-    if (!view.ok() || ::pipe(ready) != 0) std::_Exit(kSetupFailed);
-    volatile unsigned char* word = view.bytes() + w.offset;
-    unsigned char bytes[2][8];  // its value, the damaged one
-    std::memcpy(bytes[0], view.bytes() + w.offset, w.width);
-    std::memcpy(bytes[1], &w.value, w.width);
-    auto racer = std::make_unique<test::ScopedChild>([&]() -> std::string {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);  // the case's process waits for `ready`: it is still there
-        if (::write(ready[1], "r", 1) != 1) return "pipe";
-        for (uint64_t i = 0;; ++i)
-            for (size_t b = 0; b < w.width; ++b) word[b] = bytes[i & 1][b];
-    });
-    char c = 0;
-    if (::close(ready[1]) != 0 || ::read(ready[0], &c, 1) != 1) std::_Exit(kSetupFailed);
-    ::close(ready[0]);
-    NOTE("  racing %zu-byte word @%zu with %#llx\n", w.width, w.offset, static_cast<unsigned long long>(w.value));
-    return racer;
-}
-
 // Creates with geometry `g`, or connects when there is none.
-std::unique_ptr<IPCQueueCPP> open_queue(Kind kind, const std::string& name, const Geometry* g, Rng& rng) {
-    if (g == nullptr && kind == Kind::kSPSC) return std::make_unique<SPSCQueueCPP>(name);
-    if (g == nullptr && kind == Kind::kMPMC) return std::make_unique<MPMCQueueCPP>(name);
-    if (g == nullptr) return std::make_unique<MPMCVarQueueCPP>(name);
-    if (kind == Kind::kSPSC) return std::make_unique<SPSCQueueCPP>(name, g->cells, g->cell_size, rng.chance(50));
-    if (kind == Kind::kMPMC) return std::make_unique<MPMCQueueCPP>(name, g->cells, g->cell_size);
-    return std::make_unique<MPMCVarQueueCPP>(name, g->channels, g->cells, g->cell_size);
+std::unique_ptr<IPCQueueCPP> open_queue(QueueKind kind, const std::string& name, const Geometry* g, Rng& rng) {
+    if (kind == QueueKind::kSPSC)
+        return g ? std::make_unique<SPSCQueueCPP>(name, g->num_cells, g->cell_size, rng.chance(50))
+                 : std::make_unique<SPSCQueueCPP>(name);
+    if (kind == QueueKind::kMPMC)
+        return g ? std::make_unique<MPMCQueueCPP>(name, g->num_cells, g->cell_size) : std::make_unique<MPMCQueueCPP>(name);
+    return g ? std::make_unique<MPMCVarQueueCPP>(name, g->num_channels, g->num_cells, g->cell_size)
+             : std::make_unique<MPMCVarQueueCPP>(name);
 }
 
 // The longest message that a lone writer can finish without a reader.
-uint64_t max_length(Kind kind, const Geometry& g) {
-    return kind == Kind::kMPMCVar ? uint64_t{g.cells} * g.cell_size - 1 : g.cell_size;
+uint64_t max_length(const Geometry& g) {
+    return g.kind == QueueKind::kMPMCVar ? uint64_t{g.num_cells} * g.cell_size - 1 : g.cell_size;
 }
 
 // Leaves messages in the queue; for MPMCVar some channels read back (the free
 // stack reordered) and at times a message left half written.
-void prime(Kind kind, IPCQueueCPP& q, const Geometry& g, Rng& rng) {
-    const uint64_t capacity = kind == Kind::kMPMCVar ? g.channels : g.cells, writes = rng.range(0, capacity),
+void prime(IPCQueueCPP& q, const Geometry& g, Rng& rng) {
+    const bool var = g.kind == QueueKind::kMPMCVar;
+    const uint64_t capacity = var ? g.num_channels : g.num_cells, writes = rng.range(0, capacity),
                    reads = rng.range(0, writes);
     for (uint64_t i = 0; i < writes; ++i) {
-        const std::string m(rng.range(0, max_length(kind, g)), 'w');
+        const std::string m(rng.range(0, max_length(g)), 'w');
         q.write(m.data(), static_cast<int64_t>(m.size()));
     }
     std::string out;
     for (uint64_t i = 0; i < reads; ++i)
         if (q.read(out, 1000) != 0) std::_Exit(kSetupFailed);
-    if (kind == Kind::kMPMCVar && writes - reads < capacity && rng.chance(20)) {
-        const std::string m(rng.range(1, max_length(kind, g)), 'h');
+    if (var && writes - reads < capacity && rng.chance(20)) {
+        const std::string m(rng.range(1, max_length(g)), 'h');
         Channel& ch = static_cast<MPMCVarQueueCPP&>(q).open_channel_for_write();
         ch.partial_write(m.data(), static_cast<int64_t>(m.size()));  // never completed
     }
     NOTE("  primed: %d written, %d read\n", static_cast<int>(writes), static_cast<int>(reads));
 }
 
-void do_write(Kind kind, IPCQueueCPP& q, const Geometry& g, Rng& rng) {
-    const uint64_t limit = max_length(kind, g);
+void do_write(IPCQueueCPP& q, const Geometry& g, Rng& rng) {
+    const uint64_t limit = max_length(g);
     const std::string m(rng.chance(90) ? rng.range(0, limit) : rng.range(0, 3 * limit + 3), 'm');
     q.write(m.data(), static_cast<int64_t>(m.size()));
     NOTE("  write %zu bytes: done\n", m.size());
 }
 
-void do_read(Kind kind, IPCQueueCPP& q, Rng& rng) {
-    const bool zero_copy = rng.chance(25), buffered = !zero_copy && kind != Kind::kMPMCVar && rng.chance(27);
+void do_read(QueueKind kind, IPCQueueCPP& q, Rng& rng) {
+    const bool zero_copy = rng.chance(25), buffered = !zero_copy && kind != QueueKind::kMPMCVar && rng.chance(27);
     int64_t got = 0, sum = 0;
     int rc = 0;
     if (zero_copy) {
@@ -206,8 +166,8 @@ void do_read(Kind kind, IPCQueueCPP& q, Rng& rng) {
         q.read_end(handle);
     } else if (buffered) {
         char buffer[256];
-        rc = kind == Kind::kSPSC ? static_cast<SPSCQueueCPP&>(q).read(buffer, sizeof buffer, got, 10)
-                                 : static_cast<MPMCQueueCPP&>(q).read(buffer, sizeof buffer, got, 10);
+        rc = kind == QueueKind::kSPSC ? static_cast<SPSCQueueCPP&>(q).read(buffer, sizeof buffer, got, 10)
+                                      : static_cast<MPMCQueueCPP&>(q).read(buffer, sizeof buffer, got, 10);
     } else {
         std::string out;
         rc = q.read(out, 10);
@@ -219,10 +179,10 @@ void do_read(Kind kind, IPCQueueCPP& q, Rng& rng) {
 
 // Reads onward from inside the segment a page at a time, as an overrun would:
 // the guard after the segment must stop it with SIGSEGV.
-[[noreturn]] void touch_past_segment(Kind kind, IPCQueueCPP& q) {
-    const volatile char* p = kind == Kind::kSPSC   ? static_cast<SPSCQueueCPP&>(q).cellAt(0)->data()
-                             : kind == Kind::kMPMC ? static_cast<MPMCQueueCPP&>(q).open_cell_for_write()->data()
-                                                   : static_cast<MPMCVarQueueCPP&>(q).channelShmAt(0);
+[[noreturn]] void touch_past_segment(QueueKind kind, IPCQueueCPP& q) {
+    const volatile char* p = kind == QueueKind::kSPSC   ? static_cast<SPSCQueueCPP&>(q).cellAt(0)->data()
+                             : kind == QueueKind::kMPMC ? static_cast<MPMCQueueCPP&>(q).open_cell_for_write()->data()
+                                                        : static_cast<MPMCVarQueueCPP&>(q).channelShmAt(0);
     unsigned sum = 0;
     for (int page = 0; page < 256; ++page) sum += static_cast<unsigned char>(p[page * 4096]);
     std::fprintf(stderr, "no guard after the segment (%u)\n", sum);
@@ -240,24 +200,32 @@ void* timer_hook_signalled(void* state) {
 const BlockingWaitHooks kTimerHooks{timer_hook_enter, timer_hook_leave, timer_hook_signalled};
 
 // One case, in the child; returns its exit code.
-int run_case(Kind kind, const std::string& name, uint64_t base_seed, long index, bool inject_crash) {
+int run_case(QueueKind kind, const std::string& name, uint64_t base_seed, long index, bool inject_crash) {
     Rng rng(std::seed_seq{uint32_t(base_seed), uint32_t(base_seed >> 32), uint32_t(kind), uint32_t(index)});
     const auto channels = static_cast<uint32_t>(rng.range(1, 4));
-    const auto cells = static_cast<uint32_t>(rng.range(1, kind == Kind::kMPMCVar ? 4 : 6));
-    const Geometry g{channels, cells, static_cast<uint32_t>(rng.chance(50) ? rng.range(1, 24) : 8 * rng.range(1, 4))};
-    NOTE("case %s %ld: channels %u cells %u cell_size %u\n", kind_name(kind), index, g.channels, g.cells, g.cell_size);
+    const auto cells = static_cast<uint32_t>(rng.range(1, kind == QueueKind::kMPMCVar ? 4 : 6));
+    const Geometry g{kind, channels, cells, rng.chance(50) ? rng.range(1, 24) : 8 * rng.range(1, 4)};
+    NOTE("case %s %ld: channels %u cells %u cell_size %u\n", kind_name(kind), index, channels, cells,
+         static_cast<unsigned>(g.cell_size));
     std::unique_ptr<IPCQueueCPP> creator;
     try {
         creator = open_queue(kind, name, &g, rng);
         if (inject_crash) touch_past_segment(kind, *creator);
-        prime(kind, *creator, g, rng);
+        prime(*creator, g, rng);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "setup failed: %s\n", e.what());
         return kSetupFailed;
     }
-    const Targets t = targets_for(kind, g);
+    const Targets t = targets_for(g);
     damage(name, t, g, rng);
-    const auto racer = rng.chance(20) ? start_racing(name, t, g, rng) : nullptr;  // killed on return
+    // In one case in five another process flips one word between its value and
+    // a damaged one, so that checks made once and values read again disagree.
+    std::unique_ptr<test::ScopedChild> racer;  // killed on return
+    if (rng.chance(20)) {
+        const Word w = pick_word(t, g, rng);
+        if (!(racer = test::flip_in_child(test::SegmentView(name), w.offset, w.width, w.value, 2))) std::_Exit(kSetupFailed);
+        NOTE("  racing %zu-byte word @%zu with %#llx\n", w.width, w.offset, static_cast<unsigned long long>(w.value));
+    }
 
     int outcome = 0;
     std::unique_ptr<IPCQueueCPP> peer;
@@ -283,7 +251,7 @@ int run_case(Kind kind, const std::string& name, uint64_t base_seed, long index,
         g_timer_fired = 0;
         breaker(60000);
         try {
-            (step == 0) == write_first ? do_write(kind, *on[step], g, rng) : do_read(kind, *on[step], rng);
+            (step == 0) == write_first ? do_write(*on[step], g, rng) : do_read(kind, *on[step], rng);
             outcome |= kOpDone;
         } catch (const IPCQueueException& e) {
             NOTE("  threw: %s\n", e.what());
@@ -317,7 +285,7 @@ using Clock = std::chrono::steady_clock;
 // output: the child's stderr, sanitizer reports included.
 struct Running { long index; std::string name; FILE* output; pid_t pid; Clock::time_point deadline; };
 
-Running start_case(Kind kind, uint64_t base_seed, long index, bool inject_crash) {
+Running start_case(QueueKind kind, uint64_t base_seed, long index, bool inject_crash) {
     Running r{index, test::unique_name(std::string("fz") + kind_name(kind)), std::tmpfile(), -1,
               Clock::now() + std::chrono::seconds(kCaseTimeoutS)};
     if (r.output == nullptr || (r.pid = ::fork()) < 0) std::abort();
@@ -338,7 +306,7 @@ Running start_case(Kind kind, uint64_t base_seed, long index, bool inject_crash)
 
 // Cases [0, cases) of `kind`, or only `only` with its output, up to `jobs` at once (most of a case's time goes
 // in waits that the timer breaks); the first failures show their output too.
-Tally run_kind(Kind kind, uint64_t seed, long cases, long only, int jobs, bool inject_crash) {
+Tally run_kind(QueueKind kind, uint64_t seed, long cases, long only, int jobs, bool inject_crash) {
     Tally tally;
     std::vector<Running> running;
     for (long next = std::max(only, 0L), end = only >= 0 ? only + 1 : cases; next < end || !running.empty();) {
@@ -374,6 +342,7 @@ Tally run_kind(Kind kind, uint64_t seed, long cases, long only, int jobs, bool i
 
 int main(int argc, char** argv) {
     using namespace mox::ipc_queue::fuzz;
+    using mox::ipc_queue::QueueKind;
     long cases = 300, only = -1, jobs = 4;
     uint64_t seed = 1;
     std::string kind_arg = "all";
@@ -390,8 +359,8 @@ int main(int argc, char** argv) {
         else if (a == "--jobs") jobs = std::strtol(argv[++i], nullptr, 10);
         else bad = true;
     }
-    std::vector<Kind> kinds;
-    for (Kind k : {Kind::kSPSC, Kind::kMPMC, Kind::kMPMCVar})
+    std::vector<QueueKind> kinds;
+    for (QueueKind k : {QueueKind::kSPSC, QueueKind::kMPMC, QueueKind::kMPMCVar})
         if (kind_arg == "all" || kind_arg == kind_name(k)) kinds.push_back(k);
     if (bad || kinds.empty() || cases < 1 || jobs < 1 || jobs > 64)
         return std::fprintf(stderr, "usage: fuzz_segments [--cases N] [--seed S] [--kind spsc|mpmc|mpmcvar|all] "
@@ -400,7 +369,7 @@ int main(int argc, char** argv) {
     std::printf("fuzz_segments: seed %llu, %ld cases per kind\n", static_cast<unsigned long long>(seed),
                 only >= 0 ? 1L : cases);
     Tally total;
-    for (Kind kind : kinds) {
+    for (QueueKind kind : kinds) {
         const Tally t = run_kind(kind, seed, cases, only, static_cast<int>(jobs), inject_crash);
         std::printf("  %-8s cases %ld: crashes %ld, hangs %ld, wrong exceptions %ld, setup failures %ld"
                     " | connect refused %ld, an op threw %ld, an op completed %ld\n",

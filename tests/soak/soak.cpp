@@ -9,9 +9,9 @@
 // Exits 1 on any loss, duplicate, damaged or reordered message, RSS growth beyond the slack, a queue not
 // back to its initial state, a failure or a hang.
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include "mpmc_queue.h"
 #include "mpmcvar_queue.h"
@@ -26,49 +26,40 @@ struct Kind {
     const char* name;
     int writers, readers;
     uint32_t max_length;  // the fixed kinds fill up to a whole cell; MPMCVar crosses its ring of sixteen
+    IPCQueueCPP* (*open)(const std::string& name, bool create);
 };
 
-std::unique_ptr<IPCQueueCPP> create(const Kind& k, const std::string& name) {
-    if (std::strcmp(k.name, "spsc") == 0) return std::make_unique<SPSCQueueCPP>(name, 64, 256, true);
-    if (std::strcmp(k.name, "mpmc") == 0) return std::make_unique<MPMCQueueCPP>(name, 64, 256);
-    return std::make_unique<MPMCVarQueueCPP>(name, 8, 16, 64);
-}
-
-IPCQueueCPP* connect(const Kind& k, const std::string& name) {
-    if (std::strcmp(k.name, "spsc") == 0) return new SPSCQueueCPP(name);
-    if (std::strcmp(k.name, "mpmc") == 0) return new MPMCQueueCPP(name);
-    return new MPMCVarQueueCPP(name);
+// Creates the kind's soak queue, or connects to it.
+template <class Queue>
+IPCQueueCPP* open_queue(const std::string& name, bool create) {
+    if (!create) return new Queue(name);
+    if constexpr (std::is_same_v<Queue, MPMCVarQueueCPP>) return new Queue(name, 8, 16, 64);
+    else if constexpr (std::is_same_v<Queue, SPSCQueueCPP>) return new Queue(name, 64, 256, true);
+    else return new Queue(name, 64, 256);
 }
 
 bool soak_kind(const Kind& k, uint64_t messages, uint64_t rss_slack, unsigned signal_rate) {
     test::TrafficPlan p;
-    p.writers = k.writers;
-    p.readers = k.readers;
+    p.writers = k.writers, p.readers = k.readers, p.max_length = k.max_length;
     p.per_writer = messages / static_cast<uint64_t>(k.writers);
-    p.max_length = k.max_length;
-    p.signal_rate = signal_rate;
-    p.sample_rss = true;
-    p.limit_seconds = 300;
+    p.signal_rate = signal_rate, p.sample_rss = true, p.limit_seconds = 300;
     const std::string name = "/mox_soak_" + std::string(k.name) + "_" + std::to_string(::getpid());
-    std::unique_ptr<IPCQueueCPP> q = create(k, name);
-    const test::TrafficOutcome out = test::run_traffic(*q, [&] { return connect(k, name); }, p);
-    const std::vector<std::string> findings = q->report().findings;
+    std::unique_ptr<IPCQueueCPP> q(k.open(name, true));
+    const test::TrafficOutcome out = test::run_traffic(*q, [&] { return k.open(name, false); }, p);
+    std::string state;
+    for (const std::string& f : q->report().findings) state += " " + f + ";";
     q.reset();  // every name is removed
 
-    std::printf("%-8s %d writer(s), %d reader(s), lengths %u..%u bytes\n", k.name, k.writers, k.readers, p.min_length,
-                p.max_length);
-    std::printf("  moved %lu of %lu in %.1f s (%.0f msg/s)\n", out.delivered, out.sent, out.seconds,
-                double(out.delivered) / out.seconds);
-    std::printf("  lost %lu, duplicated %lu, damaged %lu, out of order %lu\n", out.sent - out.delivered,
-                out.duplicates, out.damaged, out.out_of_order);
+    std::printf("%-8s %d writer(s), %d reader(s), lengths %u..%u bytes\n  moved %lu of %lu in %.1f s (%.0f msg/s)\n"
+                "  lost %lu, duplicated %lu, damaged %lu, out of order %lu\n", k.name, k.writers, k.readers,
+                p.min_length, p.max_length, out.delivered, out.sent, out.seconds, double(out.delivered) / out.seconds,
+                out.sent - out.delivered, out.duplicates, out.damaged, out.out_of_order);
     if (signal_rate > 0)
         std::printf("  signals: SIGUSR1 and SIGCHLD %.0f times/s to each process; %lu calls failed before taking "
                     "anything, made again\n", out.signals_per_s, out.interrupted);
-    std::string state;
-    for (const std::string& f : findings) state += " " + f + ";";
     std::printf("  counts and lists back to their initial state: %s\n", state.empty() ? "yes" : state.c_str());
     if (!out.failure.empty()) std::printf("  %s\n", out.failure.c_str());
-    bool ok = out.clean() && findings.empty();
+    bool ok = out.clean() && state.empty();
     for (size_t r = 0; r < out.readers.size(); ++r) {
         const auto& s = out.readers[r];
         // Signal frames land at any stack depth: a storm's RSS says nothing of the queue.
@@ -97,7 +88,8 @@ int main(int argc, char** argv) {
         else return std::fprintf(stderr, "usage: soak [--messages N] [--kinds spsc,...] [--rss-slack-kib K] "
                                          "[--signals R]\n"), 2;
     }
-    const Kind all[] = {{"spsc", 1, 1, 256}, {"mpmc", 2, 2, 256}, {"mpmcvar", 2, 2, 640}};
+    const Kind all[] = {{"spsc", 1, 1, 256, open_queue<SPSCQueueCPP>}, {"mpmc", 2, 2, 256, open_queue<MPMCQueueCPP>},
+                        {"mpmcvar", 2, 2, 640, open_queue<MPMCVarQueueCPP>}};
     bool ok = true, ran = false;
     for (const Kind& k : all) {
         if (kinds.find("," + std::string(k.name) + ",") == std::string::npos) continue;
