@@ -7,13 +7,15 @@
 #                                process gets SIGUSR1 and SIGCHLD STORM_RATE
 #                                times a second; fails on any loss,
 #                                duplicate, or count or list not back
-#   make soak-python             a shorter run through the Python module,
-#                                checking the Python reader's RSS
+#   make soak-python             the Python traffic test run long (about a
+#                                million messages per kind, SOAK_PYTHON_SCALE
+#                                times its short counts), checking that the
+#                                Python readers' heap does not grow
 #   make test-kill               many more random SIGKILLs than make test runs
 # The harness is the CMake target `soak` of the C++ build.
 
 SOAK_MESSAGES        ?= 10000000
-SOAK_PYTHON_MESSAGES ?= 1000000
+SOAK_PYTHON_SCALE    ?= 50
 STORM_MESSAGES       ?= 1000000
 STORM_RATE           ?= 5000
 
@@ -26,7 +28,7 @@ storm: build-cpp
 	$(BUILD)/tests/soak/soak --messages $(STORM_MESSAGES) --signals $(STORM_RATE)
 
 soak-python: install
-	$(VPY) tests/soak/soak_python.py --messages $(SOAK_PYTHON_MESSAGES)
+	MOX_TRAFFIC_SCALE=$(SOAK_PYTHON_SCALE) $(VPY) -m pytest -q -s -p no:cacheprovider -k plain tests/python/test_traffic.py
 
 # SIGKILL writers and readers at random points: MOX_KILL_RUNS runs of up to
 # MOX_KILL_ROUNDS rounds per kind and role, each run with a new seed

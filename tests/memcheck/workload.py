@@ -1,6 +1,6 @@
 """A memcheck workload (python workload.py N): N messages through each queue class, every payload kind read
-back as its type (for MPMCVarQueue also from partial writes), error paths taken, and every 5000 messages a
-queue made, connected to and destroyed. The heap left at exit must not grow with N."""
+back as its type (MPMCVarQueue: also from partial writes), error paths taken, and every 5000 messages a queue
+made, connected to and destroyed. The heap left at exit must not grow with N."""
 
 import os
 import sys
@@ -11,7 +11,6 @@ import mox_ipc_queue as m
 
 QT = m.QDataType
 PREFIX = f"/mox_memcheck_{os.getpid()}_"
-
 # The i-th value is PAYLOADS[i % 6]: the type to read it back as, and its maker.
 PAYLOADS = (
     (QT.Bytes, lambda i, limit: bytes((i + j) % 256 for j in range(i % (limit + 1)))),

@@ -1,33 +1,41 @@
-"""Fixtures of the Python tests: unique queue names removed after each test (pass or fail), a watchdog
-that fails a test blocked for good, children in other processes (killed after the test), raw segments.
-What the tests share besides fixtures is in helpers.py."""
+"""Fixtures: unique queue names removed after each test (pass or fail), a watchdog that fails a test blocked
+for good, children in other processes (killed after the test), raw segments. Shared code: helpers.py."""
 
 import itertools
 import os
 import pathlib
+import re
 import signal
 
-import pytest
-from helpers import CHILD_TIMEOUT, SHM_DIR, Child, shm_path
-
-import mox_ipc_queue
-
-# Fewer helper threads in this process keep fork() clean once numpy is loaded.
+# Fewer helper threads in this process keep fork() clean: set before helpers.py loads numpy.
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
+import pytest  # noqa: E402
+from helpers import CHILD_TIMEOUT, SHM_DIR, TRAFFIC_SCALE, Child, shm_path  # noqa: E402
+
+import mox_ipc_queue  # noqa: E402
+
 NAME_PREFIX = f"/mox_py_{os.getpid()}_"
 _counter = itertools.count(1)  # numbers the names after NAME_PREFIX
-TEST_WATCHDOG_SECONDS = 30  # a wait that never ends fails its test instead of hanging the run
+TEST_WATCHDOG_SECONDS = 30 * TRAFFIC_SCALE  # a wait that never ends fails its test instead of hanging the run
+
+
+def _remove_objects(pattern):  # the objects in /dev/shm whose names (without "sem.") match; returns them
+    left = sorted(e for e in os.listdir(SHM_DIR) if re.match(pattern, e.removeprefix("sem.")))
+    for entry in left:
+        pathlib.Path(SHM_DIR, entry).unlink(missing_ok=True)
+    return left
 
 
 @pytest.fixture
 def make_queue_name():
-    """Factory of unique names "/mox_py_<pid>_<n>", all removed after the test."""
+    """Factory of unique names "/mox_py_<pid>_<n>"; after the test every object named from one goes (an
+    example's "<name>_jobs" too)."""
     made = []  # each removed first too: an earlier run with this pid may have left it
     yield lambda: made.append(f"{NAME_PREFIX}{next(_counter)}") or mox_ipc_queue.remove(made[-1]) or made[-1]
     for name in made:
-        mox_ipc_queue.remove(name)
+        _remove_objects(rf"{re.escape(name[1:])}(_|$)")
 
 
 @pytest.fixture
@@ -38,20 +46,14 @@ def queue_name(make_queue_name):
 @pytest.fixture(scope="session", autouse=True)
 def _nothing_left_in_shm():
     yield
-    left = sorted(e for e in os.listdir(SHM_DIR) if e.removeprefix("sem.").startswith(NAME_PREFIX.lstrip("/")))
-    for entry in left:
-        pathlib.Path(SHM_DIR, entry).unlink(missing_ok=True)
+    left = _remove_objects(re.escape(NAME_PREFIX[1:]))
     assert not left, f"objects left in {SHM_DIR}: {left}"
-
-
-class _WatchdogExpired(Exception):
-    """Raised by SIGALRM after TEST_WATCHDOG_SECONDS: it breaks a blocked wait and fails the test."""
 
 
 @pytest.fixture(autouse=True)
 def _watchdog():
-    def expire(signum, frame):
-        raise _WatchdogExpired(f"test still running after {TEST_WATCHDOG_SECONDS} s: blocked wait?")
+    def expire(signum, frame):  # raised in the test's thread: it breaks a blocked wait and fails the test
+        pytest.fail(f"test still running after {TEST_WATCHDOG_SECONDS} s: blocked wait?")
 
     previous = signal.signal(signal.SIGALRM, expire)
     signal.alarm(TEST_WATCHDOG_SECONDS)
@@ -60,29 +62,14 @@ def _watchdog():
     signal.signal(signal.SIGALRM, previous)
 
 
-class RawSegment:
-    """Reads a segment opened by name, also after the name is removed (an SPSC connect does that)."""
-
-    def __init__(self, name):
-        self.fd = os.open(shm_path(name), os.O_RDONLY)
-
-    def read(self, offset=0, length=None):
-        return os.pread(self.fd, os.fstat(self.fd).st_size - offset if length is None else length, offset)
-
-    def u32(self, offset):
-        return int.from_bytes(self.read(offset, 4), "little")
-
-    def u64(self, offset):
-        return int.from_bytes(self.read(offset, 8), "little")
-
-
 @pytest.fixture
 def open_segment():
-    """open_segment(name) -> RawSegment, closed after the test."""
-    opened = []
-    yield lambda name: opened.append(RawSegment(name)) or opened[-1]
-    for seg in opened:
-        os.close(seg.fd)
+    """open_segment(name) -> read(): the segment's bytes, also after its names are gone (an SPSC connect)."""
+    fds = []
+    yield lambda name: fds.append(os.open(shm_path(name), os.O_RDONLY)) or (
+        lambda fd=fds[-1]: os.pread(fd, os.fstat(fd).st_size, 0))
+    for fd in fds:
+        os.close(fd)
 
 
 @pytest.fixture

@@ -1,13 +1,12 @@
-"""What the Python tests share (conftest.py turns some of it into fixtures): the queue kinds, children in
-other processes with bounded waits, process states, semaphores held from the test, and the one traffic
-harness: deterministic messages checked whole, and an exactly-once ledger in shared memory."""
+"""What the Python tests share (conftest.py makes fixtures of some): the queue kinds, children with bounded
+waits, process states, semaphores taken from the test, and the traffic harness with its exactly-once ledger."""
 
+import contextlib
 import ctypes
 import math
 import multiprocessing
 import os
 import pathlib
-import re
 import signal
 import struct
 import sys
@@ -25,16 +24,11 @@ CHILD_TIMEOUT = 15.0  # a child still running then is deadlocked
 EXIT_RETURNED, EXIT_RAISED, EXIT_KEYBOARD_INTERRUPT = 0, 1, 130
 FORK = multiprocessing.get_context("fork")
 
-# kind -> class, and a constructor for (name, messages it must hold, cell_size); MPMCVar: n channels of two cells.
-KINDS = {
-    "spsc": (SPSCQueue, lambda name, n, cell: SPSCQueue(name, n, cell, True)),
-    "mpmc": (MPMCQueue, lambda name, n, cell: MPMCQueue(name, n, cell)),
-    "mpmcvar": (MPMCVarQueue, lambda name, n, cell: MPMCVarQueue(name, n, 2, cell)),
-}
+KINDS = {"spsc": SPSCQueue, "mpmc": MPMCQueue, "mpmcvar": MPMCVarQueue}
 
 
-def make(kind, name, n, cell):
-    return KINDS[kind][1](name, n, cell)
+def make(kind, name, n, cell):  # a queue with room for n messages of cell bytes; MPMCVar: n channels of two cells
+    return KINDS[kind](name, *{"spsc": (n, cell, True), "mpmc": (n, cell), "mpmcvar": (n, 2, cell)}[kind])
 
 
 def named(text, name):
@@ -52,9 +46,6 @@ def assert_same_value(got, expected):
         assert type(got) is type(expected) and got == expected
 
 
-# ---------------------------------------------------------------- names ---
-
-
 def shm_path(name):
     return os.path.join(SHM_DIR, name.lstrip("/"))
 
@@ -62,8 +53,7 @@ def shm_path(name):
 def existing_objects(name):
     """The segment and the semaphores of queue `name` that are in /dev/shm."""
     stem = name.lstrip("/")
-    return sorted(os.path.join(SHM_DIR, e) for e in os.listdir(SHM_DIR)
-                  if e == stem or e.startswith(f"sem.{stem}_"))
+    return sorted(os.path.join(SHM_DIR, e) for e in os.listdir(SHM_DIR) if e == stem or e.startswith(f"sem.{stem}_"))
 
 
 def segment_bytes(name):
@@ -80,22 +70,19 @@ def process_state(pid):
         return None
 
 
-def mostly_asleep(pid, window=0.1):
-    """A blocked wait wakes briefly every 200 ms, so "blocked" is asleep in most samples of a window."""
-    samples, end = [], time.monotonic() + window
-    while time.monotonic() < end:
-        samples.append(process_state(pid) in ("S", "D"))
-        time.sleep(0.005)
+def asleep(pid, settle, timeout=5.0):
+    """Whether process or thread `pid` sleeps in a wait `settle` s after it first slept: a blocked wait wakes
+    briefly every 200 ms, so asleep in most samples of a window."""
+    deadline = time.monotonic() + timeout
+    while process_state(pid) not in ("S", "D") and time.monotonic() < deadline:
+        time.sleep(0.01)
+    time.sleep(settle)
+    samples = [time.sleep(0.005) or process_state(pid) in ("S", "D") for _ in range(20)]
     return sum(samples) >= 0.8 * len(samples)
 
 
-def wait_thread_blocked(thread):
-    """True once `thread` sleeps (a blocked wait) and is still alive."""
-    deadline = time.monotonic() + 5
-    while process_state(thread.native_id) != "S" and time.monotonic() < deadline:  # /proc/<tid> works too
-        time.sleep(0.01)
-    time.sleep(0.1)
-    return thread.is_alive() and mostly_asleep(thread.native_id)
+def wait_thread_blocked(thread):  # True once `thread` sleeps (a blocked wait) and is still alive
+    return asleep(thread.native_id, 0.1) and thread.is_alive()
 
 
 _child_conn = None  # inside a child: the pipe back to the test
@@ -122,22 +109,9 @@ def _child_entry(conn, target, args):
     sys.exit(code)
 
 
-class ChildOutcome:
-    def __init__(self, exitcode, report):
-        self.exitcode, self.kind = exitcode, report[0] if report else None
-        self.value = report[1] if self.kind == "returned" else None
-        self.exc_type, self.message, self.traceback = report[1:] if self.kind == "raised" else (None,) * 3
-
-    def describe(self):
-        if self.kind == "raised":
-            return f"child raised {self.exc_type}: {self.message}\n{self.traceback}"
-        if self.exitcode is not None and self.exitcode < 0:
-            return f"child killed by signal {-self.exitcode} ({signal.Signals(-self.exitcode).name})"
-        return f"child exit code {self.exitcode}, report {self.kind!r}"
-
-
 class Child:
-    """A function running in another process, with a pipe back to the test."""
+    """A function running in another process, with a pipe back to the test. Once finished: `exitcode`, and
+    `report`, ("returned", value) or ("raised", type name, text, traceback)."""
 
     def __init__(self, target, args, method="fork"):
         ctx = multiprocessing.get_context(method)
@@ -145,7 +119,18 @@ class Child:
         self.process = ctx.Process(target=_child_entry, args=(send, target, args), daemon=True)
         self.process.start()
         send.close()
-        self.pid, self._notes, self._report = self.process.pid, [], None
+        self.pid, self._notes, self.report, self.exitcode = self.process.pid, [], None, None
+
+    @property
+    def exc_type(self):
+        return self.report[1] if self.report and self.report[0] == "raised" else None
+
+    def describe(self):
+        if self.exc_type:
+            return "child raised {}: {}\n{}".format(*self.report[1:])
+        if self.exitcode is not None and self.exitcode < 0:
+            return f"child killed by signal {signal.Signals(-self.exitcode).name}"
+        return f"child exit code {self.exitcode}, report {self.report!r}"
 
     def is_alive(self):
         return self.process.is_alive()
@@ -160,80 +145,78 @@ class Child:
 
     def _receive(self, done, deadline):  # True once done(); False if the child reported or time ran out first
         while not done():
-            if self._report is not None or not self._recv.poll(max(deadline - time.monotonic(), 0)):
+            if self.report is not None or not self._recv.poll(max(deadline - time.monotonic(), 0)):
                 return False
             try:
                 msg = self._recv.recv()
             except EOFError:  # the child ended without a report
                 msg = ("ended",)
-            if msg[0] == "note":
-                self._notes.append(msg[1])
-            else:
-                self._report = msg
+            self._notes.append(msg[1]) if msg[0] == "note" else setattr(self, "report", msg)
         return True
 
     def wait_for(self, tag, timeout=CHILD_TIMEOUT):  # until the child called notify_parent(tag)
         if not self._receive(lambda: tag in self._notes, time.monotonic() + timeout):
-            if self._report is not None:
+            if self.report is not None:
                 pytest.fail(f"child ended before reaching {tag!r}: {self.finish(timeout=2).describe()}")
             self.kill()
             pytest.fail(f"child never reached {tag!r} within {timeout} s (killed)")
 
-    def assert_blocked(self, settle=0.3, timeout=5.0):  # asleep in a wait, not finished
-        deadline = time.monotonic() + timeout
-        while process_state(self.pid) not in ("S", "D") and time.monotonic() < deadline:
-            time.sleep(0.01)
-        time.sleep(settle)
+    def assert_blocked(self, settle=0.3):  # asleep in a wait, not finished
+        sleeping = asleep(self.pid, settle)
         self._receive(lambda: False, 0)  # takes in what is there
-        assert self._report is None, "child finished but should block: " + ChildOutcome(None, self._report).describe()
+        assert self.report is None, f"child finished but should block: {self.report}"
         assert self.is_alive(), "child exited although it should block"
-        assert mostly_asleep(self.pid), "child is running although it should block"
+        assert sleeping, "child is running although it should block"
 
     def finish(self, timeout=CHILD_TIMEOUT):  # a child still alive at the bound is a deadlock
         deadline = time.monotonic() + timeout
-        self._receive(lambda: self._report is not None, deadline)
+        self._receive(lambda: self.report is not None, deadline)
         self.process.join(max(deadline - time.monotonic(), 0.5))
         if self.process.is_alive():
             self.kill()
             pytest.fail(f"child process {self.pid} still running after {timeout} s: deadlock (killed)")
-        return ChildOutcome(self.process.exitcode, self._report)
+        self.exitcode = self.process.exitcode
+        return self
 
     def result(self, timeout=CHILD_TIMEOUT):  # the return value; raising or crashing fails the test
-        outcome = self.finish(timeout)
-        if outcome.kind != "returned" or outcome.exitcode != EXIT_RETURNED:
-            pytest.fail(outcome.describe())
-        return outcome.value
+        if self.finish(timeout).exitcode != EXIT_RETURNED or not self.report or self.report[0] != "returned":
+            pytest.fail(self.describe())
+        return self.report[1]
 
 
-def connect_and_read(kind, name, *args):  # a child: connects, says so, reads
-    q = KINDS[kind][0](name)
-    notify_parent("reading")
-    return q.read(*args)
+def connect_and(kind, name, method, *args):  # a child: connects, says so, makes the call
+    q = KINDS[kind](name)
+    notify_parent("connected")
+    return getattr(q, method)(*args)
 
 
-class Semaphores:
-    """Named semaphores taken and given from this process, as another process inside a queue would."""
+_libc = ctypes.CDLL(None, use_errno=True)
+_libc.sem_open.restype, _libc.sem_open.argtypes = ctypes.c_void_p, [ctypes.c_char_p, ctypes.c_int]
+for _f in (_libc.sem_wait, _libc.sem_post, _libc.sem_close):
+    _f.argtypes = [ctypes.c_void_p]
 
-    def __init__(self):
-        self.lib = ctypes.CDLL(None, use_errno=True)
-        self.lib.sem_open.restype = ctypes.c_void_p
-        self.lib.sem_open.argtypes = [ctypes.c_char_p, ctypes.c_int]
-        for f in (self.lib.sem_wait, self.lib.sem_post, self.lib.sem_close):
-            f.argtypes = [ctypes.c_void_p]
 
-    def hold(self, sem_name):
-        sem = self.lib.sem_open(sem_name.encode(), 0)
-        assert sem and self.lib.sem_wait(sem) == 0
-        return sem
+def take_semaphore(sem_name):
+    """Takes a named semaphore (a list lock) as a process inside the queue does; a SIGKILL leaves it taken."""
+    sem = _libc.sem_open(sem_name.encode(), 0)
+    assert sem and _libc.sem_wait(sem) == 0
+    return sem
 
-    def release(self, sem):
-        self.lib.sem_post(sem)
-        self.lib.sem_close(sem)
+
+@contextlib.contextmanager
+def semaphore_taken(sem_name):  # taken from this process, given back whatever happens
+    sem = take_semaphore(sem_name)
+    try:
+        yield
+    finally:
+        _libc.sem_post(sem)
+        _libc.sem_close(sem)
 
 
 # -------------------------------------------------------------- traffic ---
 
-WRITER_IDS, MAX_SEQ = 4, 1 << 15
+TRAFFIC_SCALE = int(os.environ.get("MOX_TRAFFIC_SCALE", "1"))  # `make soak-python` runs the traffic long
+WRITER_IDS, MAX_SEQ = 4, (1 << 15) * TRAFFIC_SCALE
 _HEAD = struct.Struct("<IIII")  # writer id, sequence, length, crc
 _PATTERN = bytes(range(256)) * 24
 
@@ -267,13 +250,11 @@ class Ledger:
         self.moved = FORK.RawArray("q", readers + WRITER_IDS)  # messages per process slot
         self.stop = FORK.RawValue("b", 0)
 
-    def counts(self, wid):
-        return sum(np.frombuffer(a, np.uint8)[wid * MAX_SEQ : (wid + 1) * MAX_SEQ].astype(np.int64) for a in self.seen)
-
     def assert_exactly_once(self, wid, sent, gaps_allowed=0):
         """Writer `wid`: none twice, and of the first `sent` (None: up to the last delivered) at most
         `gaps_allowed` missing."""
-        counts = self.counts(wid)
+        counts = sum(np.frombuffer(a, np.uint8)[wid * MAX_SEQ : (wid + 1) * MAX_SEQ].astype(np.int64)
+                     for a in self.seen)
         twice = np.flatnonzero(counts > 1)
         assert twice.size == 0, f"writer {wid}: delivered twice: {twice[:10].tolist()}"
         got = set(np.flatnonzero(counts).tolist())
@@ -317,34 +298,3 @@ def read_traffic(q, ledger, slot, idle_ms=40):
         last[wid] = seq
         seen[wid * MAX_SEQ + seq] += 1
         ledger.moved[slot] += 1
-
-
-# ------------------------------------------------------------ bindings ---
-
-
-def overloads(function):
-    """[(signature, docstring)] in the order the binding lists the overloads."""
-    doc = function.__doc__
-    parts = re.split(r"^\d+\. ", doc, flags=re.M)
-    if len(parts) == 1:  # a single overload: "sig\n\ndoc"
-        sig, _, rest = doc.partition("\n")
-        return [(sig.strip(), rest.strip())]
-    assert "Overloaded function." in parts[0]
-    return [(sig.strip(), rest.strip()) for sig, _, rest in (part.partition("\n") for part in parts[1:])]
-
-
-def parameters(signature):
-    """[(name, annotation)] of a rendered signature, self included."""
-    inner = signature[signature.index("(") + 1 : signature.rindex(")")]
-    # split on top-level commas only; annotations may hold brackets
-    params, depth, current = [], 0, ""
-    for ch in inner:
-        depth += (ch in "[(") - (ch in "])")
-        if ch == "," and depth == 0:
-            params.append(current)
-            current = ""
-        else:
-            current += ch
-    if current.strip():
-        params.append(current)
-    return [tuple(p.strip().partition(": ")[::2]) for p in params]

@@ -1,7 +1,5 @@
-"""MPMCVarQueue only: messages longer than a ring built from partial writes,
-channel order, what refused pieces leave behind, the object's end abandoning its
-unfinished message, and threads sharing one object. Behaviour all classes share, the
-many-process stress among it, lives in test_codec.py."""
+"""MPMCVarQueue only: messages longer than a ring built from partial writes, what refused pieces leave behind,
+the object's end abandoning its unfinished message, channel order, threads sharing one object."""
 
 import random
 import struct
@@ -9,32 +7,18 @@ import threading
 
 import numpy as np
 import pytest
-from helpers import CHILD_TIMEOUT, assert_same_value, connect_and_read, named, notify_parent, wait_thread_blocked
+from helpers import CHILD_TIMEOUT, assert_same_value, connect_and, named, notify_parent, segment_bytes
+from helpers import wait_thread_blocked
 
 from mox_ipc_queue import IPCQueueError, MPMCVarQueue, QDataType
 
-HEADER_SIZE, AREA_HEADER_SIZE, CELL_HEADER_SIZE = 40, 24, 16
-LIST_END = 0xFFFFFFFF
 CHUNK = 40  # bytes a thread writes in one call
-
-
-@pytest.fixture
-def var_queue(queue_name, open_segment):
-    """make(num_channels, num_cells, cell_size) -> (queue, its RawSegment) under queue_name."""
-    return lambda *args: (MPMCVarQueue(queue_name, *args), open_segment(queue_name))
-
-
-def lists(seg):  # (free_head, used_head, used_tail) of the channel lists
-    return seg.u32(24), seg.u32(32), seg.u32(36)
 
 
 def assert_idle(q):
     """No message under way: every channel free with an empty ring, by the queue's own report."""
     report = q.inspect()
     assert report["findings"] == [] and report["lists"]["used"]["items"] == [] and report["held"] == [], report
-
-
-# ------------------------------------------------------- child functions ---
 
 
 def _connect_and_write(name, payload, how):
@@ -46,6 +30,82 @@ def _connect_and_write(name, payload, how):
     elif how == "failed-piece":
         q.partial_write(np.zeros((2, 2)))  # refused: the program building the message fails here
     # else the object ends here, its message unfinished: it must be abandoned, never ended
+
+
+@pytest.mark.parametrize("how, length", [("partial", 160), ("left-unfinished", 161), ("left-unfinished", 160),
+                                         ("left-unfinished", 32), ("failed-piece", 6), ("failed-piece", 161)])
+def test_longer_than_the_ring_between_two_processes(queue_name, start_child, how, length):
+    # 160: the end needs one more, empty cell. A message its writer never ended reaches no reader as a
+    # whole one; a writer whose message fits the ring (32 bytes fill it) ends without waiting for a reader.
+    q = MPMCVarQueue(queue_name, 1, 2, 16)
+    payload = random.Random(2).randbytes(length)
+    child = start_child(_connect_and_write, queue_name, payload, how)
+    if how == "partial":
+        assert q.read() == payload
+        assert child.result() is None
+    else:
+        if length <= 32:
+            outcome = child.finish(timeout=CHILD_TIMEOUT)
+        with pytest.raises(IPCQueueError) as info:
+            q.read()
+        assert str(info.value) == named("message abandoned by its writer", queue_name)
+        if length > 32:
+            outcome = child.finish(timeout=CHILD_TIMEOUT)
+        assert (outcome.exc_type, outcome.exitcode) in [(None, 0), ("IPCQueueError", 1)], outcome.describe()
+    assert_idle(q)
+    q.write(b"next")  # the channel is free again
+    assert q.read() == b"next"
+
+
+def test_pieces_of_every_kind_across_many_cells(queue_name):
+    q = MPMCVarQueue(queue_name, 1, 1000, 12)  # pieces straddle cells
+    ints = np.random.default_rng(4).integers(-(2**63), 2**63 - 1, 1000, dtype=np.int64)
+    q.write(ints)
+    assert_same_value(q.read(QDataType.IntArray), ints)
+    for piece in [b"\x00abxyz", "\u00e9", -2, True, 1.0, np.float64(2.5), np.array([1.5]),
+                  np.array([3], dtype=np.int64), [1, 2], np.array([0.5], dtype=np.float32), ints[:500], ints[500:]]:
+        q.partial_write(piece)
+    q.partial_write_complete()
+    expected = b"\x00abxyz" + "\u00e9".encode() + struct.pack("<qqdddqddd", -2, 1, 1, 2.5, 1.5, 3, 1, 2, 0.5)
+    got = q.read(QDataType.FloatArray)  # a large message decoded as one array
+    assert got.dtype == np.float64 and got.tobytes() == expected + ints.tobytes()
+    # Refused only once the whole message is read, which consumes it.
+    for message, dtype in [(ints.tobytes() + b"x", QDataType.IntArray), (ints, QDataType.Int)]:
+        q.write(message)
+        with pytest.raises(IPCQueueError, match=r"^MPMCVarQueue\.read\(\w+\): data length is not"):
+            q.read(dtype)
+    assert_idle(q)
+
+
+def test_messages_built_in_one_process(queue_name):
+    a = MPMCVarQueue(queue_name, 3, 8, 8)
+    b = MPMCVarQueue(queue_name)
+    text = named("MPMCVarQueue.partial_write_complete: no partial message under way", queue_name)
+    raw_before = segment_bytes(queue_name)
+    with pytest.raises(IPCQueueError) as info:
+        a.partial_write_complete()
+    assert (str(info.value), segment_bytes(queue_name)) == (text, raw_before)  # ending nothing touched no channel
+    # Two objects build at once; messages go in the order their channels were taken.
+    a.partial_write(b"A" * 10)
+    b.partial_write(b"B" * 3)
+    b.write(b"whole")  # a whole write while building takes a channel of its own
+    assert a.inspect()["lists"]["free"]["items"] == []  # all three channels taken
+    for value, error in [(np.zeros((2, 2)), IPCQueueError), ("\udfff", IPCQueueError), (2**64, OverflowError)]:
+        with pytest.raises(error):
+            a.partial_write(value)  # refused inside a message (refused outside one: test_codec.py): it goes on
+    b.partial_write(b"b" * 12)
+    b.partial_write_complete()  # ends first
+    a.partial_write(b"a" * 5)
+    a.partial_write_complete()
+    with pytest.raises(IPCQueueError) as info:
+        a.partial_write_complete()  # the message already ended
+    assert str(info.value) == text
+    assert [a.read(), b.read(), a.read()] == [b"A" * 10 + b"a" * 5, b"B" * 3 + b"b" * 12, b"whole"]
+    a.partial_write(b"")  # an empty piece alone starts a message
+    assert len(a.inspect()["lists"]["used"]["items"]) == 1
+    a.partial_write_complete()
+    assert (a.read(), a.read(QDataType.Bytes, 1)) == (b"", None)
+    assert_idle(a)
 
 
 def _chunk(thread, k):
@@ -68,99 +128,9 @@ def _partial_writes_from_threads(name, threads, chunks):
     return True
 
 
-# ------------------------------------------------------- message lengths ---
-
-
-@pytest.mark.parametrize("how, length", [("partial", 160), ("left-unfinished", 161), ("left-unfinished", 160),
-                                         ("left-unfinished", 32), ("failed-piece", 6), ("failed-piece", 161)])
-def test_longer_than_the_ring_between_two_processes(queue_name, var_queue, start_child, how, length):
-    # 160: the end needs one more, empty cell. A message its writer never ended reaches no reader as a
-    # whole one; a writer whose message fits the ring (32 bytes fill it) ends without waiting for a reader.
-    q, seg = var_queue(1, 2, 16)
-    payload = random.Random(2).randbytes(length)
-    child = start_child(_connect_and_write, queue_name, payload, how)
-    if how == "partial":
-        assert q.read() == payload
-        assert child.result() is None
-    else:
-        if length <= 32:
-            outcome = child.finish(timeout=CHILD_TIMEOUT)
-        with pytest.raises(IPCQueueError) as info:
-            q.read()
-        assert str(info.value) == named("message abandoned by its writer", queue_name)
-        if length > 32:
-            outcome = child.finish(timeout=CHILD_TIMEOUT)
-        assert (outcome.exc_type, outcome.exitcode) in [(None, 0), ("IPCQueueError", 1)], outcome.describe()
-    assert_idle(q)
-    q.write(b"next")  # the channel is free again
-    assert q.read() == b"next"
-
-
-def test_pieces_of_every_kind_across_many_cells(var_queue):
-    q, seg = var_queue(1, 1000, 12)  # pieces straddle cells
-    ints = np.random.default_rng(4).integers(-(2**63), 2**63 - 1, 1000, dtype=np.int64)
-    q.write(ints)
-    assert_same_value(q.read(QDataType.IntArray), ints)
-    for piece in [b"\x00abxyz", "\u00e9", -2, True, 1.0, np.float64(2.5), np.array([1.5]),
-                  np.array([3], dtype=np.int64), [1, 2], np.array([0.5], dtype=np.float32), ints[:500], ints[500:]]:
-        q.partial_write(piece)
-    q.partial_write_complete()
-    expected = b"\x00abxyz" + "\u00e9".encode() + struct.pack("<qqdddqddd", -2, 1, 1, 2.5, 1.5, 3, 1, 2, 0.5)
-    got = q.read(QDataType.FloatArray)  # a large message decoded as one array
-    assert got.dtype == np.float64 and got.tobytes() == expected + ints.tobytes()
-    # Refused only once the whole message is read, which consumes it.
-    for message, dtype in [(ints.tobytes() + b"x", QDataType.IntArray), (ints, QDataType.Int)]:
-        q.write(message)
-        with pytest.raises(IPCQueueError, match=r"^MPMCVarQueue\.read\(\w+\): data length is not"):
-            q.read(dtype)
-    assert_idle(q)
-
-
-def test_refused_piece_and_complete_without_a_message(queue_name, var_queue):
-    # Refused pieces with no message under way are in test_codec.py.
-    q, seg = var_queue(1, 8, 8)
-    raw_before = seg.read()
-    text = named("MPMCVarQueue.partial_write_complete: no partial message under way", queue_name)
-    with pytest.raises(IPCQueueError) as info:
-        q.partial_write_complete()
-    assert str(info.value) == text
-    assert seg.read() == raw_before  # ending nothing touched no channel
-    q.partial_write(b"ab")
-    for value, error in [(np.zeros((2, 2)), IPCQueueError), ("\udfff", IPCQueueError), (2**64, OverflowError)]:
-        with pytest.raises(error):
-            q.partial_write(value)  # refused inside a message: the message goes on
-    q.partial_write(b"cd")
-    q.partial_write_complete()
-    with pytest.raises(IPCQueueError) as info:
-        q.partial_write_complete()  # the message already ended
-    assert str(info.value) == text
-    assert q.read() == b"abcd"
-    q.partial_write(b"")  # an empty piece alone starts a message
-    assert lists(seg)[1:] == (0, 0)  # channel 0 in use
-    q.partial_write_complete()
-    assert q.read() == b""
-    assert q.read(QDataType.Bytes, 1) is None
-    assert_idle(q)
-
-
-def test_two_objects_build_at_once_ordered_by_channel_take(queue_name, var_queue):
-    a, seg = var_queue(3, 8, 8)
-    b = MPMCVarQueue(queue_name)
-    a.partial_write(b"A" * 10)  # takes its channel first
-    b.partial_write(b"B" * 3)
-    b.write(b"whole")  # a whole write while building takes a channel of its own
-    assert lists(seg)[0] == LIST_END  # all three channels taken
-    b.partial_write(b"b" * 12)
-    b.partial_write_complete()  # ends first
-    a.partial_write(b"a" * 5)
-    a.partial_write_complete()
-    assert [a.read(), b.read(), a.read()] == [b"A" * 10 + b"a" * 5, b"B" * 3 + b"b" * 12, b"whole"]
-    assert_idle(a)
-
-
-def test_threads_of_one_object_write_whole_chunks(queue_name, var_queue, start_child):
+def test_threads_of_one_object_write_whole_chunks(queue_name, start_child):
     threads, chunks = 4, 40
-    q, seg = var_queue(1, 1, 16)  # a ring of one cell: writers block inside every chunk
+    q = MPMCVarQueue(queue_name, 1, 1, 16)  # a ring of one cell: writers block inside every chunk
     child = start_child(_partial_writes_from_threads, queue_name, threads, chunks)
     child.wait_for("all waiting")
     message = q.read()
@@ -173,11 +143,11 @@ def test_threads_of_one_object_write_whole_chunks(queue_name, var_queue, start_c
     assert_idle(q)
 
 
-def test_a_timed_read_once_taken_is_read_to_its_end(queue_name, var_queue, start_child):
-    q, seg = var_queue(1, 4, 8)
+def test_a_timed_read_once_taken_is_read_to_its_end(queue_name, start_child):
+    q = MPMCVarQueue(queue_name, 1, 4, 8)
     q.partial_write(b"x" * 8)  # one full cell handed over, the message goes on
-    child = start_child(connect_and_read, "mpmcvar", queue_name, QDataType.Bytes, 100)
-    child.wait_for("reading")
+    child = start_child(connect_and, "mpmcvar", queue_name, "read", QDataType.Bytes, 100)
+    child.wait_for("connected")
     child.assert_blocked(settle=0.4)  # past its 100 ms, still reading
     q.partial_write(b"yz")
     q.partial_write_complete()

@@ -1,9 +1,7 @@
-"""mox-ipcq, the operator tool that `make install` puts beside this interpreter:
-list, inspect (as text and as JSON) and remove run as separate processes against
-queues made here and by processes that end without cleaning up or are killed
-while they hold part of a queue (a crashed application)."""
+"""mox-ipcq, the operator tool `make install` puts beside this interpreter: list, inspect (as text and as JSON)
+and remove run as separate processes against queues made here, left by processes that ended without cleaning
+up or were killed while they held part of a queue, and damaged ones."""
 
-import contextlib
 import json
 import os
 import pathlib
@@ -14,27 +12,27 @@ import sys
 import sysconfig
 
 import pytest
-from helpers import SHM_DIR, Semaphores, existing_objects, notify_parent, segment_bytes, shm_path
+from helpers import SHM_DIR, connect_and, existing_objects, segment_bytes, semaphore_taken, shm_path
 
 from mox_ipc_queue import MPMCQueue, MPMCVarQueue, SPSCQueue
 
 TOOL = os.path.join(sysconfig.get_path("scripts"), "mox-ipcq")  # missing: run `make install`
-TOOL_TIMEOUT = 20
 EXIT_OK, EXIT_NOT_FOUND, EXIT_USAGE, EXIT_NOT_QUEUE, EXIT_PERMISSION = 0, 1, 2, 3, 4
 LIST_END, IN_USE = 0xFFFFFFFF, 0xC4653600
 NOBODY = ("setpriv", "--reuid=65534", "--regid=65534", "--clear-groups")
+PROBE = """import os, sys, mox_ipc_queue as m
+try: getattr(m, sys.argv[1])(sys.argv[2])
+except m.IPCQueueError as e: print(e)
+for path in sys.argv[3:]:
+    try: os.close(os.open(path, os.O_RDWR))  # as sem_open and shm_open do
+    except OSError as e: print(e.errno)"""  # another user's connect, then each object of the queue opened
 CREATE = {"spsc": (SPSCQueue, (4, 32, True)), "mpmc": (MPMCQueue, (4, 32)), "mpmcvar": (MPMCVarQueue, (3, 4, 16))}
-
-
-def semaphore_path(name, suffix):
-    return os.path.join(SHM_DIR, "sem." + name.lstrip("/") + suffix)
 
 
 def run_tool(*args, expect=EXIT_OK, prefix=()):
     """Runs the tool; its exit code must be `expect` (or one of them)."""
-    r = subprocess.run([*prefix, TOOL, *args], capture_output=True, text=True, timeout=TOOL_TIMEOUT, check=False)
-    expect = expect if isinstance(expect, tuple) else (expect,)
-    assert r.returncode in expect, (args, r.returncode, r.stdout + r.stderr)
+    r = subprocess.run([*prefix, TOOL, *args], capture_output=True, text=True, timeout=20, check=False)
+    assert r.returncode in (expect if isinstance(expect, tuple) else (expect,)), (args, r.returncode, r.stderr)
     return r
 
 
@@ -74,39 +72,14 @@ def crash_after_creating(kind, name, messages=(), partial=()):
     cls, args = CREATE[kind]
     code = f"import os, mox_ipc_queue as mq\nq = mq.{cls.__name__}({name!r}, *{args!r})\n"
     code += f"[q.write(m) for m in {list(messages)!r}]\n[q.partial_write(m) for m in {list(partial)!r}]\n"
-    code += "os._exit(0)\n"
-    subprocess.run([sys.executable, "-c", code], check=True, timeout=TOOL_TIMEOUT)
+    subprocess.run([sys.executable, "-c", code + "os._exit(0)\n"], check=True, timeout=20)
     assert existing_objects(name), "the crashed creator left nothing to work on"
 
 
-def write_object(name, data, offset=None):
-    """A new object `name` holding `data`, made without the library; with an offset, written into it there."""
-    with open(shm_path(name), "xb" if offset is None else "r+b") as f:
-        f.seek(offset or 0)
+def overwrite(name, data, offset):  # a segment's bytes changed without the library
+    with open(shm_path(name), "r+b") as f:
+        f.seek(offset)
         f.write(data)
-
-
-def test_list_shows_queues_and_skips_other_objects(make_queue_name):
-    spsc_name, mpmc_name, var_name = make_queue_name(), make_queue_name(), make_queue_name()
-    spsc, mpmc, var = SPSCQueue(spsc_name, 4, 32, True), MPMCQueue(mpmc_name, 5, 24), MPMCVarQueue(var_name, 3, 4, 16)
-    for q, m in ((spsc, b"a"), (spsc, b"bb"), (mpmc, b"1"), (mpmc, b"22"), (mpmc, b"333"), (var, b"x" * 40)):
-        q.write(m)
-    text, wrong_size, wrong_type, damaged = (make_queue_name() for _ in range(4))
-    write_object(text, b"just some text, not a queue segment")
-    # Prefixes that claim an MPMC queue of another size, and a kind that does not exist.
-    write_object(wrong_size, (1000).to_bytes(8, "little") + (1).to_bytes(4, "little") + bytes(52))
-    write_object(wrong_type, (64).to_bytes(8, "little") + (7).to_bytes(4, "little") + bytes(52))
-    # A sound MPMC prefix whose header has no cells: a damaged queue, not a foreign object.
-    write_object(damaged, (64).to_bytes(8, "little") + (1).to_bytes(4, "little") + bytes(52))
-    rows, all_rows = listed(), listed("--all")
-    assert [" ".join(rows[n].values()) for n in (spsc_name, mpmc_name, var_name)] == [
-        "spsc - 4 32 filled=2,free=2 ok", "mpmc - 5 24 filled=3,free=2 ok", "mpmcvar 3 4 16 used=1,free=2 ok"]
-    assert [n for n in (text, wrong_size, wrong_type) if n in rows] == []
-    assert [all_rows[n]["KIND"] for n in (text, wrong_size, wrong_type)] == ["unknown"] * 3
-    assert (rows[damaged]["KIND"], rows[damaged]["STATE"], all_rows[damaged]["STATE"]) == ("mpmc", "damaged", "damaged")
-    for command in ("inspect", "remove"):
-        assert "not a queue" in run_tool(command, text, expect=EXIT_NOT_QUEUE).stderr
-    assert os.path.exists(shm_path(text))  # not a queue: neither shown nor removed
 
 
 # Queue, messages written, how many are read back, then what inspect shows: fields, every semaphore, every
@@ -135,138 +108,91 @@ INSPECT = {
 }
 
 
-def made_as_in(case, name):
-    """The queue of INSPECT[case] under `name`, with its messages written and read back."""
-    create, messages, reads = INSPECT[case][:3]
-    q = create[0](name, *create[1:])
-    for m in messages:
-        q.write(m)
-    assert [q.read() for _ in range(reads)] == messages[:reads]
-    return q
-
-
-@pytest.mark.parametrize("case", INSPECT)
-def test_inspect_shows_the_queue_and_changes_nothing(case, queue_name):
-    fields_spec, sems_spec, channels = INSPECT[case][3:6]
-    queue = made_as_in(case, queue_name)  # its names last as long as the object
-    before = segment_bytes(queue_name)
-    fields, sems, channel_lines = inspect(queue_name.lstrip("/"))  # the leading '/' may be left out
-    # A second run sees the same: the first changed no semaphore count.
-    assert inspect(queue_name) == (fields, sems, channel_lines)
-    assert segment_bytes(queue_name) == before
-    assert kv(fields_spec).items() <= fields.items() and fields["name"] == queue_name, fields
-    assert (sems, channel_lines) == (kv(sems_spec), dict(enumerate(channels)))
-
-
 def words(text):  # inspect's "end" and numbers as the JSON holds them
     return {k: LIST_END if v == "end" else int(v) for k, v in kv(text).items() if v != "none" and k != "kind"}
 
 
 @pytest.mark.parametrize("case", INSPECT)
-def test_inspect_json_is_the_queues_own_report(case, queue_name):
-    fields_spec, sems_spec, channels, lists = INSPECT[case][3:]
-    q = made_as_in(case, queue_name)
+def test_inspect_shows_the_queue_and_changes_nothing(case, queue_name):
+    (create, messages, reads, fields_spec, sems_spec, channels, lists) = INSPECT[case]
+    q = create[0](queue_name, *create[1:])
+    for m in messages:
+        q.write(m)
+    assert [q.read() for _ in range(reads)] == messages[:reads]
     before = segment_bytes(queue_name)
+    fields, sems, channel_lines = text = inspect(queue_name.lstrip("/"))  # the leading '/' may be left out
     report = inspect_json(queue_name.lstrip("/"))
-    assert segment_bytes(queue_name) == before
-    # What this test wrote, read back and knows of the layout.
+    # A second run sees the same: the first changed no semaphore count, and no byte.
+    assert (inspect(queue_name), segment_bytes(queue_name)) == (text, before)
+    assert kv(fields_spec).items() <= fields.items() and fields["name"] == queue_name, fields
+    assert (sems, channel_lines) == (kv(sems_spec), dict(enumerate(channels)))
+    # The JSON holds what the text shows, and the lists' items.
     header = {k: v for k, v in words(fields_spec).items() if not k.endswith("_list")}
-    lengths = {k.removesuffix("_list"): v for k, v in words(fields_spec).items() if k.endswith("_list")}
     assert (report["name"], report["verdict"], report["kind"], report["problem"]) == (
         queue_name, "queue", q.__class__.__name__.removesuffix("Queue").lower(), None)
     assert header.items() <= report["header"].items() and report["object_size"] == report["header"]["segment_size"]
     assert report["semaphores"] == {k: int(v) for k, v in kv(sems_spec).items()}
-    assert {k: w["items"] for k, w in report["lists"].items()} == lists
-    assert {k: len(items) for k, items in lists.items()} == lengths
-    assert [w["broken"] for w in report["lists"].values()] == [None] * len(lists)
+    assert {k: (w["items"], w["broken"]) for k, w in report["lists"].items()} == {k: (v, None) for k, v in
+                                                                                 lists.items()}
+    assert {f"{k}_list": len(v) for k, v in lists.items()}.items() <= words(fields_spec).items()
     assert (report["held"], report["findings"]) == ([], [])
-    # Each channel as its text line shows it, and the ring's cell lengths.
     assert [kv(line) for line in channels] == [
         {**{k: str(c[k]) for k in ("read_index", "write_index", "message_length", "message_state")},
          "next": "end" if c["next"] == LIST_END else str(c["next"]),
          "free_sem": str(c["free"]), "filled_sem": str(c["filled"])} for c in report["channels"]]
     if case == "var-written":
         assert [c["cell_lengths"] for c in report["channels"]] == [[8, 8, 4, 0], [0] * 4]
-    # The queue object, through its mapping, sees what the tool reads through the file.
-    assert report == q.inspect()
+    assert report == q.inspect()  # the queue object, through its mapping, sees what the tool reads in the file
 
 
-@contextlib.contextmanager
-def semaphore_taken(sem_name):
-    """Holds a semaphore (a list lock) as a process inside the queue does, and gives it back."""
-    sems = Semaphores()
-    sem = sems.hold(sem_name)
-    try:
-        yield
-    finally:
-        sems.release(sem)
+def kill_blocked(start_child, *call, count=1):  # children making `call` (see connect_and), killed once blocked
+    children = [start_child(connect_and, *call) for _ in range(count)]
+    for child in children:
+        child.wait_for("connected")
+        child.assert_blocked()
+    for child in children:
+        child.kill()
 
 
-def _write_one(name):
-    q = MPMCQueue(name)
-    notify_parent("writing")
-    q.write(b"never published")
-
-
-def _read_one(name):
-    q = MPMCVarQueue(name)
-    notify_parent("reading")
-    return q.read()
-
-
-def assert_inspect_finds(q, name, findings, held, text):
-    """Both forms of inspect: a sound queue (exit 0) with these findings (as text: `text`) and items on no list,
-    as `q` sees it too."""
+def assert_inspect_finds(q, name, findings, text, held, lists, fill):
+    """Both forms of inspect: a sound queue (exit 0) with these findings (as text: `text`), held items and lists,
+    as `q` sees it too; `list` counts what is held in no count."""
     report = inspect_json(name)
     assert (report["verdict"], report["findings"], report["held"]) == ("queue", findings, held), report
-    assert report == q.inspect()
+    assert {k: w["items"] for k, w in report["lists"].items()} == lists and report == q.inspect()
     fields = inspect(name)[0]
     assert (fields["findings"], fields["held"]) == (text, " ".join(map(str, held)) or "none")
+    assert (listed()[name]["FILL"], listed()[name]["STATE"]) == (fill, "ok")
     return report
 
 
-def test_inspect_finds_the_cells_killed_writers_held(queue_name, start_child):
-    q = MPMCQueue(queue_name, 4, 32)
-    with semaphore_taken(queue_name + "_filled_mutex_"):
+def test_inspect_finds_what_killed_processes_held(make_queue_name, start_child):
+    q = MPMCQueue(name := make_queue_name(), 4, 32)
+    with semaphore_taken(name + "_filled_mutex_"):
         # Each writer takes a cell off the free list, then waits for the filled list's lock we hold.
-        writers = [start_child(_write_one, queue_name) for _ in range(2)]
-        for writer in writers:
-            writer.wait_for("writing")
-            writer.assert_blocked()
-        for writer in writers:
-            writer.kill()
-        report = inspect_json(queue_name)
-        assert report["findings"] == ["filled list lock held"] and report["semaphores"]["_filled_mutex_"] == 0
-    report = assert_inspect_finds(q, queue_name, ["cell held"] * 2, [0, 1], "cell held x2")
-    assert report["lists"] == {"free": {"items": [2, 3], "broken": None}, "filled": {"items": [], "broken": None}}
+        kill_blocked(start_child, "mpmc", name, "write", b"never published", count=2)
+    report = assert_inspect_finds(q, name, ["cell held"] * 2, "cell held x2", [0, 1], {"free": [2, 3], "filled": []},
+                                  "filled=0,free=2")
     assert (report["semaphores"]["_free_"], report["semaphores"]["_filled_"]) == (2, 0)
-    assert (listed()[queue_name]["FILL"], listed()[queue_name]["STATE"]) == ("filled=0,free=2", "ok")  # in no count
-
-
-def test_inspect_finds_the_channel_a_killed_reader_held(queue_name, start_child):
-    crash_after_creating("mpmcvar", queue_name, partial=[b"abc"])
-    q = MPMCVarQueue(queue_name)
+    crash_after_creating("mpmcvar", name := make_queue_name(), partial=[b"abc"])
+    q = MPMCVarQueue(name)
     # The dead writer's message is listed and never ends.
-    report = assert_inspect_finds(q, queue_name, ["unfinished message listed"], [], "unfinished message listed")
+    report = assert_inspect_finds(q, name, ["unfinished message listed"], "unfinished message listed", [],
+                                  {"free": [1, 2], "used": [0]}, "used=1,free=2")
     channel = {k: report["channels"][0][k] for k in ("message_length", "message_state", "filled")}
-    assert ({k: w["items"] for k, w in report["lists"].items()}, channel) == (
-        {"free": [1, 2], "used": [0]}, {"message_length": 3, "message_state": 0, "filled": 0})
+    assert channel == {"message_length": 3, "message_state": 0, "filled": 0}
     # A reader takes it off the used list and waits for its first cell; it dies there.
-    reader = start_child(_read_one, queue_name)
-    reader.wait_for("reading")
-    reader.assert_blocked()
-    reader.kill()
-    report = assert_inspect_finds(q, queue_name, ["channel held"], [0], "channel held")
-    assert ({k: w["items"] for k, w in report["lists"].items()}, report["channels"][0]["next"]) == (
-        {"free": [1, 2], "used": []}, IN_USE)
-    assert (listed()[queue_name]["FILL"], listed()[queue_name]["STATE"]) == ("used=0,free=2", "ok")  # in no count
+    kill_blocked(start_child, "mpmcvar", name, "read")
+    report = assert_inspect_finds(q, name, ["channel held"], "channel held", [0], {"free": [1, 2], "used": []},
+                                  "used=0,free=2")
+    assert report["channels"][0]["next"] == IN_USE
 
 
 @pytest.mark.parametrize("num_channels", [0, 0xFFFFFFFF])
 def test_damaged_header_is_reported_and_removed(num_channels, queue_name):
     crash_after_creating("mpmcvar", queue_name)
-    write_object(queue_name, num_channels.to_bytes(4, "little"), offset=12)
-    assert listed()[queue_name]["STATE"] == "damaged"
+    overwrite(queue_name, num_channels.to_bytes(4, "little"), 12)
+    assert (listed()[queue_name]["KIND"], listed()[queue_name]["STATE"]) == ("mpmcvar", "damaged")
     fields, _, channels = inspect(queue_name, expect=EXIT_NOT_QUEUE)
     assert fields["kind"] == "mpmcvar" and "num_channels" in fields["damaged"], fields
     assert sorted(channels) == [0, 1, 2]  # found by their semaphores
@@ -279,27 +205,32 @@ def test_damaged_header_is_reported_and_removed(num_channels, queue_name):
     assert existing_objects(queue_name) == []
 
 
-@pytest.mark.parametrize(
-    "kind, damage, code, remove_says",
-    [("mpmc", lambda name: os.truncate(shm_path(name), 30), EXIT_NOT_QUEUE, "not a queue"),
-     ("mpmc", lambda name: os.truncate(shm_path(name), 5), EXIT_NOT_QUEUE, "not a queue"),
-     ("mpmc", lambda name: write_object(name, bytes(12), offset=0), EXIT_NOT_QUEUE, "not a queue"),
-     ("mpmcvar", lambda name: os.unlink(shm_path(name)), EXIT_NOT_FOUND, "_used_mutex_")],  # lists the names left
-    ids=["shorter-than-header", "shorter-than-prefix", "prefix-zeroed", "segment-gone"],
-)
-def test_what_is_no_queue_is_removed_only_with_its_kind(kind, damage, code, remove_says, queue_name):
+def _prefix(size, queue_type):  # a segment prefix: its size word and its kind
+    return lambda name: overwrite(name, size.to_bytes(8, "little") + queue_type.to_bytes(4, "little"), 0)
+
+
+@pytest.mark.parametrize("kind, damage", [
+    ("mpmc", lambda name: os.truncate(shm_path(name), 30)), ("mpmc", lambda name: os.truncate(shm_path(name), 5)),
+    ("mpmc", _prefix(0, 0)), ("mpmc", _prefix(1000, 1)), ("mpmc", _prefix(64, 7)),
+    ("mpmcvar", lambda name: os.unlink(shm_path(name)))],  # its semaphores are left
+    ids=["shorter-than-header", "shorter-than-prefix", "prefix-zeroed", "size-differs", "no-such-kind", "segment-gone"])
+def test_what_is_no_queue_is_removed_only_with_its_kind(kind, damage, queue_name):
     crash_after_creating(kind, queue_name)
     # While the prefix is sound, a --kind it contradicts is refused, naming the segment's kind.
     refused = run_tool("remove", "--kind", "spsc", queue_name, expect=EXIT_NOT_QUEUE).stderr
     assert f"an {kind} queue, not spsc" in refused, refused
     damage(queue_name)  # under the tool, which checks every size before it reads
     left = existing_objects(queue_name)
+    code = EXIT_NOT_QUEUE if os.path.exists(shm_path(queue_name)) else EXIT_NOT_FOUND
     assert queue_name in run_tool("inspect", queue_name, expect=code).stderr
     report = inspect_json(queue_name, expect=code)  # None: nothing on stdout when there is no segment to read
     summary = None if report is None else (report["verdict"], report["kind"], report["header"])
     assert summary == (("not a queue", None, {}) if code == EXIT_NOT_QUEUE else None), report
+    # Shown by `list --all` only.
+    assert (queue_name in listed(), listed("--all").get(queue_name, {}).get("KIND")) == (
+        False, "unknown" if code == EXIT_NOT_QUEUE else None)
     stderr = run_tool("remove", queue_name, expect=code).stderr
-    assert remove_says in stderr and "--kind" in stderr, stderr
+    assert ("not a queue" if code == EXIT_NOT_QUEUE else "_used_mutex_") in stderr and "--kind" in stderr, stderr
     assert existing_objects(queue_name) == left
     run_tool("remove", f"--kind={kind}", queue_name)
     assert existing_objects(queue_name) == []
@@ -308,31 +239,33 @@ def test_what_is_no_queue_is_removed_only_with_its_kind(kind, damage, code, remo
         assert (r.stdout, queue_name in r.stderr) == ("", True), r
 
 
-@pytest.mark.parametrize(
-    "kind, fill, removed_by_hand, state, findings",  # the state counts every semaphore, channel ones too
-    [("spsc", "filled=1,free=3", ["_filled_"], "missing:1/2", ["semaphore _filled_ missing"]),
-     ("mpmc", "filled=1,free=3", ["_filled_mutex_", "_free_"], "missing:2/4",
-      ["semaphore _filled_mutex_ missing", "semaphore _free_ missing"]),
-     ("mpmcvar", "used=1,free=2", ["_used_", "_free_channel_1", "_filled_channel_2"], "missing:3/9",
-      ["semaphore _used_ missing", "semaphore _free_channel_1 missing", "semaphore _filled_channel_2 missing"])],
-)
-def test_remove_after_a_crash_lets_the_queue_be_created_again(kind, fill, removed_by_hand, state, findings,
-                                                              queue_name):
+@pytest.mark.parametrize("kind, row, removed_by_hand, state", [  # the state counts every semaphore, of channels too
+    ("spsc", "spsc - 4 32 filled=1,free=3 ok", ["_filled_"], "missing:1/2"),
+    ("mpmc", "mpmc - 4 32 filled=1,free=3 ok", ["_filled_mutex_", "_free_"], "missing:2/4"),
+    ("mpmcvar", "mpmcvar 3 4 16 used=1,free=2 ok", ["_used_", "_free_channel_1", "_filled_channel_2"], "missing:3/9")])
+def test_remove_after_a_crash_lets_the_queue_be_created_again(kind, row, removed_by_hand, state, queue_name):
     crash_after_creating(kind, queue_name, [b"left behind"])
-    assert (listed()[queue_name]["FILL"], listed()[queue_name]["STATE"]) == (fill, "ok")
+    assert " ".join(listed()[queue_name].values()) == row
     assert inspect_json(queue_name)["findings"] == []  # the creator ended between operations
-    if os.geteuid() == 0 and shutil.which("setpriv"):  # another user may neither look nor remove
+    if os.geteuid() == 0 and shutil.which("setpriv"):  # another user may neither connect, open, look nor remove
+        objects = existing_objects(queue_name)
+        probe = subprocess.run([*NOBODY, sys.executable, "-c", PROBE, CREATE[kind][0].__name__, queue_name, *objects],
+                               capture_output=True, text=True, timeout=20, env=dict(PATH=os.environ["PATH"], HOME="/"))
+        connect, *opened = probe.stdout.splitlines()
+        assert connect.endswith(f" on queue '{queue_name}': Permission denied") and opened == ["13"] * len(objects)
         for command in (["inspect"], ["inspect", "--json"], ["remove"], ["remove", "--kind", kind]):
             assert run_tool(*command, queue_name, expect=EXIT_PERMISSION, prefix=NOBODY).stdout == ""
+        assert existing_objects(queue_name) == objects
     for suffix in removed_by_hand:
-        os.unlink(semaphore_path(queue_name, suffix))
+        os.unlink(f"{SHM_DIR}/sem.{queue_name[1:]}{suffix}")
     assert listed()[queue_name]["STATE"] == state
+    findings = [f"semaphore {suffix} missing" for suffix in removed_by_hand]
     assert (inspect_json(queue_name)["findings"], inspect(queue_name)[0]["findings"]) == (findings, "; ".join(findings))
     left = existing_objects(queue_name)
     lines = run_tool("remove", queue_name).stdout.splitlines()
     # One line per object removed, then the names that were gone already.
     removed = [line.split()[1:] for line in lines[:-1]]
-    assert sorted(shm_path(n) if what == "segment" else semaphore_path(n, "") for what, n in removed) == sorted(left)
+    assert sorted(shm_path(n) if what == "segment" else f"{SHM_DIR}/sem.{n[1:]}" for what, n in removed) == sorted(left)
     assert sorted(lines[-1].split()[2:]) == sorted(queue_name + s for s in removed_by_hand), lines[-1]
     assert existing_objects(queue_name) == []
     CREATE[kind][0](queue_name, *CREATE[kind][1]).write(b"fresh")

@@ -1,9 +1,9 @@
-"""Signals during blocking calls, every class. A handler that returns lets the call go on with the time it has
-left (PEP 475); one that raises (Ctrl-C) ends it, and the call has then done nothing: the message is still there,
-or was never published. Inside an MPMCVarQueue message neither is possible once cells have crossed: the message
-is abandoned, nobody receives it and the other side is told. A daemon thread in a wait at interpreter shutdown
-ends quietly. (A storm of such signals during traffic: test_traffic.py.)"""
+"""Blocking calls, every class. A thread blocked in a read lets the other threads run. A signal handler that
+returns lets the call go on with the time it has left (PEP 475); one that raises (Ctrl-C) ends it, and the call
+has then done nothing. Inside an MPMCVarQueue message, once cells have crossed, the message is abandoned and the
+other side is told. A daemon thread in a wait at interpreter shutdown ends quietly. (A storm: test_traffic.py.)"""
 
+import contextlib
 import os
 import signal
 import subprocess
@@ -14,35 +14,58 @@ import time
 
 import numpy as np
 import pytest
-from helpers import EXIT_KEYBOARD_INTERRUPT, Semaphores, named, notify_parent
+from helpers import EXIT_KEYBOARD_INTERRUPT, make, named, notify_parent, semaphore_taken, wait_thread_blocked
 
 from mox_ipc_queue import IPCQueueError, MPMCQueue, MPMCVarQueue, QDataType, SPSCQueue
 
+T = QDataType
 CELL, CHANNELS = 16, 3  # MPMCVar: three channels of two cells of 16 bytes
 LONG_MS = 600_000  # a timed read that would outlive the test
 KINDS = {"spsc": (SPSCQueue, (1, 64, True)), "mpmc": (MPMCQueue, (1, 64)), "var": (MPMCVarQueue, (CHANNELS, 2, CELL))}
-ABANDONED_BY_WRITER, ABANDONED_BY_READER = "message abandoned by its writer", "message abandoned by its reader"
+RETURNING = [signal.SIGUSR1, signal.SIGCHLD, signal.SIGTERM]  # a SIGTERM handler that only notes it: a shutdown flag
 
 
-def _block(kind, name, before, call, handler=None):
-    """Connects, installs `handler` for SIGUSR1, SIGCHLD and SIGTERM, runs `before`, says where it is and makes
-    the call that waits; returns its result and the signals the handler saw."""
+def _thread_reads_while_another_writes(kind, name, args):
+    # In a child: a wait that kept the interpreter lock would stop the writing thread, a deadlock.
+    q, got = make(kind, name, 2, 16), []
+    reader = threading.Thread(target=lambda: got.append(q.read(T.Int, *args)))
+    reader.start()
+    blocked = wait_thread_blocked(reader)
+    q.write(42)
+    reader.join(5)
+    return blocked, reader.is_alive(), got
+
+
+@pytest.mark.parametrize("args", [(), (0,), (LONG_MS,)], ids=["untimed", "zero-no-limit", "long"])
+@pytest.mark.parametrize("kind", ["spsc", "mpmc", "mpmcvar"])
+def test_a_thread_blocked_in_a_read_lets_another_write(kind, args, queue_name, run_in_child):
+    assert run_in_child(_thread_reads_while_another_writes, kind, queue_name, args, timeout=10) == (True, False, [42])
+
+
+def _block(kind, name, before, call):
+    """Connects, notes the RETURNING signals, runs `before`, says where it is and makes the call that waits;
+    returns its result and the signals noted."""
     seen = []
-    if handler == "records":
-        for sig in (signal.SIGUSR1, signal.SIGCHLD, signal.SIGTERM):
-            signal.signal(sig, lambda signum, frame: seen.append(signum))
+    for sig in RETURNING:
+        signal.signal(sig, lambda signum, frame: seen.append(signum))
     q = KINDS[kind][0](name)
     if before:
         before(q)
     notify_parent("blocking")
-    result = call(q)
-    return (result, seen) if handler else result
+    return call(q), seen
 
 
-def _interrupt(child, sig=signal.SIGINT):
+def _created(kind, name, setup=None):
+    q = KINDS[kind][0](name, *KINDS[kind][1])
+    if setup:
+        setup(q)
+    return q
+
+
+def _interrupt(child):
     child.wait_for("blocking")
     child.assert_blocked()
-    os.kill(child.pid, sig)
+    os.kill(child.pid, signal.SIGINT)
 
 
 def _assert_interrupted(child):
@@ -55,34 +78,69 @@ def _fill_channels(q):
         q.write(b"m%d" % n)
 
 
-# ------------------------------------------- a handler that raises: Ctrl-C ---
+def _message_in_two_steps(q):
+    # Ring of two 16-byte cells: one cell crosses, the writer pauses inside the message, then 40 bytes more.
+    q.partial_write(bytes(range(CELL)))
 
 
-READS = {"read": lambda q: q.read(), "read-typed": lambda q: q.read(QDataType.String),
-         "read-timed": lambda q: q.read(QDataType.IntArray, LONG_MS)}
-# Every write overload, once the one cell of a fixed-cell queue is taken.
-WRITES = {"bytes": b"y", "str": "does not fit", "int": 8, "float": 1.5, "int-array": np.arange(3, dtype=np.int64),
-          "float-array": np.ones(4)}
-NOTHING_HELD = [
-    *(pytest.param(kind, None, None, call, id=f"{kind}-{n}") for kind in KINDS for n, call in READS.items()),
-    *(pytest.param(kind, None, lambda q: q.write(b"x"), lambda q, v=v: q.write(v), id=f"{kind}-write-{n}-full")
-      for kind in ("spsc", "mpmc") for n, v in WRITES.items()),
-    pytest.param("var", _fill_channels, None, lambda q: q.write("needs a channel"), id="var-write-for-channel"),
-    pytest.param("var", _fill_channels, None, lambda q: q.partial_write(7), id="var-partial-write-for-channel"),
+def row(id, kind, call, setup=None, before=None, lock=None, release=None, result=None, released=None, left=None):
+    return pytest.param(kind, call, setup, before, lock, release, result, released, left, id=id)
+
+
+READS = {"read": lambda q: q.read(), "read-typed": lambda q: q.read(T.String),
+         "read-timed": lambda q: q.read(T.IntArray, LONG_MS)}
+LOCKS = [("mpmc", "_filled_mutex_"), ("mpmc", "_free_mutex_"), ("var", "_used_mutex_")]
+CALLS = [
+    # Ctrl-C while waiting for a message, a free cell (every write overload shares that wait) or a channel.
+    *(row(f"{kind}-{n}-sigint", kind, call) for kind in KINDS for n, call in READS.items()),
+    *(row(f"{kind}-write-full-sigint", kind, lambda q: q.write(np.ones(4)), before=lambda q: q.write(b"x"),
+          left=b"x") for kind in ("spsc", "mpmc")),
+    row("var-write-for-channel-sigint", "var", lambda q: q.write("needs a channel"), _fill_channels, left=b"m0"),
+    row("var-partial-write-for-channel-sigint", "var", lambda q: q.partial_write(7), _fill_channels, left=b"m0"),
+    # Ctrl-C while waiting for a list lock this test holds: after taking a count (the call gives it back), or
+    # holding a cell to publish or give back (the call takes the operation back).
+    *(row(f"{k}-read-{lock}-sigint", k, lambda q: q.read(), lambda q: q.write(b"kept"), lock=lock, left=b"kept")
+      for k, lock in LOCKS),
+    *(row(f"{k}-write-{lock}-sigint", k, lambda q: q.write(b"never published"), lock=lock)
+      for k, lock in LOCKS),
+    # Released: the call ends with its result.
+    row("spsc-read", "spsc", lambda q: q.read(), release=lambda q: q.write(b"late"), result=b"late"),
+    row("mpmc-read", "mpmc", lambda q: q.read(T.Int), release=lambda q: q.write(42), result=42),
+    row("var-read", "var", lambda q: q.read(T.String), release=lambda q: q.write("late"), result="late"),
+    row("spsc-read-timed", "spsc", lambda q: q.read(T.Bytes, 3000), release=lambda q: None),  # time left runs out
+    row("mpmc-write-full", "mpmc", lambda q: q.write(b"room"), lambda q: q.write(b"x"), release=lambda q: q.read(),
+        released=b"x", left=b"room"),
+    row("var-read-inside-message", "var", lambda q: q.read(), _message_in_two_steps,
+        release=lambda q: (q.partial_write(bytes(40)), q.partial_write_complete()),
+        result=bytes(range(CELL)) + bytes(40), released=(None, None)),
+    row("var-write-inside-message", "var", lambda q: q.write(bytes(range(100))), release=lambda q: q.read(),
+        released=bytes(range(100))),
 ]
 
 
-@pytest.mark.parametrize("kind, setup, before, call", NOTHING_HELD)
-def test_sigint_ends_a_call_waiting_with_nothing_held(kind, setup, before, call, queue_name, start_child):
-    # Waiting for a message, for a free cell or for a free channel: the queue is as it was.
-    cls, args = KINDS[kind]
-    q = cls(queue_name, *args)
-    if setup:
-        setup(q)
-    child = start_child(_block, kind, queue_name, before, call)
-    _interrupt(child)
-    _assert_interrupted(child)
-    assert q.inspect()["findings"] == []
+@pytest.mark.parametrize("kind, call, setup, before, lock, release, result, released, left", CALLS)
+def test_signals_in_a_blocked_call(kind, call, setup, before, lock, release, result, released, left, queue_name,
+                                   start_child):
+    q = _created(kind, queue_name, setup)
+    with semaphore_taken(queue_name + lock) if lock else contextlib.nullcontext():
+        child = start_child(_block, kind, queue_name, before, call)
+        child.wait_for("blocking")
+        for sig in RETURNING * 2:
+            os.kill(child.pid, sig)
+            time.sleep(0.02)  # one at a time: a second one pending would be merged into the first
+        child.assert_blocked()
+        if release is None:  # Ctrl-C: the call ends having done nothing
+            os.kill(child.pid, signal.SIGINT)
+            time.sleep(0.3 if lock else 0)  # an undo waits for the lock too: it must outlast the holder
+    if release is None:
+        _assert_interrupted(child)
+        assert q.inspect()["findings"] == []  # the queue is as it was
+        got, got_back = None, None
+    else:
+        got_back = release(q)
+        got, seen = child.result()
+        assert sorted(seen) == sorted(RETURNING * 2)
+    assert (got, got_back, q.read(T.Bytes, 100)) == (result, released, left)
 
 
 def _start_two_cells(q):
@@ -98,45 +156,36 @@ def _complete_after_interrupt(q):
         q.partial_write_complete()
     except IPCQueueError as exc:
         return str(exc)
-    return "ended"
 
 
-@pytest.mark.parametrize("before, call, again", [
-    (None, lambda q: q.write(bytes(5 * CELL)), False),  # the ring holds two cells and nobody reads
-    (None, lambda q: q.partial_write(np.zeros(10)), False),  # 80 bytes: waits for a third cell
-    (_start_two_cells, lambda q: q.partial_write_complete(), False),
-    (_start_two_cells, _complete_after_interrupt, True),
-], ids=["write", "partial-write", "complete", "complete-called-again"])
-def test_sigint_inside_a_message_abandons_it_for_its_reader(queue_name, start_child, before, call, again):
-    q = MPMCVarQueue(queue_name, CHANNELS, 2, CELL)
+ABANDONED = [  # test's setup, child's before and its call, what the test then calls, whom the message lost
+    (None, None, lambda q: q.write(bytes(5 * CELL)), lambda q: q.read(T.Bytes, 5000), "writer"),  # nobody reads
+    (None, None, lambda q: q.partial_write(np.zeros(10)), lambda q: q.read(T.Bytes, 5000), "writer"),  # 80 bytes
+    (None, _start_two_cells, lambda q: q.partial_write_complete(), lambda q: q.read(T.Bytes, 5000), "writer"),
+    (None, _start_two_cells, _complete_after_interrupt, lambda q: q.read(T.Bytes, 5000), "writer"),
+    # The reader holds the channel: the writer handed over one full cell and keeps 8 bytes.
+    (lambda q: q.partial_write(bytes(CELL + 8)), None, lambda q: q.read(), lambda q: q.partial_write_complete(),
+     "reader"),
+]
+
+
+@pytest.mark.parametrize("setup, before, call, then, side", ABANDONED,
+                         ids=["write", "partial-write", "complete", "complete-called-again", "read"])
+def test_sigint_inside_a_message_abandons_it(setup, before, call, then, side, queue_name, start_child):
+    q = _created("var", queue_name, setup)
     child = start_child(_block, "var", queue_name, before, call)
     _interrupt(child)
-    if again:
-        expected = named("MPMCVarQueue.partial_write_complete: no partial message under way", queue_name)
-        assert child.result() == expected
+    if call is _complete_after_interrupt:
+        text = named("MPMCVarQueue.partial_write_complete: no partial message under way", queue_name)
+        assert child.result()[0] == text
     else:
         _assert_interrupted(child)
     with pytest.raises(IPCQueueError) as info:  # never the cells that crossed, as if whole
-        q.read(QDataType.Bytes, 5000)
-    assert str(info.value) == named(ABANDONED_BY_WRITER, queue_name)
+        then(q)
+    assert str(info.value) == named(f"message abandoned by its {side}", queue_name)
     assert q.inspect()["findings"] == []
     q.write(b"next")
-    assert q.read(QDataType.Bytes, 5000) == b"next"
-
-
-def test_sigint_inside_a_message_abandons_it_for_its_writer(queue_name, start_child):
-    # The reader holds the channel: the writer handed over one full cell and keeps 8 bytes.
-    q = MPMCVarQueue(queue_name, CHANNELS, 2, CELL)
-    q.partial_write(bytes(CELL + 8))
-    child = start_child(_block, "var", queue_name, None, lambda q: q.read())
-    _interrupt(child)
-    _assert_interrupted(child)
-    with pytest.raises(IPCQueueError) as info:
-        q.partial_write_complete()
-    assert str(info.value) == named(ABANDONED_BY_READER, queue_name)
-    assert q.inspect()["findings"] == []
-    q.write(b"next")
-    assert q.read(QDataType.Bytes, 5000) == b"next"
+    assert q.read(T.Bytes, 5000) == b"next"
 
 
 def _wait_with_sigint_caught_elsewhere(name):
@@ -148,90 +197,10 @@ def _wait_with_sigint_caught_elsewhere(name):
 
 
 def test_sigint_caught_by_another_thread_ends_the_wait(queue_name, start_child):
-    q = MPMCQueue(queue_name, 1, 64)
+    q = MPMCQueue(queue_name, 1, 64)  # noqa: F841 - the queue lives as long as the test
     child = start_child(_wait_with_sigint_caught_elsewhere, queue_name)
     _interrupt(child)
     _assert_interrupted(child)
-    del q
-
-
-# A list lock held by another process (this test) while the call waits for it: after taking a count (the call
-# gives it back), or holding a cell to publish or give back (the call takes the operation back).
-LOCK_WAITS = [
-    ("mpmc", "read", "_filled_mutex_"), ("mpmc", "read", "_free_mutex_"),
-    ("mpmc", "write", "_free_mutex_"), ("mpmc", "write", "_filled_mutex_"),
-    ("var", "read", "_used_mutex_"), ("var", "write", "_used_mutex_"),
-]
-
-
-@pytest.mark.parametrize("kind, op, lock", LOCK_WAITS)
-def test_sigint_in_a_list_lock_wait_leaves_the_call_undone(kind, op, lock, queue_name, start_child):
-    cls, args = KINDS[kind]
-    q = cls(queue_name, *args)
-    if op == "read":
-        q.write(b"kept")
-    sems = Semaphores()
-    sem = sems.hold(queue_name + lock)
-    try:
-        call = (lambda q: q.read()) if op == "read" else (lambda q: q.write(b"never published"))
-        child = start_child(_block, kind, queue_name, None, call)
-        _interrupt(child)
-        time.sleep(0.3)  # an undo waits for the lock too: it must outlast the holder
-    finally:
-        sems.release(sem)
-    _assert_interrupted(child)
-    assert q.read(QDataType.Bytes, 2000 if op == "read" else 100) == (b"kept" if op == "read" else None)
-    assert q.inspect()["findings"] == []
-
-
-# ---------------------------------------------- a handler that returns ---
-
-
-def _message_in_two_steps(q):
-    # Ring of two 16-byte cells: one cell crosses, the writer pauses inside the message, then 40 bytes more.
-    q.partial_write(bytes(range(CELL)))
-
-
-RETURNING = [  # kind, test's setup, child's call, what lets the call finish, what it returns
-    ("spsc", None, lambda q: q.read(), lambda q: q.write(b"late"), b"late"),
-    ("mpmc", None, lambda q: q.read(QDataType.Int), lambda q: q.write(42), 42),
-    ("var", None, lambda q: q.read(QDataType.String), lambda q: q.write("late"), "late"),
-    ("spsc", None, lambda q: q.read(QDataType.Bytes, 3000), None, None),  # the time left runs out: None
-    ("mpmc", lambda q: q.write(b"x"), lambda q: q.write(b"room"), lambda q: q.read(), None),
-    ("var", _message_in_two_steps, lambda q: q.read(),
-     lambda q: (q.partial_write(bytes(40)), q.partial_write_complete()), bytes(range(CELL)) + bytes(40)),
-    ("var", None, lambda q: q.write(bytes(range(100))), lambda q: q.read(), None),
-]
-
-
-@pytest.mark.parametrize("kind, setup, call, release, expected", RETURNING,
-                         ids=["spsc-read", "mpmc-read", "var-read", "spsc-read-timed", "mpmc-write-full",
-                              "var-read-inside-message", "var-write-inside-message"])
-def test_signals_whose_handlers_return_let_the_call_go_on(kind, setup, call, release, expected, queue_name,
-                                                          start_child):
-    # SIGUSR1, SIGCHLD and a SIGTERM handler that only notes it (the usual shutdown flag), each twice.
-    cls, args = KINDS[kind]
-    q = cls(queue_name, *args)
-    if setup:
-        setup(q)
-    child = start_child(_block, kind, queue_name, None, call, "records")
-    child.wait_for("blocking")
-    sent = [signal.SIGUSR1, signal.SIGCHLD, signal.SIGTERM] * 2
-    for sig in sent:
-        child.assert_blocked(settle=0.05)
-        os.kill(child.pid, sig)
-    got_back = release(q) if release else None
-    result, seen = child.result()
-    assert sorted(seen) == sorted(sent)
-    if kind == "mpmc" and release is not None and expected is None:  # the write went in after the read made room
-        assert q.read(QDataType.Bytes, 2000) == b"room" and got_back == b"x"
-    elif kind == "var" and expected is None:
-        assert got_back == bytes(range(100))
-    else:
-        assert result == expected if not isinstance(expected, bytes) else bytes(result) == expected
-
-
-# ------------------------------------------------- interpreter shutdown ---
 
 
 SHUTDOWN_SCRIPT = textwrap.dedent("""
@@ -252,20 +221,11 @@ SHUTDOWN_SCRIPT = textwrap.dedent("""
 
 
 def test_daemon_thread_in_a_wait_at_interpreter_shutdown(queue_name):
-    q = MPMCQueue(queue_name, 2, 16)
-    q.write(b"m")
-    sems = Semaphores()
-    sem = sems.hold(queue_name + "_free_mutex_")
-    released = False
-    try:
+    q = _created("mpmc", queue_name, lambda q: q.write(b"m"))  # noqa: F841 - the queue lives as long as the test
+    with semaphore_taken(queue_name + "_free_mutex_"):
         proc = subprocess.Popen([sys.executable, "-c", SHUTDOWN_SCRIPT, queue_name], stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE, text=True)
         assert proc.stdout.readline() == "exiting\n"
         assert proc.stdout.readline() == "finalizing\n"
-        sems.release(sem)
-        released = True
-        _, err = proc.communicate(timeout=15)
-    finally:
-        if not released:
-            sems.release(sem)
+    _, err = proc.communicate(timeout=15)
     assert proc.returncode == 0, err
