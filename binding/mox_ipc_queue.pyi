@@ -1,36 +1,48 @@
-"""MOX Interprocess Shared Memory Queue plugin"""
+from collections.abc import Iterable
+from typing import Any, ClassVar, Generic, SupportsIndex, TypeVar, final, overload, type_check_only
 
-from typing import Any, ClassVar, SupportsIndex, overload, type_check_only
+from typing_extensions import Buffer, Self
 
 import numpy
 from numpy.typing import ArrayLike, NDArray
 
 __version__: str
 
-# Every value a typed read can return; which one depends on the QDataType
-# member, a link the type system cannot see because QDataType is no Enum.
+# Every value a typed read can return: what a read gives when its QDataType is
+# known only at run time (a member gives its own type: see _Decodes).
 _Decoded = bytes | str | int | float | NDArray[numpy.int64] | NDArray[numpy.float64]
+
+# What put() takes: bytes-like objects of 1-byte items go raw; str, float,
+# anything with __index__ (int, bool, NumPy integers) and 1-D int64/float64
+# arrays through the typed codec. NumPy's stubs make arrays a Buffer only
+# from Python 3.12, hence the array entries.
+_Putable = (
+    Buffer
+    | str
+    | float
+    | SupportsIndex
+    | NDArray[numpy.uint8 | numpy.int8 | numpy.bool]
+    | NDArray[numpy.int64]
+    | NDArray[numpy.float64]
+)
+
+_T = TypeVar("_T")
 
 # The metaclass pybind11 gives every class it binds (pybind11_builtins.pybind11_type);
 # it lives in no module a stub could import from.
 @type_check_only
 class _pybind11_type(type): ...
 
+# Members compare equal only to members (QDataType.Int == 2 is False) and do no
+# arithmetic; int(QDataType.Int) is 2. The constructor does not check the range.
 class QDataType(metaclass=_pybind11_type):
-    """Payload type a reader expects; nothing of it travels in a message.
-
-    Members compare equal only to members (QDataType.Int == 2 is False);
-    int(QDataType.Int) is 2. The constructor does not check the range.
-    """
-
-    Bytes: ClassVar[QDataType]
-    String: ClassVar[QDataType]
-    Int: ClassVar[QDataType]
-    IntArray: ClassVar[QDataType]
-    Float: ClassVar[QDataType]
-    FloatArray: ClassVar[QDataType]
+    Bytes: ClassVar[_Bytes]
+    String: ClassVar[_String]
+    Int: ClassVar[_Int]
+    IntArray: ClassVar[_IntArray]
+    Float: ClassVar[_Float]
+    FloatArray: ClassVar[_FloatArray]
     __members__: ClassVar[dict[str, QDataType]]
-
     def __init__(self, value: SupportsIndex) -> None: ...
     def __eq__(self, other: object, /) -> bool: ...
     def __ne__(self, other: object, /) -> bool: ...
@@ -44,115 +56,185 @@ class QDataType(metaclass=_pybind11_type):
     @property
     def value(self) -> int: ...
 
-# The overloads below follow the module's registration order, which is also
+# A typed read returns what its member decodes to: get(QDataType.Int) is an
+# int. QDataType is no Enum, so Literal[QDataType.Int] cannot say so; instead
+# each member has a class of its own, for the checker only (stubtest sees the
+# members as plain QDataType), naming its decoded type through _Decodes. Each
+# read taking a type has an overload on _Decodes[_T] returning _T, then one on
+# plain QDataType (known only at run time) returning _Decoded; a read whose
+# type may be omitted has one on _Bytes first. _Decodes is no QDataType, so
+# members mixed in a list or dict still join to QDataType. The cost: a
+# variable given one member needs the annotation `: QDataType` to be given
+# another.
+@type_check_only
+class _Decodes(Generic[_T]): ...
+
+@final
+@type_check_only
+class _Bytes(QDataType, _Decodes[bytes]): ...
+
+@final
+@type_check_only
+class _String(QDataType, _Decodes[str]): ...
+
+@final
+@type_check_only
+class _Int(QDataType, _Decodes[int]): ...
+
+@final
+@type_check_only
+class _IntArray(QDataType, _Decodes[NDArray[numpy.int64]]): ...
+
+@final
+@type_check_only
+class _Float(QDataType, _Decodes[float]): ...
+
+@final
+@type_check_only
+class _FloatArray(QDataType, _Decodes[NDArray[numpy.float64]]): ...
+
+# What the binding adds to all three classes (one template), stated once in a
+# checker-only base. Timeouts are in seconds.
+@type_check_only
+class _QueueAPI:
+    def put(self, value: _Putable, block: bool = True, timeout: float | None = None) -> None: ...
+    @overload
+    def get(self, type: _Bytes = ..., block: bool = True, timeout: float | None = None) -> bytes: ...
+    @overload
+    def get(self, type: _Decodes[_T], block: bool = True, timeout: float | None = None) -> _T: ...
+    @overload
+    def get(self, type: QDataType = ..., block: bool = True, timeout: float | None = None) -> _Decoded: ...
+    def put_nowait(self, value: _Putable) -> None: ...
+    @overload
+    def get_nowait(self, type: _Bytes = ...) -> bytes: ...
+    @overload
+    def get_nowait(self, type: _Decodes[_T]) -> _T: ...
+    @overload
+    def get_nowait(self, type: QDataType = ...) -> _Decoded: ...
+    def qsize(self) -> int: ...
+    def empty(self) -> bool: ...
+    def full(self) -> bool: ...
+    @overload
+    def get_many(
+        self, max_messages: SupportsIndex, type: _Bytes = ..., timeout: float | None = None
+    ) -> list[bytes]: ...
+    @overload
+    def get_many(
+        self, max_messages: SupportsIndex, type: _Decodes[_T], timeout: float | None = None
+    ) -> list[_T]: ...
+    @overload
+    def get_many(
+        self, max_messages: SupportsIndex, type: QDataType = ..., timeout: float | None = None
+    ) -> list[_Decoded]: ...
+    def put_many(self, values: Iterable[_Putable], timeout: float | None = None) -> None: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *args: object) -> None: ...
+    @property
+    def name(self) -> str: ...
+    @property
+    def num_cells(self) -> int: ...  # MPMCVarQueue: of each channel
+    @property
+    def closed(self) -> bool: ...
+    # Pickled by name; unpickling connects.
+    def __getstate__(self) -> tuple[str]: ...
+    def __setstate__(self, state: tuple[str], /) -> None: ...
+    # Python coroutine functions, set on each class after the bound methods.
+    @overload
+    async def get_async(self, type: _Bytes = ..., timeout: float | None = None) -> bytes: ...
+    @overload
+    async def get_async(self, type: _Decodes[_T], timeout: float | None = None) -> _T: ...
+    @overload
+    async def get_async(self, type: QDataType = ..., timeout: float | None = None) -> _Decoded: ...
+    async def put_async(self, value: _Putable, timeout: float | None = None) -> None: ...
+
+# The write overloads follow the module's registration order, which is also
 # the order in which a call is matched at run time. The float64 array rows
 # take ArrayLike because their second matching pass converts anything NumPy
 # can turn into an array (lists, tuples, arrays of other dtypes, NumPy
 # scalars) to float64; only one-dimensional results are then accepted. At run
 # time an int64 array still reaches the int64 row, since the first pass
 # matches dtypes exactly; a type checker picks the ArrayLike row for it, which
-# changes nothing for the caller, as every write returns None.
+# changes nothing for the caller, as every write returns None (from Python
+# 3.12 arrays are Buffers, and mypy reports that row as never matched, hence
+# its ignore). The rows pybind11 registered without argument names take
+# their arguments by position only.
 
-class SPSCQueue(metaclass=_pybind11_type):
+class SPSCQueue(_QueueAPI, metaclass=_pybind11_type):
     @overload
     def __init__(
         self, name: str, num_cells: SupportsIndex, cell_size: SupportsIndex, creator_first: bool, /
     ) -> None: ...
-
     @overload
     def __init__(self, name: str, /) -> None: ...
-
     @overload
-    def read(self) -> bytes:
-        """read bytes"""
-
+    def read(self) -> bytes: ...
     @overload
-    def read(self, data_type: QDataType, /) -> _Decoded:
-        """read specified type"""
-
+    def read(self, data_type: _Decodes[_T], /) -> _T: ...
     @overload
-    def read(self, data_type: QDataType, timeout_ms: int, /) -> _Decoded | None:
-        """read specified type, waiting at most timeout_ms milliseconds (0: no limit); None if nothing arrived in time"""
-
+    def read(self, data_type: QDataType, /) -> _Decoded: ...
+    # timeout_ms: 0 waits without limit; None when nothing arrived in time.
     @overload
-    def write(self, value: bytes, /) -> None:
-        """write bytes object"""
-
+    def read(self, data_type: _Decodes[_T], timeout_ms: int, /) -> _T | None: ...
     @overload
-    def write(self, value: str, /) -> None:
-        """write string object"""
-
+    def read(self, data_type: QDataType, timeout_ms: int, /) -> _Decoded | None: ...
     @overload
-    def write(self, value: int, /) -> None:
-        """write int value"""
-
+    def write(self, value: bytes, /) -> None: ...
     @overload
-    def write(self, value: float, /) -> None:
-        """write float value"""
-
+    def write(self, value: str, /) -> None: ...
     @overload
-    def write(self, value: ArrayLike, /) -> None:
-        """write np_array of dtype double"""
-
+    def write(self, value: int, /) -> None: ...
     @overload
-    def write(self, value: NDArray[numpy.int64], /) -> None:
-        """write np_array of dtype int64_t"""
-
+    def write(self, value: float, /) -> None: ...
+    @overload
+    def write(self, value: ArrayLike, /) -> None: ...
+    @overload
+    def write(self, value: NDArray[numpy.int64], /) -> None: ...  # type: ignore[overload-cannot-match, unused-ignore]
     def cell_size(self) -> int: ...
-    def inspect(self) -> dict[str, Any]:
-        """the queue as this object sees it (a dict): header words, lists, counts, the cells or channels on no list, and 'findings', what differs from a sound idle queue; a snapshot, changes nothing"""
+    def inspect(self) -> dict[str, Any]: ...
 
-class MPMCQueue(metaclass=_pybind11_type):
+class MPMCQueue(_QueueAPI, metaclass=_pybind11_type):
     @overload
     def __init__(self, name: str, num_cells: SupportsIndex, cell_size: SupportsIndex, /) -> None: ...
-
     @overload
     def __init__(self, name: str, /) -> None: ...
-
     @overload
-    def read(self) -> bytes:
-        """read byte"""
-
+    def __init__(self, name: str, num_cells: SupportsIndex, cell_size: SupportsIndex, *, keep_names: bool) -> None: ...
+    @staticmethod
+    def open(name: str, num_cells: SupportsIndex, cell_size: SupportsIndex) -> MPMCQueue: ...
     @overload
-    def read(self, data_type: QDataType, /) -> _Decoded:
-        """read specified type"""
-
+    def read(self) -> bytes: ...
     @overload
-    def read(self, data_type: QDataType, timeout_ms: int, /) -> _Decoded | None:
-        """read specified type, waiting at most timeout_ms milliseconds (0: no limit); None if nothing arrived in time"""
-
+    def read(self, data_type: _Decodes[_T], /) -> _T: ...
     @overload
-    def write(self, value: bytes, /) -> None:
-        """write bytes object"""
-
+    def read(self, data_type: QDataType, /) -> _Decoded: ...
     @overload
-    def write(self, value: str, /) -> None:
-        """write string object"""
-
+    def read(self, data_type: _Decodes[_T], timeout_ms: int, /) -> _T | None: ...
     @overload
-    def write(self, value: int, /) -> None:
-        """write int value"""
-
+    def read(self, data_type: QDataType, timeout_ms: int, /) -> _Decoded | None: ...
     @overload
-    def write(self, value: float, /) -> None:
-        """write float value"""
-
+    def write(self, value: bytes, /) -> None: ...
     @overload
-    def write(self, value: ArrayLike, /) -> None:
-        """write numpy array of dtype double"""
-
+    def write(self, value: str, /) -> None: ...
     @overload
-    def write(self, value: NDArray[numpy.int64], /) -> None:
-        """write numpy array of dtype int64_t"""
-
+    def write(self, value: int, /) -> None: ...
+    @overload
+    def write(self, value: float, /) -> None: ...
+    @overload
+    def write(self, value: ArrayLike, /) -> None: ...
+    @overload
+    def write(self, value: NDArray[numpy.int64], /) -> None: ...  # type: ignore[overload-cannot-match, unused-ignore]
     def cell_size(self) -> int: ...
-    def unlink(self) -> None:
-        """call shm_unlink"""
+    def unlink(self) -> None: ...
+    def inspect(self) -> dict[str, Any]: ...
 
-    def inspect(self) -> dict[str, Any]:
-        """the queue as this object sees it (a dict): header words, lists, counts, the cells or channels on no list, and 'findings', what differs from a sound idle queue; a snapshot, changes nothing"""
-
-class MPMCVarQueue(metaclass=_pybind11_type):
+class MPMCVarQueue(_QueueAPI, metaclass=_pybind11_type):
+    @overload
+    def __init__(
+        self, name: str, num_channels: SupportsIndex, num_cells: SupportsIndex, cell_size: SupportsIndex, /
+    ) -> None: ...
+    @overload
+    def __init__(self, name: str, /) -> None: ...
     @overload
     def __init__(
         self,
@@ -160,87 +242,54 @@ class MPMCVarQueue(metaclass=_pybind11_type):
         num_channels: SupportsIndex,
         num_cells: SupportsIndex,
         cell_size: SupportsIndex,
-        /,
+        *,
+        keep_names: bool,
     ) -> None: ...
-
+    @staticmethod
+    def open(
+        name: str, num_channels: SupportsIndex, num_cells: SupportsIndex, cell_size: SupportsIndex
+    ) -> MPMCVarQueue: ...
     @overload
-    def __init__(self, name: str, /) -> None: ...
-
+    def read(self) -> bytes: ...
     @overload
-    def read(self) -> bytes:
-        """read byte"""
-
+    def read(self, data_type: _Decodes[_T], /) -> _T: ...
     @overload
-    def read(self, data_type: QDataType, /) -> _Decoded:
-        """read specified type"""
-
+    def read(self, data_type: QDataType, /) -> _Decoded: ...
     @overload
-    def read(self, data_type: QDataType, timeout_ms: int, /) -> _Decoded | None:
-        """read specified type, waiting at most timeout_ms milliseconds (0: no limit); None if nothing arrived in time"""
-
+    def read(self, data_type: _Decodes[_T], timeout_ms: int, /) -> _T | None: ...
     @overload
-    def write(self, value: bytes, /) -> None:
-        """write bytes object"""
-
+    def read(self, data_type: QDataType, timeout_ms: int, /) -> _Decoded | None: ...
     @overload
-    def write(self, value: str, /) -> None:
-        """write string object"""
-
+    def write(self, value: bytes, /) -> None: ...
     @overload
-    def write(self, value: int, /) -> None:
-        """write int value"""
-
+    def write(self, value: str, /) -> None: ...
     @overload
-    def write(self, value: float, /) -> None:
-        """write float value"""
-
+    def write(self, value: int, /) -> None: ...
     @overload
-    def write(self, value: ArrayLike, /) -> None:
-        """write numpy array of dtype double"""
-
+    def write(self, value: float, /) -> None: ...
     @overload
-    def write(self, value: NDArray[numpy.int64], /) -> None:
-        """write numpy array of dtype int64_t"""
-
+    def write(self, value: ArrayLike, /) -> None: ...
     @overload
-    def partial_write(self, value: bytes, /) -> None:
-        """partial write of bytes object"""
-
+    def write(self, value: NDArray[numpy.int64], /) -> None: ...  # type: ignore[overload-cannot-match, unused-ignore]
     @overload
-    def partial_write(self, value: str, /) -> None:
-        """partial write of string object"""
-
+    def partial_write(self, value: bytes, /) -> None: ...
     @overload
-    def partial_write(self, value: int, /) -> None:
-        """partial write of int value"""
-
+    def partial_write(self, value: str, /) -> None: ...
     @overload
-    def partial_write(self, value: float, /) -> None:
-        """partial write of float value"""
-
+    def partial_write(self, value: int, /) -> None: ...
     @overload
-    def partial_write(self, value: ArrayLike, /) -> None:
-        """partial write of numpy array of dtype double"""
-
+    def partial_write(self, value: float, /) -> None: ...
     @overload
-    def partial_write(self, value: NDArray[numpy.int64], /) -> None:
-        """partial write of numpy array of dtype int64_t"""
-
-    def partial_write_complete(self) -> None:
-        """partial write complete"""
-
+    def partial_write(self, value: ArrayLike, /) -> None: ...
+    @overload
+    def partial_write(self, value: NDArray[numpy.int64], /) -> None: ...  # type: ignore[overload-cannot-match, unused-ignore]
+    def partial_write_complete(self) -> None: ...
     def cell_size(self) -> int: ...
-    def unlink(self) -> None:
-        """call shm_unlink"""
-
-    def inspect(self) -> dict[str, Any]:
-        """the queue as this object sees it (a dict): header words, lists, counts, the cells or channels on no list, and 'findings', what differs from a sound idle queue; a snapshot, changes nothing"""
+    def unlink(self) -> None: ...
+    def inspect(self) -> dict[str, Any]: ...
 
 class IPCQueueError(Exception):
-    """Every failure of a queue operation; str(error) is its message."""
+    errno: int | None  # of the platform call that failed; None when no OS error is involved
 
-def remove(name: str) -> bool:
-    """remove(name) -> bool: removes every name of the queue `name` (its segment, and the semaphores of any queue kind); True if anything was removed. Never raises for a name that is gone. Processes still attached keep working."""
-
-def exists(name: str) -> bool:
-    """exists(name) -> bool: whether a queue segment named `name` exists"""
+def remove(name: str) -> bool: ...
+def exists(name: str) -> bool: ...

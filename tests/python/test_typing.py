@@ -1,49 +1,32 @@
-"""The stub binding/mox_ipc_queue.pyi against the installed module: stubtest; the overloads and
-docstrings the binding registers (pybind11 functions carry no signature stubtest could see);
-that stub and module accept the same calls; mypy --strict over the examples."""
+"""The stub binding/mox_ipc_queue.pyi against the installed module: stubtest; mypy --strict over the stub and the
+examples; and typed uses, run through mypy --strict and through the module, that both accept (each typed read
+returning the precise type that assert_type names) or both reject."""
 
-import ast
 import os
 import re
-import shutil
 import subprocess
 import sys
+import types
+import typing
 from pathlib import Path
 
+import numpy as np
 import pytest
-from helpers import overloads, parameters
 
 import mox_ipc_queue as mq
 
 ROOT = Path(__file__).resolve().parents[2]
 STUB_SOURCE = ROOT / "binding" / "mox_ipc_queue.pyi"
 ALLOWLIST = Path(__file__).with_name("stubtest_allowlist.txt")
-INSTALLED_STUB = Path(mq.__file__).with_name("mox_ipc_queue.pyi")
 MYPY_TIMEOUT = 25.0  # below the per-test watchdog
-
-# Stub annotations a runtime annotation may become (pybind11 3 renders the first forms, pybind11 2 the
-# second). A float64 array converts whatever NumPy can; an int64 one does not.
-F64, I64 = {"ArrayLike"}, {"NDArray[numpy.int64]"}
-STUB_TYPES = {
-    "str": {"str"}, "bytes": {"bytes"}, "int": {"int", "SupportsIndex"}, "float": {"float"}, "bool": {"bool"},
-    "typing.SupportsInt | typing.SupportsIndex": {"SupportsIndex"}, "mox_ipc_queue.QDataType": {"QDataType"},
-    "typing.Annotated[numpy.typing.ArrayLike, numpy.float64]": F64, "numpy.ndarray[numpy.float64]": F64,
-    "typing.Annotated[numpy.typing.ArrayLike, numpy.int64]": I64, "numpy.ndarray[numpy.int64]": I64,
-}
-STUB_RESULTS = {"None": {"None"}, "int": {"int"}, "bool": {"bool"}, "dict": {"dict[str, Any]"},
-                "object": {"bytes", "_Decoded", "_Decoded | None"}}
-STUB = ast.parse(STUB_SOURCE.read_text())
-STUB_CLASSES = {node.name: node for node in STUB.body if isinstance(node, ast.ClassDef)}
 
 
 @pytest.fixture(scope="module")
 def mypy_env(tmp_path_factory):
-    """For mypy runs on the installed stub, copied: mypy takes no single-module stub from site-packages."""
-    stale = not INSTALLED_STUB.is_file() or INSTALLED_STUB.read_bytes() != STUB_SOURCE.read_bytes()
-    assert not stale, f"no stub or a stale one beside {mq.__file__}: run make install"
-    stubs = tmp_path_factory.mktemp("stubs")
-    shutil.copy(INSTALLED_STUB, stubs)
-    return dict(os.environ, MYPYPATH=str(stubs), MYPY_CACHE_DIR=str(tmp_path_factory.mktemp("mypy_cache")))
+    # mypy finds a single-module stub in site-packages only as the stub package mox_ipc_queue-stubs.
+    installed = Path(mq.__file__).parent / "mox_ipc_queue-stubs" / "__init__.pyi"
+    assert installed.is_file() and installed.read_bytes() == STUB_SOURCE.read_bytes(), "stale stub: make install"
+    return dict(os.environ, MYPY_CACHE_DIR=str(tmp_path_factory.mktemp("mypy_cache")))
 
 
 def run_mypy(env, *args):
@@ -53,79 +36,137 @@ def run_mypy(env, *args):
 
 
 @pytest.mark.parametrize("args", [("mypy.stubtest", "mox_ipc_queue", "--allowlist", str(ALLOWLIST)),
+                                  # overload overlaps, which stubtest skips: oldest Python mypy targets, a new one
+                                  ("mypy", "--strict", "--python-version", "3.10", str(STUB_SOURCE)),
+                                  ("mypy", "--strict", "--python-version", "3.14", str(STUB_SOURCE)),
                                   ("mypy", "--strict", *map(str, sorted((ROOT / "examples").glob("*.py"))))],
-                         ids=["stubtest", "examples-strict"])
+                         ids=["stubtest", "stub-3.10", "stub-3.14", "examples"])
 def test_mypy_finds_nothing(mypy_env, args):
     assert args[-1] != "--strict", "no examples found"
     code, out = run_mypy(mypy_env, *args)
     assert code == 0, out
 
 
-@pytest.mark.parametrize("class_name", ["SPSCQueue", "MPMCQueue", "MPMCVarQueue"])
-def test_stub_lists_the_binding_overloads_in_order(class_name):
-    runtime_class = getattr(mq, class_name)
-    for method in [n for n, v in vars(runtime_class).items() if callable(v) and (n == "__init__" or n[0] != "_")]:
-        runtime = overloads(getattr(runtime_class, method))
-        stub = [n for n in STUB_CLASSES[class_name].body if isinstance(n, ast.FunctionDef) and n.name == method]
-        assert len(stub) == len(runtime), f"{class_name}.{method}: {len(stub)} stub overloads, {len(runtime)} bound"
-        for row, ((signature, doc), node) in enumerate(zip(runtime, stub), 1):
-            where = f"{class_name}.{method} overload {row}: {signature}"
-            stub_params = [ast.unparse(p.annotation) for p in (node.args.posonlyargs + node.args.args)[1:]]
-            runtime_params = [annotation for _, annotation in parameters(signature)[1:]]
-            assert len(stub_params) == len(runtime_params) and all(
-                s in STUB_TYPES.get(r, ()) for r, s in zip(runtime_params, stub_params)), f"{where}: stub {stub_params}"
-            result = STUB_RESULTS.get(signature.rpartition(" -> ")[2], ())
-            assert ast.unparse(node.returns) in result, f"{where}: stub returns {ast.unparse(node.returns)}"
-            assert (ast.get_docstring(node) or "") == doc, where
+# Each member's decoded type and a value that decodes to it.
+MEMBERS = {"Bytes": ("bytes", "b'ab'"), "String": ("str", "'h\u00e9'"), "Int": ("int", "-5"),
+           "IntArray": ("NDArray[np.int64]", "np.arange(3, dtype=np.int64)"), "Float": ("float", "2.5"),
+           "FloatArray": ("NDArray[np.float64]", "np.linspace(0, 1, 3)")}
+DECODED = " | ".join(t for t, _ in MEMBERS.values())
+# Typed reads, T the type argument and R the decoded type: what each returns.
+READS = [("q.read(T)", "R"), ("q.read(T, 5)", "R | None"), ("q.get(T)", "R"),
+         ("q.get(type=T, block=False, timeout=0.5)", "R"), ("q.get_nowait(type=T)", "R"),
+         ("q.get_many(max_messages=3, type=T, timeout=1)", "list[R]"),
+         ("asyncio.run(q.get_async(type=T, timeout=1))", "R")]
 
 
-# In each case s, m and v are new SPSC, MPMC and MPMCVar queues with room to spare and `name` is an unused
-# queue name. The module rejects a case that raises: no overload matched (TypeError), no such method
-# (AttributeError) or a converted value failed a check (IPCQueueError: None becomes a 0-d array).
-ACCEPTED = [
-    "s.write(b'x')", "s.write('\u00e9')", "s.write(7)", "s.write(2.5)", "s.write(np.arange(3, dtype=np.int64))",
-    "s.write(np.zeros(3))", "s.write([1, 2, 3])", "s.write(np.zeros(2, dtype=np.float32))",
-    "m.write(b'x'); r: bytes = m.read()", "m.write(7); m.read(mq.QDataType.Int)", "n: int = m.cell_size()",
-    "m.read(mq.QDataType.Int, 1)", "m.unlink()",
-    "v.write(np.arange(20, dtype=np.int64))", "v.partial_write(np.arange(2, dtype=np.int64))", "v.unlink()",
-    "v.partial_write(b'a'); v.partial_write([1.0]); v.partial_write_complete()", "v.read(mq.QDataType.FloatArray, 1)",
-    "mq.SPSCQueue(name, 4, 64, False)", "mq.MPMCQueue(name, np.int64(4), 64)", "mq.MPMCVarQueue(name, 2, 4, 64)",
-    "q: mq.MPMCQueue = mq.MPMCQueue(name, 4, 64); mq.MPMCQueue(name)", "mq.QDataType(np.int64(2))",
-    "t: str = mq.QDataType.Int.name; k: int = int(mq.QDataType.Int)", "e: Exception = mq.IPCQueueError('text')",
-    "x: str = mq.__version__",  # stubtest does not check a variable's type
+def typed_read_cases():
+    cases = [f"{q}.put({value}); assert_type({read.replace('q.', q + '.').replace('T', 'mq.QDataType.' + member)}, "
+             f"{result.replace('R', decoded)})"
+             for q in "smv" for read, result in READS for member, (decoded, value) in MEMBERS.items()]
+    # No type: bytes. A QDataType known only at run time (t, constructed, joined in a list): the union.
+    untyped = ["q.read()", "q.get()", "q.get(block=True, timeout=1)", "q.get_nowait()",
+               "asyncio.run(q.get_async(timeout=1))", "q.get_many(2)[0]"]
+    cases += [f"{q}.put(b'x'); assert_type({read.replace('q.', q + '.')}, bytes)" for q in "smv" for read in untyped]
+    return cases + [
+        f"m.put(7); t: mq.QDataType = mq.QDataType.Int; assert_type(m.get(t), {DECODED})",
+        f"m.put(7); assert_type(m.get(mq.QDataType(2)), {DECODED})",
+        f"m.put(7); assert_type(m.get([mq.QDataType.Int, mq.QDataType.Float][0]), {DECODED})",
+        f"m.put(7); assert_type(m.read(mq.QDataType(2), 1), {DECODED} | None)",
+    ]
+
+
+# s, m and v: new SPSC, MPMC and MPMCVar queues with room to spare; name: an unused queue name.
+ACCEPTED = typed_read_cases() + [
+    "s.write(b'x'); s.write('\u00e9'); m.write(7); m.write(2.5); v.write(np.arange(3, dtype=np.int64))",
+    "s.write(np.zeros(3)); s.write([1, 2, 3]); s.write(np.zeros(2, dtype=np.float32))",
+    "v.partial_write(b'a'); v.partial_write([1.0]); v.partial_write(np.arange(2)); v.partial_write_complete()",
+    "assert_type(m.cell_size(), int); m.unlink(); v.unlink(); assert_type(v.inspect(), dict[str, Any])",
+    "mq.SPSCQueue(name, 4, 64, False)", "q = mq.MPMCQueue(name, np.int64(4), 64); mq.MPMCQueue(name)",
+    "mq.MPMCVarQueue(name, 2, 4, 64)", "mq.QDataType(np.int64(2))",
+    "assert_type(mq.QDataType.Int.name, str); assert_type(int(mq.QDataType.Int), int)",
+    "assert_type(mq.__version__, str); assert_type(mq.IPCQueueError('x'), mq.IPCQueueError)",
+    "s.put(value=bytearray(b'a'), block=False, timeout=None); s.put(memoryview(b'b')); s.put(np.zeros(2, np.uint8))",
+    "s.put(True); s.put(np.int64(3)); m.put_nowait(value=2.5); m.put_nowait(np.arange(3))",
+    "m.put_many(values=[1, 'a', b'b'], timeout=1.5); assert_type(m.get_many(3), list[bytes])",
+    "assert_type(v.qsize(), int); assert_type(v.empty(), bool); assert_type(v.full(), bool)",
+    "assert_type(v.num_cells, int); assert_type(v.closed, bool); assert_type(v.name, str)",
+    "assert_type(m.__enter__(), mq.MPMCQueue).put(1); m.__exit__(None, None, None); m.close()",
+    "mq.MPMCQueue(name, 4, 64, keep_names=True).unlink()", "mq.MPMCVarQueue(name, 2, 4, 64, keep_names=False)",
+    "assert_type(mq.MPMCQueue.open(name=name, num_cells=4, cell_size=64), mq.MPMCQueue).unlink()",
+    "assert_type(mq.MPMCVarQueue.open(name, num_channels=2, num_cells=4, cell_size=64), mq.MPMCVarQueue).unlink()",
+    "assert_type(mq.remove(name=name), bool); assert_type(mq.exists(name=name), bool)",
+    "assert_type(mq.IPCQueueError('x').errno, int | None)", "pickle.loads(pickle.dumps(m)).put(1)",
+    "asyncio.run(v.put_async(value='x', timeout=1)); assert_type(v.get(mq.QDataType.String), str)",
 ]
+# A misuse both reject: a wrong type or name of an argument (TypeError: no overload matched), no such attribute
+# (AttributeError), a converted value that failed a check (IPCQueueError: None becomes a 0-d array) or a result
+# other than the one named.
 REJECTED = [
     "s.write(object())", "s.write(None)", "s.write()", "s.unlink()", "s.partial_write(b'x')",
     "m.write(b'x', 1)", "m.read(2)", "m.read(mq.QDataType.Int, 1.5)", "m.read(mq.QDataType.Int, None)",
-    "m.read(mq.QDataType.Int, np.int64(1))", "m.read(arg0=mq.QDataType.Int)", "v.partial_write(object())",
-    "mq.SPSCQueue(name, 4, 64)", "mq.MPMCQueue(name, 4.0, 64)", "mq.MPMCVarQueue(name, 2, 4)", "mq.QDataType(2.0)",
-    "mq.QDataType.Int + 1", "mq.QDataType.Int < mq.QDataType.Float",
+    "m.read(mq.QDataType.Int, np.int64(1))", "m.read(data_type=mq.QDataType.Int)", "v.partial_write(object())",
+    "mq.SPSCQueue(name, 4, 64)", "mq.MPMCQueue(name, 4.0, 64)", "mq.MPMCQueue(name, '4', 64)",
+    "mq.MPMCVarQueue(name, 2, 4)", "mq.QDataType(2.0)", "mq.QDataType('Int')",
+    "mq.QDataType.Int + 1", "mq.QDataType.Int < mq.QDataType.Float", "mq.QDataType.Int | mq.QDataType.Float",
+    "m.put(object())", "m.put(None)", "m.put(np.float32(1))", "m.put(1, timeout='1')", "m.put_many(7)",
+    "m.put(item=1)", "m.get('Int')", "m.get(2)", "m.get(kind=mq.QDataType.Int)",
+    "m.get_nowait(mq.QDataType.Int, False)", "m.get_many('3')", "m.get_many(2.5)", "m.get_many(n=2)",
+    "m.name = 'x'", "m.num_cells = 1", "mq.SPSCQueue.open(name, 4, 64)", "mq.MPMCQueue.open(name, 4)",
+    "mq.SPSCQueue(name, 4, 64, True, keep_names=True)", "mq.MPMCQueue(name, 4, 64, True)",
+    "mq.MPMCQueue(name=name, num_cells=4, cell_size=64)", "asyncio.run(m.get_async(2))",
+    "asyncio.run(m.put_async(object()))", "mq.remove(3)",
+    "m.put(7); assert_type(m.get(mq.QDataType.Int), str)", "m.put(7); assert_type(m.get(mq.QDataType.Int), float)",
+    "s.put(b'x'); assert_type(s.get(), str)", "v.put(2.5); assert_type(v.get_many(1, mq.QDataType.Float), float)",
 ]
 
 
-def test_stub_accepts_what_the_module_accepts(mypy_env, make_queue_name, tmp_path):
+def conforms(value, t):
+    """Whether the module's `value` is of the type `t` that the stub names."""
+    origin, args = typing.get_origin(t), typing.get_args(t)
+    if origin in (typing.Union, types.UnionType):
+        return any(conforms(value, a) for a in args)
+    if origin is list:
+        return type(value) is list and bool(value) and all(conforms(v, args[0]) for v in value)
+    if origin is dict:
+        return type(value) is dict and all(type(k) is args[0] for k in value)
+    if origin is np.ndarray:
+        return type(value) is np.ndarray and value.ndim == 1 and value.dtype == typing.get_args(args[1])[0]
+    return type(value) is t
+
+
+def assert_type_at_run_time(value, t):
+    assert conforms(value, t), f"{value!r} is no {t}"
+    return value
+
+
+def test_stub_and_module_accept_the_same_uses(mypy_env, make_queue_name, tmp_path):
     # One function per case, one line each: mypy's error lines name the case.
     cases = [(code, True) for code in ACCEPTED] + [(code, False) for code in REJECTED]
-    source = "import numpy as np\nimport mox_ipc_queue as mq\n" + "".join(
+    header = ("import asyncio\nimport pickle\nfrom typing import Any, assert_type\nimport numpy as np\n"
+              "from numpy.typing import NDArray\nimport mox_ipc_queue as mq\n")
+    source = header + "".join(
         f"def case_{i}(s: mq.SPSCQueue, m: mq.MPMCQueue, v: mq.MPMCVarQueue, name: str) -> None: {code}\n"
         for i, (code, _) in enumerate(cases))
-    (path := tmp_path / "calls.py").write_text(source)
-    code, out = run_mypy(mypy_env, "mypy", "--strict", "--no-error-summary", "--show-error-codes", str(path))
+    (path := tmp_path / "uses.py").write_text(source)
+    code, out = run_mypy(mypy_env, "mypy", "--strict", "--no-error-summary", str(path))
     assert code in (0, 1), out  # 2 would be a crash or a bad stub
     error_lines = {int(n) for n in re.findall(rf"^{re.escape(str(path))}:(\d+): error:", out, flags=re.M)}
     namespace = {}
     exec(compile(source, str(path), "exec"), namespace)
+    namespace["assert_type"] = assert_type_at_run_time
     wrong = []
     for i, (call, accepted) in enumerate(cases):
-        stub_accepts = i + 3 not in error_lines  # case i is on line i + 3, after the imports
+        stub_accepts = i + header.count("\n") + 1 not in error_lines  # case i's line, after the imports
         queues = (mq.SPSCQueue(make_queue_name(), 4, 64, True), mq.MPMCQueue(make_queue_name(), 4, 64),
                   mq.MPMCVarQueue(make_queue_name(), 2, 4, 64))
         try:
             namespace[f"case_{i}"](*queues, make_queue_name())
             module_accepts = True
-        except (TypeError, AttributeError, mq.IPCQueueError):
-            module_accepts = False
+        except (TypeError, AttributeError, mq.IPCQueueError, AssertionError) as e:
+            module_accepts, call = False, f"{call} ({type(e).__name__}: {e})"
+        finally:
+            for q in queues:
+                q.close()
         if (stub_accepts, module_accepts) != (accepted, accepted):
             wrong.append(f"{call!r}: expected {accepted}, stub {stub_accepts}, module {module_accepts}")
     assert not wrong, "\n".join(wrong) + "\n" + out
-
