@@ -1,84 +1,43 @@
-"""Streaming large NumPy arrays through an MPMCVarQueue.
+"""A producer streams NumPy float64 arrays of 1 MiB through an MPMCVarQueue to a consumer that checks them.
 
-An MPMCVarQueue message may be far larger than the queue's memory: the
-writer fills a channel's ring of cells while the reader empties it. Here the
-writer builds each message from partial writes, a small header and then the
-array chunk by chunk, as if the data were produced piece by piece; a reader
-in another process takes the whole message and checks it.
+A message may be far larger than the queue: the producer fills a channel's
+cells while the consumer empties them. The queue's names go when it closes.
+Compare with_multiprocessing/stream_arrays.py.
 
-    python examples/stream_arrays.py [--name /my_stream] [--arrays 3] [--length 1000000]
+    python examples/stream_arrays.py    # queue name: $MOX_EXAMPLE_NAME
 """
 
-import argparse
 import multiprocessing as mp
 import os
 import sys
 
 import numpy as np
-from numpy.typing import NDArray
 
 import mox_ipc_queue as mq
 
-CHUNK = 65_536  # elements per partial write
-HEADER = np.dtype(np.int64).itemsize * 2  # [array number, element count]
-READ_TIMEOUT_MS = 30_000  # the reader's limit for a message to start
+NAME = os.environ.get("MOX_EXAMPLE_NAME", f"/mox_example_{os.getpid()}")
+ARRAYS, LENGTH = 20, 131_072  # 1 MiB of float64 each
 
 
-def make_array(number: int, length: int) -> NDArray[np.float64]:
-    """The data of array `number`; both sides can make it, so the reader can check."""
-    return np.random.default_rng(number).standard_normal(length)
+def make_array(i: int) -> np.ndarray:  # both sides make array i, so the consumer can check it
+    return np.random.default_rng(i).standard_normal(LENGTH)
 
 
-def reader(name: str) -> None:
-    queue = mq.MPMCVarQueue(name)
-    count = queue.read(mq.QDataType.Int, READ_TIMEOUT_MS)
-    if not isinstance(count, int):  # None: nothing arrived in time
-        sys.exit("reader: no message from the writer")
-
-    for _ in range(count):
-        # One read returns the whole message, however many cells it spans.
-        message = queue.read(mq.QDataType.Bytes, READ_TIMEOUT_MS)
-        if not isinstance(message, bytes):
-            sys.exit("reader: the writer stopped early")
-        number, length = (int(x) for x in np.frombuffer(message, dtype=np.int64, count=2))
-        # A view on the received bytes: no further copy.
-        values = np.frombuffer(message, dtype=np.float64, offset=HEADER)
-        same = len(values) == length and np.array_equal(values, make_array(number, length))
-        print(f"reader: array {number}: {len(values)} values, {len(message) / 1e6:.1f} MB, "
-              f"{'equal' if same else 'DIFFERENT'}", flush=True)
-        if not same:
-            sys.exit(1)
+def consumer(queue: mq.MPMCVarQueue) -> None:
+    for i in range(ARRAYS):
+        if not np.array_equal(queue.get(mq.QDataType.FloatArray, timeout=10), make_array(i)):
+            sys.exit(f"consumer: array {i} differs")
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description="stream NumPy arrays through an MPMCVarQueue")
-    parser.add_argument("--name", default=f"/mox_example_stream_{os.getpid()}", help="queue name")
-    parser.add_argument("--arrays", type=int, default=3, help="arrays to send")
-    parser.add_argument("--length", type=int, default=1_000_000, help="elements per array")
-    args = parser.parse_args()
-
-    # 2 channels of 32 cells of 4 KiB: 128 KiB per channel, far less than
-    # one 8 MB array, so the writer and the reader run side by side.
-    queue = mq.MPMCVarQueue(args.name, 2, 32, 4096)
-    child = mp.get_context("spawn").Process(target=reader, args=(args.name,))
-    child.start()
-    try:
-        queue.write(args.arrays)  # a whole message: the number of arrays
-        for number in range(args.arrays):
-            data = make_array(number, args.length)
-            # The first partial write takes a channel and places the message
-            # in the queue's order; partial_write_complete ends the message.
-            queue.partial_write(np.array([number, len(data)], dtype=np.int64))
-            for start in range(0, len(data), CHUNK):
-                queue.partial_write(data[start : start + CHUNK])
-            queue.partial_write_complete()
-        print(f"writer: sent {args.arrays} arrays of {args.length} values", flush=True)
+    with mq.MPMCVarQueue(NAME, 2, 32, 4096) as queue:  # 2 channels of 128 KiB
+        child = mp.Process(target=consumer, args=(queue,), daemon=True)
+        child.start()
+        for i in range(ARRAYS):
+            queue.put(make_array(i), timeout=10)
         child.join()
-    finally:
-        if child.is_alive():  # only when the writer itself failed
-            child.kill()
-            child.join()
-        queue.unlink()
+    print(f"stream_arrays: {ARRAYS} arrays of {LENGTH * 8 >> 20} MiB sent, "
+          f"{'all equal' if child.exitcode == 0 else 'consumer FAILED'}")
     sys.exit(child.exitcode)
 
 

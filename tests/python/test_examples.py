@@ -1,87 +1,78 @@
-"""The examples run as a user runs them: each in its own process tree, on a queue name of this test,
-checked by its output and exit code, leaving no name behind in /dev/shm. (ctest runs the C++ one.)"""
+"""The examples run as a user runs them, ours and their multiprocessing.Queue counterparts alike: each in its own
+process tree, on the queue name of this test, checked by its output and exit code, leaving nothing behind in
+/dev/shm. (ctest runs the C++ one.)"""
 
 import os
 import re
 import signal
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import pytest
-from helpers import existing_objects, process_state
-
-import mox_ipc_queue
+from helpers import SHM_DIR
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
-EXAMPLE_TIMEOUT = 25.0  # below the per-test watchdog: a hung example is killed by subprocess.run
+EXAMPLE_TIMEOUT = 25.0  # below the per-test watchdog: a hung example is killed
 TOTAL = re.escape(f"{sum(i * 0.5 for i in range(300)):.1f}")  # each of the readings 0.0, 0.5, ... once
-# Each example, its arguments after --name, the queue names it makes from the given one, and what its
-# output must contain (regular expressions; its processes share stdout, so their lines may run together).
+CLIENT_DONE = "client: 100 requests, 0 wrong answers"
+# Each example, its arguments ({name}: this test's queue name; the others take it from MOX_EXAMPLE_NAME), and
+# what its output must contain (regular expressions; its processes share stdout).
 RUNS = {
-    "producer_consumer.py": (["--count", "300"], [""], [
+    "producer_consumer.py": (["--name", "{name}", "--count", "300"], [
         f"producer: sent 300 readings, total {TOTAL}", f"consumer: received 300 readings, total {TOTAL}"]),
-    "worker_pool.py": (["--workers", "3", "--jobs", "60"], ["_jobs", "_results"], [
-        "parent: 3 workers connected", "parent: 60 of 60 jobs answered, 0 wrong",
-        r"parent: jobs per worker: \d+, \d+, \d+$"]),
-    # 300000 doubles are 2.4 MB, far more than one channel's 128 KiB ring.
-    "stream_arrays.py": (["--arrays", "3", "--length", "300000"], [""], ["writer: sent 3 arrays of 300000 values"]
-                         + [rf"reader: array {n}: 300000 values, 2\.4 MB, equal" for n in range(3)]),
+    "worker_pool.py": ([], ["^worker_pool: 200 of 200 jobs answered by 3 workers, all right$"]),
+    "stream_arrays.py": ([], ["^stream_arrays: 20 arrays of 1 MiB sent, all equal$"]),
+    # Unless told --serve, the client stops the service with SIGTERM when it is done.
+    "asyncio_service.py": ([], [f"^{CLIENT_DONE}$", "^service: stopped after 100 answers; client ok$"]),
 }
+REFERENCES = [f"with_multiprocessing/{s}" for s in RUNS if s != "producer_consumer.py"]
 
 
-def alive(pid):
-    return process_state(pid) not in (None, "Z")
+def start(script, name, *args):
+    return subprocess.Popen([sys.executable, str(EXAMPLES / script), *(a.format(name=name) for a in args)],
+                            env={**os.environ, "MOX_EXAMPLE_NAME": name}, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True)
 
 
-@pytest.mark.parametrize("script", list(RUNS))
-def test_python_example(script, queue_name):
-    args, suffixes, lines = RUNS[script]
-    names = [queue_name + s for s in suffixes]
+def finish(example):  # (exit code, stdout, stderr); an example still running at the limit is killed
     try:
-        command = [sys.executable, str(EXAMPLES / script), "--name", queue_name, *args]
-        done = subprocess.run(command, capture_output=True, text=True, timeout=EXAMPLE_TIMEOUT)
-        assert done.returncode == 0, f"exit code {done.returncode}:\n{done.stdout}\n{done.stderr}"
-        assert [p for p in lines if not re.search(p, done.stdout, flags=re.M)] == [], done.stdout
-        assert [p for name in names for p in existing_objects(name)] == []
+        out, err = example.communicate(timeout=EXAMPLE_TIMEOUT)
     finally:
-        for name in names:
-            mox_ipc_queue.remove(name)
+        example.kill()
+        example.wait()
+    return example.returncode, out, err
 
 
-def _descendants(pid):  # every process below `pid`, read from /proc
+def removed_leftovers(example, name):
+    """Removes and returns what is in /dev/shm under `name` or, should the example ignore it, its default name."""
+    stems = "|".join(re.escape(n.lstrip("/")) for n in (name, f"/mox_example_{example.pid}"))
+    left = sorted(e for e in os.listdir(SHM_DIR) if re.fullmatch(rf"(sem\.)?({stems})(_.*)?", e))
+    for entry in left:
+        Path(SHM_DIR, entry).unlink(missing_ok=True)
+    return left
+
+
+@pytest.mark.parametrize("script", list(RUNS) + REFERENCES)
+def test_example_runs_to_its_result(script, queue_name):
+    args, lines = RUNS[Path(script).name]
+    example = start(script, queue_name, *args)
+    code, out, err = finish(example)
+    assert code == 0, f"exit code {code}:\n{out}\n{err}"
+    assert [p for p in lines if not re.search(p, out, flags=re.M)] == [], out
+    assert removed_leftovers(example, queue_name) == []
+
+
+@pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
+@pytest.mark.parametrize("script", ["asyncio_service.py", "with_multiprocessing/asyncio_service.py"])
+def test_asyncio_service_stops_cleanly_on_a_signal(script, sig, queue_name):
+    service = start(script, queue_name, "--serve")
     try:
-        children = [int(c) for c in Path(f"/proc/{pid}/task/{pid}/children").read_text().split()]
-    except FileNotFoundError:
-        return []
-    return children + [d for c in children for d in _descendants(c)]
-
-
-def test_worker_pool_workers_leave_when_the_parent_is_killed(queue_name):
-    names = (queue_name + "_jobs", queue_name + "_results")
-    command = [sys.executable, str(EXAMPLES / "worker_pool.py"), "--name", queue_name, "--workers", "2",
-               "--jobs", "20000"]  # enough that the pool is still busy when the parent dies
-    workers = []
-    with subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True) as parent:
-        try:
-            line = parent.stdout.readline()  # bounded by the test watchdog
-            assert line.startswith("parent: 2 workers connected"), line + parent.stderr.read()
-            workers = [p for p in _descendants(parent.pid) if alive(p)]
-            assert len(workers) >= 2, workers  # the workers, maybe a resource tracker as well
-            parent.kill()
-            parent.wait()
-            # No signal reaches the workers: their timed reads see the parent gone.
-            deadline = time.monotonic() + EXAMPLE_TIMEOUT
-            while any(alive(p) for p in workers) and time.monotonic() < deadline:
-                time.sleep(0.05)
-            assert [p for p in workers if alive(p)] == [], f"running {EXAMPLE_TIMEOUT} s after their parent was killed"
-            # The last handle dropped took the queues' names along.
-            assert [p for name in names for p in existing_objects(name)] == []
-        finally:
-            parent.kill()
-            for p in workers:
-                if alive(p):
-                    os.kill(p, signal.SIGKILL)
-            for name in names:
-                mox_ipc_queue.remove(name)
+        line = service.stdout.readline()  # the client is done; bounded by the test watchdog
+        assert line == CLIENT_DONE + "\n", line + service.stderr.read()
+        service.send_signal(sig)  # to the service alone, as a process manager sends it
+    finally:
+        code, out, err = finish(service)
+    assert code == 0, f"exit code {code} after {sig.name}:\n{out}\n{err}"
+    assert out == "service: stopped after 100 answers; client ok\n", err
+    assert removed_leftovers(service, queue_name) == []
