@@ -3,10 +3,12 @@
 // is drawn in layout.h.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
 #include "layout.h"
+#include "owner_table.h"
 #include "segment_report.h"
 #include "shared_objects.h"
 
@@ -113,6 +115,10 @@ protected:
     // The segment this object maps: its names are removed only while they
     // still name it.
     SegmentIdentity segment_id_;
+    // Who holds what of the queue (owner_table.h), and when this process
+    // last looked for dead holders.
+    OwnerTable owners_;
+    std::atomic<int64_t> last_repair_ms_{0};
 };
 
 }  // namespace mox::ipc_queue

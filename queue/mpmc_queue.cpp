@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "fault_point.h"
 #include "fixed_cell_io.h"
 #include "ipc_queue_exception.h"
 #include "semaphore_wait.h"
@@ -101,6 +102,7 @@ MPMCQueueCPP::MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t c
     for (uint32_t i = 0; i + 1 < num_cells_; ++i) cell_at(i)->set_next(i + 1);
     cell_at(num_cells_ - 1)->set_next(kListEnd);
     publish_segment(segment, segment_size_);
+    owners_.attach(name_, segment_id_);
 }
 
 MPMCQueueCPP::MPMCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
@@ -119,6 +121,7 @@ MPMCQueueCPP::MPMCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
         release_after_failure(false);
         throw;
     }
+    owners_.attach(name_, segment_id_);
 }
 
 MPMCQueueCPP::~MPMCQueueCPP() { close(); }
@@ -127,6 +130,7 @@ void MPMCQueueCPP::close() {
     if (closed_) return;
     close_semaphores(sems_.data(), sems_.size());
     if (!unlinked_ && !keeps_names()) unlink();
+    owners_.detach();
     release_segment(segment, segment_size_, shm_fd_);
     closed_ = true;
 }
@@ -147,7 +151,10 @@ void MPMCQueueCPP::release_after_failure(bool created) {
 void MPMCQueueCPP::unlink() {
     if (unlinked_ || closed_) return;
     unlinked_ = true;
-    remove_names_if_ours(name_, segment_id_, shm_fd_, [&] { unlink_semaphores(sems_.data(), sems_.size()); });
+    remove_names_if_ours(name_, segment_id_, shm_fd_, [&] {
+        unlink_semaphores(sems_.data(), sems_.size());
+        OwnerTable::remove_name(name_, segment_id_);
+    });
 }
 
 Cell* MPMCQueueCPP::cell_at(uint32_t index) const {
@@ -162,50 +169,83 @@ uint32_t MPMCQueueCPP::index_of(const Cell* cell) const {
     return *index;
 }
 
-uint32_t MPMCQueueCPP::checked_link(uint32_t link, sem_t* held) const {
+uint32_t MPMCQueueCPP::checked_link(uint32_t link, sem_t* held, const Holder& me) const {
     if (link < num_cells_ || link == kListEnd) return link;
-    damaged_while_holding(held);
+    damaged_while_holding(held, me);
 }
 
-void MPMCQueueCPP::damaged_while_holding(sem_t* lock) const {
+void MPMCQueueCPP::damaged_while_holding(sem_t* lock, const Holder& me) const {
     // Let the other processes go on (and meet the damage themselves) rather
     // than wait for ever on a lock whose holder has left.
+    me.idle();
     ::sem_post(lock);
     throw IPCQueueException(kIndexOutOfRange, name_);
 }
 
-Cell* MPMCQueueCPP::open_cell_for_write() {
-    check_open();
-    return after_free_wait(wait_semaphore(free_sem(), 0, cell_size_ <= kPollMaxCellSize));
-}
+Cell* MPMCQueueCPP::open_cell_for_write() { return open_cell_for_write(Timeout::none()); }
 
 Cell* MPMCQueueCPP::open_cell_for_write(const Timeout& timeout) {
     check_open();
-    return after_free_wait(wait_semaphore(free_sem(), timeout, cell_size_ <= kPollMaxCellSize));
+    const Holder me = owners_.holder();
+    const Deadline deadline(timeout);
+    for (;;) {
+        me.set(Step::kWantFreeCount);
+        const Timeout left = deadline.left();
+        const int err = wait_semaphore(free_sem(), left, cell_size_ <= kPollMaxCellSize,
+                                       {me.word(), Holding{Step::kHaveFreeCount}.word(), &stall_});
+        if (err == ETIMEDOUT) {
+            me.idle();
+            return nullptr;
+        }
+        if (err != 0) {
+            me.idle();
+            throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free semaphore decrement failed",
+                                    free_sem_name(), err);
+        }
+        if (Cell* cell = pop_free(me)) return cell;
+        // A count a repair posted too many: spent; wait again.
+    }
 }
 
-Cell* MPMCQueueCPP::after_free_wait(int err) {
-    if (err == ETIMEDOUT) return nullptr;
-    if (err != 0)
-        throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free semaphore decrement failed", free_sem_name(),
-                                err);
-    if (const int err = wait_lock_after_count(free_mutex(), free_sem()); err != 0)
+Cell* MPMCQueueCPP::pop_free(const Holder& me) {
+    me.set(Step::kHaveFreeCount, ListLock::kFree, LockHold::kMay);
+    MOX_FAULT_POINT("mpmc.write.free_count");
+    const int err = wait_lock_after_count(
+        free_mutex(), free_sem(), {me.word(), Holding{Step::kHaveFreeCount, ListLock::kFree, LockHold::kHolds}.word(), &stall_});
+    if (err != 0) {
+        me.idle();
         throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free mutex decrement failed", free_mutex_name(), err);
-
+    }
     MPMCHeader* h = header();
-    // Our count guarantees a cell: the end mark here is damage, too.
     const uint32_t index = h->free_head;
-    if (index >= num_cells_) damaged_while_holding(free_mutex());
+    if (index == kListEnd) {
+        if (!owners_.spend_unsure_post(CountId::kFree)) damaged_while_holding(free_mutex(), me);
+        me.set(Step::kWantFreeCount, ListLock::kFree, LockHold::kMay);
+        unlock(free_mutex(), me, "MPMCQueueCPP open_cell_for_write: Free mutex increment failed");
+        return nullptr;
+    }
+    if (index >= num_cells_) damaged_while_holding(free_mutex(), me);
+    me.set(Step::kPopFree, ListLock::kFree, LockHold::kHolds, index);
+    MOX_FAULT_POINT("mpmc.write.free_lock");
     Cell* cell = cell_at(index);
-    h->free_head = checked_link(cell->next(), free_mutex());
+    h->free_head = checked_link(cell->next(), free_mutex(), me);
     // Publish the new head before the lock goes, so the next holder in any
     // process sees it.
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (::sem_post(free_mutex()) != 0)
-        throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free mutex increment failed", free_mutex_name(),
-                                errno);
+    me.set(Step::kWriteCell, ListLock::kFree, LockHold::kMay, index);
+    unlock(free_mutex(), me, "MPMCQueueCPP open_cell_for_write: Free mutex increment failed");
+    me.set(Step::kWriteCell, ListLock::kNone, LockHold::kNo, index);
     cell->set_next(kInUseMark);
+    MOX_FAULT_POINT("mpmc.write.cell");
     return cell;
+}
+
+void MPMCQueueCPP::unlock(sem_t* lock, const Holder& me, const char* text) {
+    if (::sem_post(lock) != 0) {
+        const int err = errno;
+        me.idle();
+        throw IPCQueueException(text, lock == free_mutex() ? free_mutex_name() : filled_mutex_name(), err);
+    }
 }
 
 namespace {
@@ -231,51 +271,75 @@ const FreePushTexts kGiveBackTexts{
 
 }  // namespace
 
-void MPMCQueueCPP::push_free(uint32_t index, bool after_read) {
+void MPMCQueueCPP::push_free(uint32_t index, bool after_read, const Holder& me) {
     const FreePushTexts& texts = after_read ? kGiveBackTexts : kDiscardTexts;
+    me.set(Step::kPushFree, ListLock::kFree, LockHold::kHolds, index);
+    MOX_FAULT_POINT("mpmc.free.lock");
     MPMCHeader* h = header();
     Cell* cell = cell_at(index);
-    cell->set_next(checked_link(h->free_head, free_mutex()));
+    cell->set_next(checked_link(h->free_head, free_mutex(), me));
     h->free_head = index;
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (::sem_post(free_mutex()) != 0) throw IPCQueueException(texts.unlock_failed, free_mutex_name(), errno);
+    me.set(Step::kPostFree, ListLock::kFree, LockHold::kMay, index);
+    unlock(free_mutex(), me, texts.unlock_failed);
+    me.set(Step::kPostFree, ListLock::kNone, LockHold::kNo, index);
+    MOX_FAULT_POINT("mpmc.free.post");
     // Only now may a writer count on the cell.
-    if (::sem_post(free_sem()) != 0) throw IPCQueueException(texts.post_failed, name_, errno);
+    const int posted = ::sem_post(free_sem());
+    me.idle();
+    if (posted != 0) throw IPCQueueException(texts.post_failed, name_, errno);
 }
 
 void MPMCQueueCPP::discard(uint32_t index) {
-    if (const int err = wait_lock_deferring_signals(free_mutex()); err != 0)
+    const Holder me = owners_.holder();
+    me.set(Step::kWriteCell, ListLock::kFree, LockHold::kMay, index);
+    if (const int err = wait_lock_deferring_signals(
+            free_mutex(), {me.word(), Holding{Step::kPushFree, ListLock::kFree, LockHold::kHolds, index}.word(), &stall_});
+        err != 0) {
+        me.idle();
         throw IPCQueueException(kDiscardTexts.lock_failed, free_mutex_name(), err);
-    push_free(index, false);
+    }
+    push_free(index, false, me);
 }
 
 void MPMCQueueCPP::append_filled(uint32_t index) {
     MPMCHeader* h = header();
-    const uint32_t tail = checked_link(h->filled_tail, filled_mutex());
+    const uint32_t tail = h->filled_tail;
     if (tail == kListEnd) {
         h->filled_tail = index;
         h->filled_head = index;
     } else {
         Cell* last = cell_at(tail);
         h->filled_tail = index;
+        MOX_FAULT_POINT("mpmc.write.filled_lock");
         last->set_next(index);
     }
 }
 
 void MPMCQueueCPP::restore_message(uint32_t index) {
     // The message goes back where it was taken from: the head of the filled list.
-    if (const int err = wait_lock_deferring_signals(filled_mutex()); err != 0)
+    const Holder me = owners_.holder();
+    me.set(Step::kReadCell, ListLock::kFilled, LockHold::kMay, index);
+    if (const int err = wait_lock_deferring_signals(
+            filled_mutex(),
+            {me.word(), Holding{Step::kRestoreFilled, ListLock::kFilled, LockHold::kHolds, index}.word(), &stall_});
+        err != 0) {
+        me.idle();
         throw IPCQueueException("MPMCQueueCPP close_cell_after_read: Filled mutex decrement failed", filled_mutex_name(),
                                 err);
+    }
     MPMCHeader* h = header();
-    const uint32_t head = checked_link(h->filled_head, filled_mutex());
+    const uint32_t head = checked_link(h->filled_head, filled_mutex(), me);
     cell_at(index)->set_next(head);
     h->filled_head = index;
     if (head == kListEnd) h->filled_tail = index;
-    if (::sem_post(filled_mutex()) != 0)
-        throw IPCQueueException("MPMCQueueCPP close_cell_after_read: Filled mutex increment failed", filled_mutex_name(),
-                                errno);
-    if (::sem_post(filled_sem()) != 0)
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    me.set(Step::kPostRestored, ListLock::kFilled, LockHold::kMay, index);
+    unlock(filled_mutex(), me, "MPMCQueueCPP close_cell_after_read: Filled mutex increment failed");
+    me.set(Step::kPostRestored, ListLock::kNone, LockHold::kNo, index);
+    const int posted = ::sem_post(filled_sem());
+    me.idle();
+    if (posted != 0)
         throw IPCQueueException("MPMCQueueCPP close_cell_after_read: Filled semaphore increment failed", name_, errno);
 }
 
@@ -286,51 +350,106 @@ void MPMCQueueCPP::close_cell_after_write(Cell* cell, bool discard_cell) {
         discard(index);
         return;
     }
+    const Holder me = owners_.holder();
     // Still private: terminate it before it becomes reachable.
     cell->set_next(kListEnd);
+    me.set(Step::kWriteCell, ListLock::kFilled, LockHold::kMay, index);
     // A wait a signal handler ends takes the write back: never published.
-    if (const int err = wait_lock_to_finish(filled_mutex(), [&] { discard(index); }); err != 0)
+    if (const int err = wait_lock_to_finish(
+            filled_mutex(), [&] { discard(index); },
+            {me.word(), Holding{Step::kAppendFilled, ListLock::kFilled, LockHold::kHolds, index}.word(), &stall_});
+        err != 0) {
+        me.idle();
         throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled mutex decrement failed",
                                 filled_mutex_name(), err);
+    }
+    if (const uint32_t tail = header()->filled_tail; tail != kListEnd && tail >= num_cells_)
+        damaged_while_holding(filled_mutex(), me);
     append_filled(index);
-    if (::sem_post(filled_mutex()) != 0)
-        throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled mutex increment failed",
-                                filled_mutex_name(), errno);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    me.set(Step::kPostFilled, ListLock::kFilled, LockHold::kMay, index);
+    unlock(filled_mutex(), me, "MPMCQueueCPP close_cell_after_write: Filled mutex increment failed");
+    me.set(Step::kPostFilled, ListLock::kNone, LockHold::kNo, index);
+    MOX_FAULT_POINT("mpmc.write.filled_post");
     // Only now may a reader count on the message.
-    if (::sem_post(filled_sem()) != 0)
+    const int posted = ::sem_post(filled_sem());
+    me.idle();
+    if (posted != 0)
         throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled semaphore increment failed", name_,
                                 errno);
 }
 
 Cell* MPMCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
     check_open();
-    return after_filled_wait(wait_semaphore(filled_sem(), timeout_ms, cell_size_ <= kPollMaxCellSize));
+    const Holder me = owners_.holder();
+    me.set(Step::kWantFilledCount);
+    WaitOptions options;
+    options.timeout_ms = timeout_ms;
+    options.may_poll = cell_size_ <= kPollMaxCellSize;
+    options.record = {me.word(), Holding{Step::kHaveFilledCount}.word(), &stall_};
+    const int64_t started_ns = monotonic_now_ns();
+    const int err = wait_semaphore(filled_sem(), options);
+    if (Cell* cell = after_filled_wait(err, me); cell != nullptr || err != 0) return cell;
+    // A count a repair posted too many; the rest of the time, measured on the monotonic clock.
+    if (timeout_ms == 0) return open_cell_for_read(Timeout::none());
+    const int64_t left_ns = int64_t{timeout_ms} * 1000000 - (monotonic_now_ns() - started_ns);
+    return open_cell_for_read(Timeout::within_ns(left_ns));
 }
 
 Cell* MPMCQueueCPP::open_cell_for_read(const Timeout& timeout) {
     check_open();
-    return after_filled_wait(wait_semaphore(filled_sem(), timeout, cell_size_ <= kPollMaxCellSize));
+    const Holder me = owners_.holder();
+    const Deadline deadline(timeout);
+    for (;;) {
+        me.set(Step::kWantFilledCount);
+        const int err = wait_semaphore(filled_sem(), deadline.left(), cell_size_ <= kPollMaxCellSize,
+                                       {me.word(), Holding{Step::kHaveFilledCount}.word(), &stall_});
+        if (Cell* cell = after_filled_wait(err, me); cell != nullptr || err != 0) return cell;
+    }
 }
 
-Cell* MPMCQueueCPP::after_filled_wait(int err) {
-    if (err == ETIMEDOUT) return nullptr;
-    if (err != 0)
+Cell* MPMCQueueCPP::after_filled_wait(int err, const Holder& me) {
+    if (err == ETIMEDOUT) {
+        me.idle();
+        return nullptr;
+    }
+    if (err != 0) {
+        me.idle();
         throw IPCQueueException("MPMCQueueCPP open_cell_for_read: Filled semaphore decrement failed", name_, err);
-    if (const int lock_err = wait_lock_after_count(filled_mutex(), filled_sem()); lock_err != 0)
+    }
+    me.set(Step::kHaveFilledCount, ListLock::kFilled, LockHold::kMay);
+    MOX_FAULT_POINT("mpmc.read.filled_count");
+    if (const int lock_err = wait_lock_after_count(
+            filled_mutex(), filled_sem(),
+            {me.word(), Holding{Step::kHaveFilledCount, ListLock::kFilled, LockHold::kHolds}.word(), &stall_});
+        lock_err != 0) {
+        me.idle();
         throw IPCQueueException("MPMCQueueCPP open_cell_for_read: Filled mutex decrement failed", filled_mutex_name(),
                                 lock_err);
+    }
 
     MPMCHeader* h = header();
     const uint32_t index = h->filled_head;
-    if (index >= num_cells_) damaged_while_holding(filled_mutex());
+    if (index == kListEnd) {
+        // A count a repair posted too many: spent; the caller waits again.
+        if (!owners_.spend_unsure_post(CountId::kFilled)) damaged_while_holding(filled_mutex(), me);
+        me.set(Step::kWantFilledCount, ListLock::kFilled, LockHold::kMay);
+        unlock(filled_mutex(), me, "MPMCQueueCPP open_cell_for_read: Filled mutex increment failed");
+        return nullptr;
+    }
+    if (index >= num_cells_) damaged_while_holding(filled_mutex(), me);
+    me.set(Step::kPopFilled, ListLock::kFilled, LockHold::kHolds, index);
+    MOX_FAULT_POINT("mpmc.read.filled_lock");
     Cell* cell = cell_at(index);
-    const uint32_t next = checked_link(cell->next(), filled_mutex());
+    const uint32_t next = checked_link(cell->next(), filled_mutex(), me);
     h->filled_head = next;
     if (next == kListEnd) h->filled_tail = kListEnd;
-    if (::sem_post(filled_mutex()) != 0)
-        throw IPCQueueException("MPMCQueueCPP open_cell_for_read: Filled mutex increment failed", filled_mutex_name(),
-                                errno);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    me.set(Step::kReadCell, ListLock::kFilled, LockHold::kMay, index);
+    unlock(filled_mutex(), me, "MPMCQueueCPP open_cell_for_read: Filled mutex increment failed");
+    me.set(Step::kReadCell, ListLock::kNone, LockHold::kNo, index);
     cell->set_next(kInUseMark);
+    MOX_FAULT_POINT("mpmc.read.cell");
 
     if (cell->length() > cell_size_) {
         // Never hand out a length that reaches past the cell; the message is dropped.
@@ -343,10 +462,17 @@ Cell* MPMCQueueCPP::after_filled_wait(int err) {
 void MPMCQueueCPP::close_cell_after_read(const Cell* cell) {
     check_open();
     const uint32_t index = index_of(cell);
+    const Holder me = owners_.holder();
+    me.set(Step::kReadCell, ListLock::kFree, LockHold::kMay, index);
     // A wait a signal handler ends takes the read back: the message stays.
-    if (const int err = wait_lock_to_finish(free_mutex(), [&] { restore_message(index); }); err != 0)
+    if (const int err = wait_lock_to_finish(
+            free_mutex(), [&] { restore_message(index); },
+            {me.word(), Holding{Step::kPushFree, ListLock::kFree, LockHold::kHolds, index}.word(), &stall_});
+        err != 0) {
+        me.idle();
         throw IPCQueueException(kGiveBackTexts.lock_failed, free_mutex_name(), err);
-    push_free(index, true);
+    }
+    push_free(index, true, me);
 }
 
 void MPMCQueueCPP::write(const char* data, int64_t length) { IO::write(*this, kIOTexts, data, length); }

@@ -105,11 +105,18 @@ public:
 
     SegmentReport report() const override;
 
+    // Repairs what threads that died held of this queue (see repair.h).
+    // Runs from long waits; callable by a tool. Never throws.
+    void repair_dead_holders() noexcept;
+
 private:
-    // After the wait on the free (filled) count: null on ETIMEDOUT, else the
-    // cell taken (MPMC: from its list, under the list's lock).
-    Cell* after_free_wait(int err);
-    Cell* after_filled_wait(int err);
+    // After the count: takes the list's lock and pops its head; null when
+    // the list is empty (a count a repair posted too many: spent).
+    Cell* pop_free(const Holder& me);
+    Cell* after_filled_wait(int err, const Holder& me);
+    // Posts a list lock; on failure the record goes idle and it throws `text`.
+    void unlock(sem_t* lock, const Holder& me, const char* text);
+    static void stall_check(const void* self);
     MPMCHeader* header() const { return reinterpret_cast<MPMCHeader*>(segment); }
     // The only address<->index arithmetic, on the geometry checked at
     // construction; both throw IPCQueueException for an index or an address
@@ -118,11 +125,11 @@ private:
     uint32_t index_of(const Cell* cell) const;
     // A link word read from the segment under `held`: a cell or kListEnd.
     // Anything else is damage: `held` is released, then it throws.
-    uint32_t checked_link(uint32_t link, sem_t* held) const;
-    [[noreturn]] void damaged_while_holding(sem_t* lock) const;
+    uint32_t checked_link(uint32_t link, sem_t* held, const Holder& me) const;
+    [[noreturn]] void damaged_while_holding(sem_t* lock, const Holder& me) const;
     // With the free list's lock held: the cell goes on top, the lock is
     // released, then the cell is counted.
-    void push_free(uint32_t index, bool after_read);
+    void push_free(uint32_t index, bool after_read, const Holder& me);
     // A written cell back on the free list, unpublished; waits for the lock
     // whatever signals come.
     void discard(uint32_t index);
@@ -148,6 +155,7 @@ private:
     std::array<NamedSemaphore, 4> sems_;
     RecordArray cells_;
     char* segment = nullptr;
+    const StallCheck stall_{&MPMCQueueCPP::stall_check, this};
 };
 
 }  // namespace mox::ipc_queue

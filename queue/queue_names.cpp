@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "layout.h"
+#include "owner_table.h"
 
 namespace mox::ipc_queue {
 
@@ -59,6 +60,7 @@ std::vector<std::string> possible_semaphore_names(const std::string& name) {
 
 bool remove_queue_names(const std::string& name) {
     bool removed = ::shm_unlink(name.c_str()) == 0;
+    removed = ::shm_unlink(OwnerTable::object_name(name).c_str()) == 0 || removed;
     for (const std::string& sem : possible_semaphore_names(name)) removed = (::sem_unlink(sem.c_str()) == 0) || removed;
     return removed;
 }

@@ -23,7 +23,8 @@ std::set<uint32_t> channel_numbers_in_shm(const std::string& name);
 // found in /dev/shm.
 std::vector<std::string> possible_semaphore_names(const std::string& name);
 
-// Removes the segment `name` and every semaphore name above that exists;
+// Removes the segment `name`, its table of owners and every semaphore name
+// above that exists;
 // true when anything was removed. Never throws. A name of another kind of
 // object that happens to match is removed too: use it for queue names.
 bool remove_queue_names(const std::string& name);

@@ -78,6 +78,10 @@ bool poll(sem_t* sem) {
     return false;
 }
 
+inline void record_taken(const WaitRecord& r) {
+    if (r.word != nullptr) r.word->store(r.on_taken, std::memory_order_release);
+}
+
 // A deadline on one of the two clocks; 0: none.
 struct ClockDeadline {
     clockid_t clock;
@@ -99,12 +103,17 @@ int block(sem_t* sem, const ClockDeadline& deadline, const WaitOptions& o, const
         int64_t slice = int64_t{kRecheckMs} * kNsPerMs;
         if (deadline.at_ns != 0) {
             const int64_t left = deadline.at_ns - now_ns(deadline.clock);
-            if (left <= 0) return ::sem_trywait(sem) == 0 ? 0 : ETIMEDOUT;
+            if (left <= 0) {
+                if (::sem_trywait(sem) != 0) return ETIMEDOUT;
+                record_taken(o.record);
+                return 0;
+            }
             if (left < slice) slice = left;
         }
         const timespec until = to_timespec(now_ns(CLOCK_MONOTONIC) + slice);
         if (::sem_clockwait(sem, CLOCK_MONOTONIC, &until) == 0) {
             MOX_TSAN_ACQUIRE(sem);
+            record_taken(o.record);
             return 0;
         }
         const int err = errno;
@@ -117,6 +126,7 @@ int block(sem_t* sem, const ClockDeadline& deadline, const WaitOptions& o, const
             continue;
         }
         if (err != ETIMEDOUT) return err;
+        if (o.record.stall != nullptr) o.record.stall->check(o.record.stall->arg);
         if (ask_hook) state = hooks->signalled(state);
     }
 }
@@ -132,10 +142,15 @@ Timeout Deadline::left() const {
     return Timeout::within_ns(at_ns_ - now_ns(CLOCK_MONOTONIC));
 }
 
+int64_t monotonic_now_ns() { return now_ns(CLOCK_MONOTONIC); }
+
 void set_blocking_wait_hooks(const BlockingWaitHooks* hooks) { g_hooks.store(hooks, std::memory_order_release); }
 
 int wait_semaphore(sem_t* sem, const WaitOptions& o) {
-    if (::sem_trywait(sem) == 0) return 0;
+    if (::sem_trywait(sem) == 0) {
+        record_taken(o.record);
+        return 0;
+    }
     if (errno != EAGAIN) return errno;
 
     if (o.timeout != nullptr && o.timeout->immediate()) {
@@ -151,7 +166,10 @@ int wait_semaphore(sem_t* sem, const WaitOptions& o) {
     } else if (o.timeout_ms != 0) {
         deadline.at_ns = now_ns(CLOCK_REALTIME) + static_cast<int64_t>(o.timeout_ms) * kNsPerMs;
     }
-    if (o.may_poll && poll(sem)) return 0;
+    if (o.may_poll && poll(sem)) {
+        record_taken(o.record);
+        return 0;
+    }
 
     if (t_budget_ns == 0 && ++t_blocks >= kProbeAfter) {
         t_blocks = 0;

@@ -20,6 +20,7 @@
 #include <cxxabi.h>
 #include <semaphore.h>
 
+#include <atomic>
 #include <cstdint>
 
 namespace mox::ipc_queue {
@@ -66,6 +67,9 @@ struct BlockingWaitHooks {
     void* (*signalled)(void* state);
 };
 
+// CLOCK_MONOTONIC now, in nanoseconds.
+int64_t monotonic_now_ns();
+
 // Installs hooks for every later blocking wait in this process; null removes them.
 void set_blocking_wait_hooks(const BlockingWaitHooks* hooks);
 
@@ -107,6 +111,22 @@ private:
     int64_t at_ns_ = 0;  // CLOCK_MONOTONIC; only for a bounded, non-immediate timeout
 };
 
+// Called after each sleep of a wait that ended without the semaphore: a
+// queue looks there for holders that died (see owner_table.h). Never throws.
+struct StallCheck {
+    void (*check)(const void* arg);
+    const void* arg;
+};
+
+// What a queue adds to a wait: the word to store the moment the semaphore
+// is taken (before any hook runs, so that a holder is never unrecorded
+// across a sleep), and its stall check.
+struct WaitRecord {
+    std::atomic<uint64_t>* word = nullptr;
+    uint64_t on_taken = 0;
+    const StallCheck* stall = nullptr;
+};
+
 struct WaitOptions {
     uint32_t timeout_ms = 0;  // 0: no limit; else a CLOCK_REALTIME deadline
     // When set, replaces timeout_ms: the newer calls' limits.
@@ -114,6 +134,7 @@ struct WaitOptions {
     bool may_poll = true;     // false: block without polling (cells above kPollMaxCellSize)
     OnSignal on_signal = OnSignal::kFail;
     const WaitWatch* watch = nullptr;
+    WaitRecord record;
 };
 
 // Waits on `sem`. Returns 0 when taken, ETIMEDOUT when the deadline passed,
@@ -129,10 +150,11 @@ inline int wait_semaphore(sem_t* sem, uint32_t timeout_ms, bool may_poll = true)
     return wait_semaphore(sem, options);
 }
 
-inline int wait_semaphore(sem_t* sem, const Timeout& timeout, bool may_poll = true) {
+inline int wait_semaphore(sem_t* sem, const Timeout& timeout, bool may_poll = true, const WaitRecord& record = {}) {
     WaitOptions options;
     options.timeout = &timeout;
     options.may_poll = may_poll;
+    options.record = record;
     return wait_semaphore(sem, options);
 }
 
@@ -149,10 +171,12 @@ inline bool thread_ending() { return abi::__cxa_current_exception_type() == null
 // thrown by a hook), `undo` gives it back first: an interrupted operation
 // then costs the queue no capacity and holds back no message.
 template <class Undo>
-int wait_lock_or_undo(sem_t* lock, Undo&& undo) {
+int wait_lock_or_undo(sem_t* lock, Undo&& undo, const WaitRecord& record = {}) {
+    WaitOptions options;
+    options.record = record;
     int err = 0;
     try {
-        err = wait_semaphore(lock, 0);
+        err = wait_semaphore(lock, options);
     } catch (...) {
         if (!thread_ending()) undo();
         throw;
@@ -161,8 +185,8 @@ int wait_lock_or_undo(sem_t* lock, Undo&& undo) {
     return err;
 }
 
-inline int wait_lock_after_count(sem_t* lock, sem_t* count) {
-    return wait_lock_or_undo(lock, [count] { ::sem_post(count); });
+inline int wait_lock_after_count(sem_t* lock, sem_t* count, const WaitRecord& record = {}) {
+    return wait_lock_or_undo(lock, [count] { ::sem_post(count); }, record);
 }
 
 // Waits without limit on a list lock that must be taken to finish what the
@@ -171,9 +195,10 @@ inline int wait_lock_after_count(sem_t* lock, sem_t* count) {
 // takes the operation back by other means, itself waiting with kDefer, and
 // the exception passes on. Returns 0 or the errno of a failed wait.
 template <class Undo>
-int wait_lock_to_finish(sem_t* lock, Undo&& undo) {
+int wait_lock_to_finish(sem_t* lock, Undo&& undo, const WaitRecord& record = {}) {
     WaitOptions options;
     options.on_signal = OnSignal::kResume;
+    options.record = record;
     try {
         return wait_semaphore(lock, options);
     } catch (...) {
@@ -183,9 +208,10 @@ int wait_lock_to_finish(sem_t* lock, Undo&& undo) {
 }
 
 // The wait of such an undo: it must finish, whatever signals come.
-inline int wait_lock_deferring_signals(sem_t* lock) {
+inline int wait_lock_deferring_signals(sem_t* lock, const WaitRecord& record = {}) {
     WaitOptions options;
     options.on_signal = OnSignal::kDefer;
+    options.record = record;
     return wait_semaphore(lock, options);
 }
 

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "owner_table.h"
+#include "queue_names.h"
 #include "tool.h"
 
 namespace mox::ipcq {
@@ -84,6 +86,12 @@ int list_command(bool all) {
     while (const dirent* e = ::readdir(dir)) {
         const std::string entry = e->d_name;
         if (entry == "." || entry == ".." || entry.compare(0, std::strlen(kSemFilePrefix), kSemFilePrefix) == 0)
+            continue;
+        // A queue's table of owners goes with its queue.
+        if (entry.size() > std::strlen(ipc_queue::kOwnersSuffix) &&
+            entry.compare(entry.size() - std::strlen(ipc_queue::kOwnersSuffix), std::string::npos,
+                          ipc_queue::kOwnersSuffix) == 0 &&
+            ipc_queue::segment_exists(entry.substr(0, entry.size() - std::strlen(ipc_queue::kOwnersSuffix))))
             continue;
         // Never opened unless it may be a file: opening a FIFO would block.
         entries.push_back({entry, e->d_type == DT_REG || e->d_type == DT_UNKNOWN});

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "owner_table.h"
 #include "queue_names.h"
 #include "tool.h"
 
@@ -88,6 +89,10 @@ int remove_command(const QueueName& name, std::optional<QueueKind> given) {
     if (segment_present) unlink_one(::shm_unlink, name.shown(), "segment");
     for (const std::string& suffix : semaphore_suffixes(kind, channel_numbers(name, report)))
         unlink_one(::sem_unlink, name.semaphore(suffix), "semaphore");
+    // Only queues used by processes that record their holdings have one.
+    if (const std::string owners = ipc_queue::OwnerTable::object_name(name.shown());
+        ::shm_unlink(owners.c_str()) == 0)
+        std::printf("removed table of owners %s\n", owners.c_str());
 
     if (removed == 0 && worst == kOk)
         fail(kNotFound, std::string("nothing of ") + ipc_queue::kind_name(kind) + " queue '" + name.shown() +

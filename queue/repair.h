@@ -1,0 +1,73 @@
+// Repair: what a survivor does for threads that died holding part of a
+// queue. The kinds say what each Step means (mpmc_repair.cpp,
+// mpmcvar_repair.cpp); this is the part they share.
+//
+// - A repair runs from the stall check of a wait (a wait that slept a
+//   whole slice), under the table's repair lock, at most once per
+//   kRepairIntervalMs per process and table.
+// - A dead thread's record says what it held for certain (Holds) and what
+//   it may have held (May: a lock it was waiting for, or releasing). A lock
+//   only maybe held by the dead is taken over when it is stuck: its value
+//   is 0, no live thread records holding it, and every live thread that
+//   may hold it is asleep (so in the wait, since nothing sleeps inside a
+//   list lock). A stopped thread that may hold it keeps the lock stuck: a
+//   stopped process is alive and is never robbed.
+// - Counts: a dead thread's count (taken, or maybe taken) is posted back.
+//   Where the record cannot tell, the post may be one too many, and is
+//   counted as unsure: a taker that finds an empty list spends one and
+//   waits again (one post too few would lose capacity for good).
+#pragma once
+
+#include <semaphore.h>
+
+#include <chrono>
+#include <cstdint>
+#include <vector>
+
+#include "owner_table.h"
+
+namespace mox::ipc_queue {
+
+inline constexpr uint32_t kRepairIntervalMs = 50;
+
+struct DeadHolding {
+    uint32_t slot;
+    Holding holding;
+};
+
+class Repair {
+public:
+    // Takes the repair lock and reads the table. Nothing to do (empty())
+    // when another thread repairs, none is dead, or this thread has no slot.
+    Repair(OwnerTable& table, const Holder& me);
+    ~Repair();
+    Repair(const Repair&) = delete;
+    Repair& operator=(const Repair&) = delete;
+
+    bool empty() const { return dead_.empty(); }
+    const std::vector<DeadHolding>& dead() const { return dead_; }
+
+    // Whether a dead thread holds `lock` (`id` in the records): for certain,
+    // or maybe and the lock is stuck. When true this repair holds it now and
+    // must post it when done with the list.
+    bool take_over(ListLock id, sem_t* lock);
+    // Takes `lock` the ordinary way, waiting at most kRepairLockWaitMs.
+    bool lock(ListLock id, sem_t* lock);
+    // The dead thread's record is dealt with: its slot is freed at the end.
+    void repaired(uint32_t slot) { repaired_.push_back(slot); }
+    const Holder& me() const { return me_; }
+
+private:
+    OwnerTable& table_;
+    Holder me_;
+    uint64_t my_record_ = 0;
+    bool locked_ = false;
+    std::vector<DeadHolding> dead_;
+    std::vector<uint32_t> repaired_;
+};
+
+// Whether the process should look now (see kRepairIntervalMs); one clock per
+// table, so two tables never starve each other.
+bool repair_due(std::atomic<int64_t>& last_ms);
+
+}  // namespace mox::ipc_queue

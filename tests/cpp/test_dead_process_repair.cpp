@@ -1,0 +1,156 @@
+// A process SIGKILLed at any stop point inside an MPMC operation costs at
+// most the message it was writing or reading: the survivors go on by
+// themselves, the queue's full capacity comes back and every other message
+// arrives exactly once. A stopped process is alive and keeps what it holds.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <future>
+#include <string>
+#include <vector>
+
+#include "fault_point.h"
+#include "mpmc_queue.h"
+#include "test_support.h"
+
+namespace mox::ipc_queue::test {
+namespace {
+
+using std::chrono::steady_clock;
+
+constexpr int64_t kCells = 4;
+constexpr int64_t kCellSize = 64;
+// The promise is 1 s; the bound is loose so a loaded machine does not fail it.
+const Timeout kPatience = Timeout::within_ns(5'000'000'000);
+const Timeout kShort = Timeout::within_ns(50'000'000);
+
+// Forks a child that runs `op` with `point` armed; returns its pid once it
+// has stopped there, or -1 (reaped) when it never got there.
+pid_t stopped_at(const char* point, const std::function<void()>& op) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        arm_fault_point(point);
+        try {
+            op();
+        } catch (...) {
+            ::_exit(2);
+        }
+        ::_exit(0);
+    }
+    int status = 0;
+    const auto deadline = steady_clock::now() + std::chrono::seconds(10);
+    while (::waitpid(pid, &status, WNOHANG | WUNTRACED) == 0 && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    if (status != 0 && WIFSTOPPED(status)) return pid;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    return -1;
+}
+
+void kill_and_reap(pid_t pid) {
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+}
+
+// The `count` messages there should be, sorted, and whatever else is there.
+std::vector<std::string> drain(MPMCQueueCPP& q, size_t count) {
+    std::vector<std::string> got;
+    std::string out;
+    while (q.read(out, got.size() < count ? kPatience : kShort) == 0) got.push_back(out);
+    std::sort(got.begin(), got.end());
+    return got;
+}
+
+struct Point {
+    const char* name;
+    bool reader;
+    // Whether the message the dead process was writing (or reading) is
+    // there for the survivors afterwards.
+    bool message_stays;
+};
+
+class KilledAt : public ::testing::TestWithParam<Point> {};
+
+TEST_P(KilledAt, SurvivorsGoOnWithFullCapacityAndEveryOtherMessageOnce) {
+    const Point& p = GetParam();
+    NameGuard guard(unique_name("dead"));
+    MPMCQueueCPP q(guard.name(), kCells, kCellSize, CreateOptions{true});
+    // The writer's append must find a tail: one message is always there before.
+    std::vector<std::string> expected = {"p0"};
+    if (p.reader) expected.push_back("p1");
+    for (const std::string& m : expected) q.write(m.data(), static_cast<int64_t>(m.size()));
+
+    const pid_t victim = stopped_at(p.name, [&] {
+        MPMCQueueCPP mine(guard.name());
+        std::string out;
+        if (p.reader)
+            mine.read(out, 0);
+        else
+            mine.write("victim", 6);
+    });
+    ASSERT_GT(victim, 0) << "never stopped at " << p.name;
+    kill_and_reap(victim);
+    if (p.reader && !p.message_stays) expected.erase(expected.begin());
+    if (!p.reader && p.message_stays) expected.push_back("victim");
+
+    // Every cell not holding a message takes a new one: the dead one's too.
+    const auto started = steady_clock::now();
+    for (size_t i = expected.size(); i < kCells; ++i) {
+        const std::string m = "s" + std::to_string(i);
+        ASSERT_TRUE(q.write(m.data(), static_cast<int64_t>(m.size()), kPatience)) << m;
+        expected.push_back(m);
+    }
+    EXPECT_FALSE(q.write("over", 4, kShort)) << "more room than cells";
+    const std::vector<std::string> got = drain(q, kCells);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - started).count();
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(got, expected);
+    RecordProperty("recovery_ms", static_cast<int>(took));
+    // And the queue works on as new: a full round of every cell.
+    for (int i = 0; i < kCells; ++i) ASSERT_TRUE(q.write("again", 5, kPatience));
+    EXPECT_EQ(drain(q, kCells).size(), static_cast<size_t>(kCells));
+}
+
+INSTANTIATE_TEST_SUITE_P(MPMC, KilledAt,
+                         ::testing::Values(Point{"mpmc.write.free_count", false, false},
+                                           Point{"mpmc.write.free_lock", false, false},
+                                           Point{"mpmc.write.cell", false, false},
+                                           Point{"mpmc.write.filled_lock", false, true},
+                                           Point{"mpmc.write.filled_post", false, true},
+                                           Point{"mpmc.read.filled_count", true, true},
+                                           Point{"mpmc.read.filled_lock", true, true},
+                                           Point{"mpmc.read.cell", true, false},
+                                           Point{"mpmc.free.lock", true, false},
+                                           Point{"mpmc.free.post", true, false}),
+                         [](const auto& info) {
+                             std::string n = info.param.name;
+                             std::replace(n.begin(), n.end(), '.', '_');
+                             return n;
+                         });
+
+TEST(StoppedHolder, IsNotRobbedAndGoesOnWhenContinued) {
+    NameGuard guard(unique_name("stopped"));
+    MPMCQueueCPP q(guard.name(), kCells, kCellSize, CreateOptions{true});
+    const pid_t holder = stopped_at("mpmc.write.free_lock", [&] {
+        MPMCQueueCPP mine(guard.name());
+        mine.write("held", 4);
+    });
+    ASSERT_GT(holder, 0);
+    auto survivor = std::async(std::launch::async, [&] { return q.write("mine", 4, kPatience); });
+    // Three seconds inside the free list's lock: far past any repair's patience.
+    EXPECT_EQ(survivor.wait_for(std::chrono::seconds(3)), std::future_status::timeout) << "the lock was taken over";
+    ::kill(holder, SIGCONT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(holder, &status, 0), holder);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(survivor.get());
+    EXPECT_EQ(drain(q, 2), (std::vector<std::string>{"held", "mine"}));
+}
+
+}  // namespace
+}  // namespace mox::ipc_queue::test
