@@ -44,11 +44,8 @@ uint64_t this_thread_word() {
     return uint64_t{static_cast<uint32_t>(::getpid())} << 32 | static_cast<uint32_t>(::syscall(SYS_gettid));
 }
 
-// Field 3 (state) and field 22 (starttime) of /proc/<pid>/task/<tid>/stat.
-bool read_stat(uint64_t thread, char& state, uint64_t& started) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%u/task/%u/stat", static_cast<unsigned>(thread >> 32),
-                  static_cast<unsigned>(thread & 0xffffffffu));
+// Field 3 (state) and field 22 (starttime) of a /proc stat file.
+bool read_stat_file(const char* path, char& state, uint64_t& started) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
     char buf[1024];
@@ -67,6 +64,24 @@ bool read_stat(uint64_t thread, char& state, uint64_t& started) {
     }
     started = std::strtoull(p, nullptr, 10);
     return true;
+}
+
+bool read_stat(uint64_t thread, char& state, uint64_t& started) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%u/task/%u/stat", static_cast<unsigned>(thread >> 32),
+                  static_cast<unsigned>(thread & 0xffffffffu));
+    return read_stat_file(path, state, started);
+}
+
+// Whether process `pid` is the one a thread of which started at
+// `thread_started`: a process that took the id over later started after it.
+bool process_alive(uint32_t pid, uint64_t thread_started) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%u/stat", static_cast<unsigned>(pid));
+    char state = 0;
+    uint64_t started = 0;
+    return read_stat_file(path, state, started) && started <= thread_started && state != 'Z' && state != 'X' &&
+           state != 'x';
 }
 
 SegmentIdentity identity_of_fd(int fd) {
@@ -235,6 +250,20 @@ ThreadState OwnerTable::state_of(uint32_t i) const {
 
 bool OwnerTable::is_mine(uint32_t i) const {
     return t_cache.table == this && t_cache.slot == &slots_[i];
+}
+
+bool OwnerTable::other_processes_gone() const {
+    if (header_ == nullptr) return false;
+    const auto mine = static_cast<uint32_t>(::getpid());
+    bool seen = false;
+    for (uint32_t i = 0; i < header_->slot_count; ++i) {
+        const uint64_t thread = slots_[i].thread.load(std::memory_order_acquire);
+        const auto pid = static_cast<uint32_t>(thread >> 32);
+        if (thread == 0 || thread == kClaiming || pid == mine) continue;
+        if (process_alive(pid, slots_[i].started.load(std::memory_order_relaxed))) return false;
+        seen = true;
+    }
+    return seen;
 }
 
 void OwnerTable::add_unsure_posts(CountId id, uint32_t n) {

@@ -77,6 +77,10 @@ enum class Step : uint8_t {
     kReleaseChannel,  // pushing `index` back on the free stack, posting the free count
     // Anyone
     kRepair,          // repairing for a dead thread; holds `lock` inherited from it
+    // MPMCVar, appended: a cell of channel `index` taken and not yet handed over
+    kWriteCellHeld,   // by its writer
+    kReadCellHeld,    // by its reader
+    kPostChannelFree, // `index` is back on the free stack; posting the free count
 };
 
 struct Holding {
@@ -177,6 +181,10 @@ public:
     // The repair lock: true once this thread holds it.
     bool try_lock_repair(const Holder& me);
     void unlock_repair(const Holder& me);
+
+    // Whether another process was recorded here and every such process is
+    // gone (SPSC: the peer died; one that closed its queue gave its slot up).
+    bool other_processes_gone() const;
 
     void add_unsure_posts(CountId id, uint32_t n);
     // Spends one of add_unsure_posts's posts: false when none is left.

@@ -8,12 +8,15 @@
 
 #include "fixed_cell_io.h"
 #include "ipc_queue_exception.h"
+#include "repair.h"
 #include "semaphore_wait.h"
 #include "shared_objects.h"
 
 namespace mox::ipc_queue {
 
 namespace {
+
+constexpr const char* kPeerGone = "SPSCQueueCPP: the peer process died; nothing more can come or go";
 
 const SegmentCreateTexts kCreateTexts{
     "SPSCQueueCPP:create constructor: segment size too large",
@@ -83,6 +86,8 @@ SPSCQueueCPP::SPSCQueueCPP(const std::string& name, int64_t num_cells, int64_t c
     h->second_thread = creator_first ? 0 : this_thread();
     h->write_index = 0;
     h->read_index = 0;
+    // Before the queue can be seen: the peer's connect removes every name.
+    attach_owners();
     publish_segment(segment, segment_size_);
 }
 
@@ -108,6 +113,7 @@ SPSCQueueCPP::SPSCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
     else
         h->first_thread = this_thread();
 
+    attach_owners();
     // The pair is complete: nobody else may join.
     unlink();
 }
@@ -116,6 +122,7 @@ SPSCQueueCPP::~SPSCQueueCPP() { close(); }
 
 void SPSCQueueCPP::close() {
     if (closed_) return;
+    owners_.detach();
     close_semaphores(sems_.data(), sems_.size());
     if (!unlinked_) unlink();
     release_segment(segment, segment_size_, shm_fd_);
@@ -133,7 +140,10 @@ void SPSCQueueCPP::release_after_failure(bool created) {
 void SPSCQueueCPP::unlink() {
     if (unlinked_ || closed_) return;
     unlinked_ = true;
-    remove_names_if_ours(name_, segment_id_, shm_fd_, [&] { unlink_semaphores(sems_.data(), sems_.size()); });
+    remove_names_if_ours(name_, segment_id_, shm_fd_, [&] {
+        unlink_semaphores(sems_.data(), sems_.size());
+        OwnerTable::remove_name(name_, segment_id_);
+    });
 }
 
 Cell* SPSCQueueCPP::ring_cell(uint32_t index) const {
@@ -147,18 +157,40 @@ const Cell* SPSCQueueCPP::cellAt(uint32_t index) const {
     return ring_cell(index);
 }
 
+void SPSCQueueCPP::attach_owners() {
+    owners_.attach(name_, segment_id_);
+    owners_.claim_now();
+}
+
+bool SPSCQueueCPP::peer_gone(const void* self) {
+    auto* q = const_cast<SPSCQueueCPP*>(static_cast<const SPSCQueueCPP*>(self));
+    // At most one look at /proc per interval: the watch runs at every wait.
+    return repair_due(q->last_repair_ms_) && q->owners_.other_processes_gone();
+}
+
+int SPSCQueueCPP::wait(NamedSemaphore& sem, uint32_t timeout_ms, const Timeout* timeout) {
+    const WaitWatch watch{&SPSCQueueCPP::peer_gone, this};
+    WaitOptions options;
+    options.timeout_ms = timeout_ms;
+    options.timeout = timeout;
+    options.may_poll = cell_size_ <= kPollMaxCellSize;
+    options.watch = &watch;
+    return wait_semaphore(sem.handle, options);
+}
+
 Cell* SPSCQueueCPP::open_cell_for_write() {
     check_open();
-    return after_free_wait(wait_semaphore(free_sem().handle, 0, cell_size_ <= kPollMaxCellSize));
+    return after_free_wait(wait(free_sem(), 0, nullptr));
 }
 
 Cell* SPSCQueueCPP::open_cell_for_write(const Timeout& timeout) {
     check_open();
-    return after_free_wait(wait_semaphore(free_sem().handle, timeout, cell_size_ <= kPollMaxCellSize));
+    return after_free_wait(wait(free_sem(), 0, &timeout));
 }
 
 Cell* SPSCQueueCPP::after_free_wait(int err) {
     if (err == ETIMEDOUT) return nullptr;
+    if (err == ECANCELED) throw IPCQueueException(kPeerGone, name_);
     if (err != 0)
         throw IPCQueueException("SPSCQueueCPP:open_cell_for_write: Free semaphore decrement failed.", name_, err);
     SPSCHeader* h = header();
@@ -186,16 +218,17 @@ void SPSCQueueCPP::close_cell_after_write(Cell* cell, bool discard) {
 
 Cell* SPSCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
     check_open();
-    return after_filled_wait(wait_semaphore(filled_sem().handle, timeout_ms, cell_size_ <= kPollMaxCellSize));
+    return after_filled_wait(wait(filled_sem(), timeout_ms, nullptr));
 }
 
 Cell* SPSCQueueCPP::open_cell_for_read(const Timeout& timeout) {
     check_open();
-    return after_filled_wait(wait_semaphore(filled_sem().handle, timeout, cell_size_ <= kPollMaxCellSize));
+    return after_filled_wait(wait(filled_sem(), 0, &timeout));
 }
 
 Cell* SPSCQueueCPP::after_filled_wait(int err) {
     if (err == ETIMEDOUT) return nullptr;
+    if (err == ECANCELED) throw IPCQueueException(kPeerGone, name_);
     if (err != 0)
         throw IPCQueueException("SPSCQueueCPP:open_cell_for_read: Filled semaphore decrement failed.", name_, err);
     SPSCHeader* h = header();

@@ -9,6 +9,9 @@
 // Closing a cell does not look at its argument: cells are published and
 // handed back in the order they were taken. Once the peer connects, every
 // name is removed, so no third process can join.
+// Both record themselves in the queue's table of owners; a wait that finds
+// the peer process dead (its slot left behind) throws kPeerGone rather than
+// wait for a post that cannot come.
 #pragma once
 
 #include <semaphore.h>
@@ -91,6 +94,10 @@ private:
     // cell taken (MPMC: from its list, under the list's lock).
     Cell* after_free_wait(int err);
     Cell* after_filled_wait(int err);
+    void attach_owners();
+    static bool peer_gone(const void* self);
+    // A wait on `sem` watched for the peer's death; `timeout` (if set) replaces timeout_ms.
+    int wait(NamedSemaphore& sem, uint32_t timeout_ms, const Timeout* timeout);
     SPSCHeader* header() const { return reinterpret_cast<SPSCHeader*>(segment); }
     Cell* ring_cell(uint32_t index) const;
     // Closes what a failed constructor opened; a create also removes the

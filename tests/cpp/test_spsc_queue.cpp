@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <future>
 #include <tuple>
 
 #include "spsc_queue.h"
@@ -92,6 +93,36 @@ TEST(SPSCLayout, HeaderCellsRingIndicesThreadSlotsAndTakenBackWritesByteByByte) 
         EXPECT_EQ(r.code, 0) << r.text;
         EXPECT_EQ(v.u64(mine), self_id());
     }
+}
+
+// A call blocked on a peer that was killed learns it (both directions):
+// nothing more can come or go. A peer that is merely quiet is no reason.
+TEST(SPSCPeer, ABlockedCallLearnsThatThePeerDied) {
+    for (const bool reader : {true, false}) {
+        NameGuard guard(unique_name("peer"));
+        SPSCQueueCPP q(guard.name(), 2, 16, true);
+        if (!reader) q.write("ab", 2), q.write("cd", 2);  // full: the next write waits
+        std::string out;
+        EXPECT_EQ(ScopedChild([&] {
+                      SPSCQueueCPP peer(guard.name());
+                      ::raise(SIGKILL);
+                      return std::string("alive");
+                  }).join().code, -2);
+        auto call = std::async(std::launch::async, [&] { reader ? q.read(out, 0) : (q.write("ef", 2), 0); });
+        ASSERT_EQ(call.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "still waiting";
+        const std::string text = thrown_text([&] { call.get(); });
+        EXPECT_NE(text.find("the peer process died"), std::string::npos) << text;
+    }
+    NameGuard guard(unique_name("quiet"));
+    SPSCQueueCPP q(guard.name(), 2, 16, true);
+    ScopedChild quiet([&] {
+        SPSCQueueCPP peer(guard.name());
+        ::pause();
+        return std::string();
+    });
+    while (segment_exists(guard.name())) std::this_thread::sleep_for(std::chrono::milliseconds(1));  // connected
+    std::string out;
+    EXPECT_EQ(q.read(out, Timeout::within_ns(600'000'000)), 1);
 }
 
 }  // namespace
