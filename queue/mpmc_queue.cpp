@@ -122,6 +122,9 @@ MPMCQueueCPP::MPMCQueueCPP(const std::string& name) : IPCQueueCPP(name) {
         throw;
     }
     owners_.attach(name_, segment_id_);
+    // A process that joins heals what dead ones left, so that their records
+    // never fill the table when nobody has had to wait for them.
+    repair_dead_holders();
 }
 
 MPMCQueueCPP::~MPMCQueueCPP() { close(); }

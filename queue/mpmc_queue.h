@@ -27,6 +27,8 @@
 
 namespace mox::ipc_queue {
 
+class Repair;
+
 class MPMCQueueCPP : public IPCQueueCPP {
 public:
     // Creates the segment and the four semaphores, all cells free; fails if
@@ -108,6 +110,9 @@ public:
     // Repairs what threads that died held of this queue (see repair.h).
     // Runs from long waits; callable by a tool. Never throws.
     void repair_dead_holders() noexcept;
+    void finish_append(uint32_t index);
+    void take_back_surplus(Repair& r, CountId id, Step holding_count, ListLock lock_id, sem_t* lock, sem_t* count,
+                           const uint32_t& head);
 
 private:
     // After the count: takes the list's lock and pops its head; null when

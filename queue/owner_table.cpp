@@ -114,6 +114,8 @@ ThreadState thread_state(uint64_t thread, uint64_t started) {
 OwnerTable::~OwnerTable() { detach(); }
 
 void OwnerTable::attach(const std::string& name, const SegmentIdentity& segment) {
+    // Before any fork that follows: a child must never use its parent's slot.
+    static_cast<void>(fork_generation());
     const std::string object = object_name(name);
     for (int attempt = 0; attempt < 4 && header_ == nullptr; ++attempt) {
         bool made = true;
@@ -297,11 +299,13 @@ void OwnerTable::unlock_repair(const Holder& me) {
     header_->repairer.compare_exchange_strong(mine, 0);
 }
 
-void OwnerTable::release_dead_slot(uint32_t i) {
+void OwnerTable::release_dead_slot(uint32_t i, uint64_t thread) {
+    // Only while it is still the dead thread's: an idle dead slot may have
+    // been claimed anew meanwhile.
     OwnerSlot& s = slots_[i];
-    uint64_t thread = s.thread.load();
+    if (thread == 0 || thread == kClaiming || !s.thread.compare_exchange_strong(thread, kClaiming)) return;
     s.holding.store(0);
-    if (thread != 0 && thread != kClaiming) s.thread.compare_exchange_strong(thread, 0);
+    s.thread.store(0, std::memory_order_release);
 }
 
 }  // namespace mox::ipc_queue

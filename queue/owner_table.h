@@ -104,6 +104,9 @@ struct alignas(64) OwnerSlot {
     std::atomic<uint64_t> thread;   // pid << 32 | tid; 0: free
     std::atomic<uint64_t> started;  // the thread's start time, in clock ticks since boot
     std::atomic<uint64_t> holding;  // a Holding word
+    // While the thread repairs (holding says kRepair): its own Holding word
+    // from before, repaired with the rest should it die at that work.
+    std::atomic<uint64_t> saved;
 };
 static_assert(sizeof(OwnerSlot) == 64);
 
@@ -187,11 +190,14 @@ public:
     bool other_processes_gone() const;
 
     void add_unsure_posts(CountId id, uint32_t n);
+    uint32_t unsure_posts(CountId id) const {
+        return header_ != nullptr ? header_->unsure_posts[static_cast<int>(id)].load() : 0;
+    }
     // Spends one of add_unsure_posts's posts: false when none is left.
     bool spend_unsure_post(CountId id);
 
     // Frees slot i after its dead thread's holdings were repaired.
-    void release_dead_slot(uint32_t i);
+    void release_dead_slot(uint32_t i, uint64_t thread);
 
 private:
     OwnerSlot* claim();

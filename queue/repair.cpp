@@ -38,16 +38,28 @@ Repair::Repair(OwnerTable& table, const Holder& me) : table_(table), me_(me) {
     if (suspects.empty() || !table.try_lock_repair(me)) return;
     locked_ = true;
     my_record_ = me.slot()->holding.load(std::memory_order_relaxed);
+    me.slot()->saved.store(my_record_, std::memory_order_relaxed);
+    me.set(Step::kRepair);
     for (uint32_t i : suspects) {
         // Read again under the repair lock: another repairer may have been first.
-        const Holding h = Holding::of(table.slot(i).holding.load(std::memory_order_acquire));
-        if (h.step != Step::kIdle && table.state_of(i) == ThreadState::kGone) dead_.push_back({i, h});
+        OwnerSlot& s = table.slot(i);
+        const Holding h = Holding::of(s.holding.load(std::memory_order_acquire));
+        if (h.step == Step::kIdle || table.state_of(i) != ThreadState::kGone) continue;
+        const uint64_t thread = s.thread.load(std::memory_order_acquire);
+        dead_.push_back({i, h, thread});
+        // A repairer that died: besides the lock it held (taken over by the
+        // kind), what it held before it began is repaired like any record.
+        if (const Holding before = Holding::of(s.saved.load(std::memory_order_relaxed));
+            h.step == Step::kRepair && before.step != Step::kIdle && before.step != Step::kRepair)
+            dead_.push_back({i, before, thread});
     }
 }
 
 Repair::~Repair() {
     if (!locked_) return;
-    for (uint32_t slot : repaired_) table_.release_dead_slot(slot);
+    for (uint32_t slot : repaired_)
+        for (const DeadHolding& d : dead_)
+            if (d.slot == slot) table_.release_dead_slot(slot, d.thread);
     me_.slot()->holding.store(my_record_, std::memory_order_release);
     table_.unlock_repair(me_);
 }
@@ -77,6 +89,13 @@ bool Repair::take_over(ListLock id, sem_t* lock) {
         if (::sem_getvalue(lock, &value) != 0 || value > 0) return false;
     }
     me_.set(Step::kRepair, id, LockHold::kHolds);
+    // The lock is this repair's now: no dead record may say it holds it, or
+    // a later repair would take it over and post it a second time.
+    for (const DeadHolding& d : dead_)
+        if (d.holding.lock == id) {
+            Holding now = Holding::of(table_.slot(d.slot).holding.load(std::memory_order_acquire));
+            if (now.lock == id) advance(d.slot, {now.step, ListLock::kNone, LockHold::kNo, now.index});
+        }
     return true;
 }
 
@@ -87,6 +106,27 @@ bool Repair::lock(ListLock id, sem_t* lock) {
     options.record = {me_.word(), Holding{Step::kRepair, id, LockHold::kHolds}.word(), nullptr};
     me_.set(Step::kRepair, id, LockHold::kMay);
     return wait_semaphore(lock, options) == 0;
+}
+
+void Repair::advance(uint32_t slot, const Holding& h) const {
+    table_.slot(slot).holding.store(h.word(), std::memory_order_release);
+}
+
+void Repair::unlock(ListLock id, sem_t* lock) {
+    me_.set(Step::kRepair, id, LockHold::kMay);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    ::sem_post(lock);
+    me_.set(Step::kRepair);
+}
+
+uint32_t Repair::live_at(Step step) const {
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < table_.slot_count(); ++i) {
+        const OwnerSlot& s = table_.slot(i);
+        if (&s == me_.slot() || Holding::of(s.holding.load(std::memory_order_acquire)).step != step) continue;
+        n += table_.state_of(i) != ThreadState::kGone;
+    }
+    return n;
 }
 
 }  // namespace mox::ipc_queue

@@ -20,6 +20,7 @@
 
 #include <semaphore.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <vector>
@@ -33,6 +34,7 @@ inline constexpr uint32_t kRepairIntervalMs = 50;
 struct DeadHolding {
     uint32_t slot;
     Holding holding;
+    uint64_t thread;  // the dead thread's word, to free its slot by
 };
 
 class Repair {
@@ -53,6 +55,19 @@ public:
     bool take_over(ListLock id, sem_t* lock);
     // Takes `lock` the ordinary way, waiting at most kRepairLockWaitMs.
     bool lock(ListLock id, sem_t* lock);
+    // Releases a lock taken by take_over() or lock(); the record says "may
+    // hold" across the post, as every unlock's does.
+    void unlock(ListLock id, sem_t* lock);
+    // Live threads (other than this one) whose record is at `step`.
+    uint32_t live_at(Step step) const;
+    size_t entries_of(uint32_t slot) const {
+        return static_cast<size_t>(
+            std::count_if(dead_.begin(), dead_.end(), [&](const DeadHolding& d) { return d.slot == slot; }));
+    }
+    // Moves dead slot `slot`'s record on, as its thread would have: the
+    // record always says what is left to do, so a repairer that dies at
+    // work leaves it for the next one, never done twice.
+    void advance(uint32_t slot, const Holding& h) const;
     // The dead thread's record is dealt with: its slot is freed at the end.
     void repaired(uint32_t slot) { repaired_.push_back(slot); }
     const Holder& me() const { return me_; }

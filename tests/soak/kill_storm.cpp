@@ -1,0 +1,216 @@
+// Random SIGKILLs over a running stream: writers and readers of one MPMC or
+// MPMCVar queue are killed at random instants and replaced, over and over.
+// Every message delivered must be whole and delivered once; a message whose
+// write returned may be missing only for a reader killed while it held it
+// (at most one per reader kill); the stream never stops for longer than
+// --stall-ms; afterwards the queue's whole capacity takes new messages.
+//
+// Usage: kill_storm --kind mpmc|mpmcvar [--kills N] [--seed S] [--stall-ms M]
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "mpmc_queue.h"
+#include "mpmcvar_queue.h"
+#include "traffic.h"
+
+using namespace mox::ipc_queue;
+using namespace mox::ipc_queue::test;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr uint64_t kPerWriter = 2048;  // a writer that gets through them all ends; a new one takes its place
+constexpr int kWriters = 2, kReaders = 2;
+
+struct Ledger {
+    std::atomic<uint64_t> delivered, duplicates, damaged;
+    std::atomic<uint32_t> next_writer;  // the id the next writer takes
+    std::atomic<uint32_t> stop;
+    uint32_t max_writers;
+    std::atomic<uint64_t>* written() { return reinterpret_cast<std::atomic<uint64_t>*>(this + 1); }
+    std::atomic<uint64_t>* bits() { return written() + max_writers; }
+};
+
+struct Options {
+    bool var = false;
+    long kills = 300;
+    uint64_t seed = std::random_device{}();
+    long stall_ms = 1000;
+};
+
+std::unique_ptr<IPCQueueCPP> connect(const Options& o, const std::string& name) {
+    if (o.var) return std::make_unique<MPMCVarQueueCPP>(name);
+    return std::make_unique<MPMCQueueCPP>(name);
+}
+
+bool write_within(IPCQueueCPP& q, const std::string& m, const Timeout& t) {
+    const auto n = static_cast<int64_t>(m.size());
+    if (q.is_mpmcvar_queue()) return static_cast<MPMCVarQueueCPP&>(q).write(m.data(), n, t);
+    return static_cast<MPMCQueueCPP&>(q).write(m.data(), n, t);
+}
+
+TrafficPlan plan(const Options& o) {
+    TrafficPlan p;
+    p.max_length = o.var ? 600 : 200;  // MPMCVar: messages of up to three rings, killed inside them
+    return p;
+}
+
+void writer(const Options& o, const std::string& name, Ledger& l) {
+    auto q = connect(o, name);
+    const TrafficPlan p = plan(o);
+    std::string buf;
+    while (!l.stop.load()) {
+        const uint32_t id = l.next_writer.fetch_add(1);
+        if (id >= l.max_writers) break;
+        for (uint64_t seq = 0; seq < kPerWriter && !l.stop.load(); ++seq) {
+            traffic_detail::make_message(buf, p, id, seq);
+            // Timed, so that a writer ends once told to even with no reader left.
+            while (!write_within(*q, buf, Timeout::within_ns(100'000'000)))
+                if (l.stop.load()) return;
+            l.written()[id].store(seq + 1);
+        }
+    }
+}
+
+void reader(const Options& o, const std::string& name, Ledger& l) {
+    auto q = connect(o, name);
+    const TrafficPlan p = plan(o);
+    std::string msg, expected;
+    for (;;) {
+        if (q->read(msg, 100) != 0) {
+            if (l.stop.load()) return;
+            continue;
+        }
+        traffic_detail::Head h{};
+        if (msg.size() < sizeof h || (std::memcpy(&h, msg.data(), sizeof h), h.writer >= l.max_writers) ||
+            h.seq >= kPerWriter || (traffic_detail::make_message(expected, p, h.writer, h.seq), expected != msg)) {
+            l.damaged.fetch_add(1);
+            continue;
+        }
+        const uint64_t bit = h.writer * kPerWriter + h.seq, mask = uint64_t{1} << (bit % 64);
+        (l.bits()[bit / 64].fetch_or(mask) & mask ? l.duplicates : l.delivered).fetch_add(1);
+    }
+}
+
+pid_t spawn(bool is_writer, const Options& o, const std::string& name, Ledger& l) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    try {
+        is_writer ? writer(o, name, l) : reader(o, name, l);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s: %s\n", is_writer ? "writer" : "reader", e.what());
+        ::_exit(1);
+    }
+    ::_exit(0);
+}
+
+int run(const Options& o) {
+    const std::string name = unique_name(o.var ? "killvar" : "killmpmc");
+    NameGuard guard(name);
+    std::unique_ptr<IPCQueueCPP> q;
+    if (o.var)
+        q = std::make_unique<MPMCVarQueueCPP>(name, 3, 4, 64, CreateOptions{true});
+    else
+        q = std::make_unique<MPMCQueueCPP>(name, 8, 256, CreateOptions{true});
+    const int64_t capacity = o.var ? 3 : 8;
+
+    const uint32_t max_writers = static_cast<uint32_t>(o.kills) + 4 * kWriters + 64;
+    const size_t bytes = sizeof(Ledger) + max_writers * 8 + (uint64_t{max_writers} * kPerWriter + 63) / 64 * 8;
+    void* mem = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (mem == MAP_FAILED) return std::perror("mmap"), 2;
+    Ledger& l = *new (mem) Ledger();
+    l.max_writers = max_writers;
+
+    std::mt19937_64 rng(o.seed);
+    std::vector<std::pair<pid_t, bool>> live;  // pid, is a writer
+    for (int i = 0; i < kWriters + kReaders; ++i) live.emplace_back(spawn(i < kWriters, o, name, l), i < kWriters);
+    long kills = 0, reader_kills = 0, failures = 0, stalls = 0;
+    uint64_t last_delivered = 0;
+    auto progressed = Clock::now();
+    long worst_gap_ms = 0;
+    const auto started = Clock::now();
+    while (kills < o.kills) {
+        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
+        const uint64_t d = l.delivered.load();
+        const auto now = Clock::now();
+        const long gap = std::chrono::duration_cast<std::chrono::milliseconds>(now - progressed).count();
+        if (d != last_delivered) {
+            worst_gap_ms = std::max(worst_gap_ms, gap);
+            last_delivered = d, progressed = now;
+        } else if (gap > o.stall_ms) {
+            ++stalls;
+            std::printf("stall: nothing delivered for %ld ms after %ld kills\n", gap, kills);
+        }
+        const size_t i = rng() % live.size();
+        // A child that ended by itself (its writers' ids ran out) is replaced too.
+        ::kill(live[i].first, SIGKILL);
+        int status = 0;
+        ::waitpid(live[i].first, &status, 0);
+        if (WIFEXITED(status) && WEXITSTATUS(status) != 0) ++failures;
+        ++kills;
+        reader_kills += !live[i].second;
+        live[i].first = spawn(live[i].second, o, name, l);
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    l.stop.store(1);
+    for (auto& [pid, is_writer] : live) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failures;
+    }
+    // Published, never delivered: only what a killed reader held.
+    uint64_t lost = 0;
+    const uint32_t writers_used = std::min(l.next_writer.load(), max_writers);
+    for (uint32_t w = 0; w < writers_used; ++w)
+        for (uint64_t s = 0; s < l.written()[w].load(); ++s) {
+            const uint64_t bit = w * kPerWriter + s;
+            lost += !(l.bits()[bit / 64].load() >> (bit % 64) & 1);
+        }
+    // The whole capacity comes back: no reader now, every cell (channel) takes a message.
+    const Timeout patience = Timeout::within_ns(5'000'000'000);
+    int64_t room = 0;
+    while (room < capacity && write_within(*q, "x", patience)) ++room;
+    const std::vector<std::string> findings = q->report().findings;
+    std::string out;
+    int64_t left = 0;
+    while (q->read(out, 200) == 0) ++left;
+    for (const std::string& f : findings) std::printf("finding: %s\n", f.c_str());
+    std::printf("%s: %ld kills (%ld readers) in %.1f s, seed %llu: delivered %llu, duplicated %llu, damaged %llu, "
+                "lost %llu, stalls %ld (worst gap %ld ms), capacity %lld of %lld, child failures %ld\n",
+                o.var ? "mpmcvar" : "mpmc", kills, reader_kills, seconds,
+                static_cast<unsigned long long>(o.seed), static_cast<unsigned long long>(l.delivered.load()),
+                static_cast<unsigned long long>(l.duplicates.load()), static_cast<unsigned long long>(l.damaged.load()),
+                static_cast<unsigned long long>(lost), stalls, worst_gap_ms, static_cast<long long>(left),
+                static_cast<long long>(capacity), failures);
+    const bool ok = l.duplicates == 0 && l.damaged == 0 && lost <= static_cast<uint64_t>(reader_kills) &&
+                    stalls == 0 && room == capacity && left == capacity && findings.empty() && failures == 0;
+    ::munmap(mem, bytes);
+    return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string a = argv[i];
+        if (a == "--kind") o.var = std::string(argv[i + 1]) == "mpmcvar";
+        else if (a == "--kills") o.kills = std::atol(argv[i + 1]);
+        else if (a == "--seed") o.seed = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (a == "--stall-ms") o.stall_ms = std::atol(argv[i + 1]);
+        else return std::fprintf(stderr, "usage: kill_storm --kind mpmc|mpmcvar [--kills N] [--seed S] [--stall-ms M]\n"), 2;
+    }
+    return run(o);
+}
