@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "copy_bytes.h"
+#include "fault_point.h"
 #include "ipc_queue_exception.h"
 #include "mpmcvar_queue.h"
 #include "semaphore_wait.h"
@@ -34,11 +35,12 @@ bool writer_left(const void* state) {
 
 // Waits that a signal does not end: the channel is held. The watch ends
 // them when the other side abandons the message.
-WaitOptions inside_message(uint32_t cell_size, const WaitWatch& watch) {
+WaitOptions inside_message(uint32_t cell_size, const WaitWatch& watch, const WaitRecord& record) {
     WaitOptions options;
     options.may_poll = cell_size <= kPollMaxCellSize;
     options.on_signal = OnSignal::kResume;
     options.watch = &watch;
+    options.record = record;
     return options;
 }
 
@@ -209,7 +211,10 @@ Cell* Channel::open_cell_for_write() { return open_cell_for_write(Timeout::none(
 
 Cell* Channel::open_cell_for_write(const Timeout& timeout) {
     const WaitWatch watch{reader_left, area().message_state()};
-    WaitOptions options = inside_message(cell_size, watch);
+    const Holder me = queue->holder();
+    WaitOptions options = inside_message(
+        cell_size, watch,
+        {me.word(), Holding{Step::kWriteCellHeld, ListLock::kNone, LockHold::kNo, index}.word(), queue->stall()});
     options.timeout = &timeout;
     int err = 0;
     try {
@@ -230,6 +235,9 @@ Cell* Channel::open_cell_for_write(const Timeout& timeout) {
 }
 
 void Channel::close_cell_after_write(Cell*) {
+    // Recorded as handed over first: a death between the two loses the
+    // cell's post, never makes a second one.
+    queue->holder().set(Step::kWriteMessage, ListLock::kNone, LockHold::kNo, index);
     // The cell's bytes and length are stored before the post; the reader's
     // wait orders its loads after it.
     if (::sem_post(filled_sem.handle) != 0)
@@ -241,7 +249,10 @@ Cell* Channel::open_cell_for_read() { return open_cell_for_read(Timeout::none())
 
 Cell* Channel::open_cell_for_read(const Timeout& timeout) {
     const WaitWatch watch{writer_left, area().message_state()};
-    WaitOptions options = inside_message(cell_size, watch);
+    const Holder me = queue->holder();
+    WaitOptions options = inside_message(
+        cell_size, watch,
+        {me.word(), Holding{Step::kReadCellHeld, ListLock::kNone, LockHold::kNo, index}.word(), queue->stall()});
     options.timeout = &timeout;
     int err = 0;
     try {
@@ -279,6 +290,7 @@ void Channel::close_cell_after_read(const Cell* cell) {
     // A cell a writer takes must read length 0: cleared before the post.
     const_cast<Cell*>(cell)->set_length(0);
     read_cell = nullptr;
+    queue->holder().set(Step::kReadMessage, ListLock::kNone, LockHold::kNo, index);
     if (::sem_post(free_sem.handle) != 0)
         throw IPCQueueException("MPMCVarQueueCPP:Channel:close_cell_after_read: free semaphore increment failed.",
                                 free_sem.name, errno);
@@ -300,6 +312,7 @@ void Channel::abandon_write() noexcept {
         return;
     }
     if (std::exchange(write_cell, nullptr) != nullptr) ::sem_post(filled_sem.handle);
+    queue->holder().idle();
 }
 
 void Channel::abandon_read() noexcept {
@@ -310,7 +323,68 @@ void Channel::abandon_read() noexcept {
         const_cast<Cell*>(held)->set_length(0);
         ::sem_post(free_sem.handle);
     }
-    if (!settle_message(kReaderAbandoned)) clean_up_after_writer();  // the writer is done with the ring
+    if (!settle_message(kReaderAbandoned)) {
+        clean_up_after_writer();  // the writer is done with the ring
+        return;
+    }
+    queue->holder().idle();
+}
+
+// A dead writer's side, finished as abandon_write would have: its record
+// says whether it held a cell (the one before write_index), or it was
+// ending the message (then it holds the last cell).
+void Channel::repair_dead_writer(bool holds_cell, bool ending) noexcept {
+    ChannelArea a = area();
+    const uint8_t state = __atomic_load_n(a.message_state(), __ATOMIC_SEQ_CST);
+    if (state == kWriterEnded) {
+        // It won the end and died before handing the last cell over.
+        if (ending) ::sem_post(filled_sem.handle);
+        return;
+    }
+    if (state == kWriterAbandoned) return;  // it had given the message up itself
+    Cell* cell = nullptr;
+    if (state == kMessageOpen) {
+        if (holds_cell) {
+            const uint32_t w = a.write_index();
+            cell = ring_.contains(w) ? reinterpret_cast<Cell*>(channel_shm + ring_.offset(w == 0 ? num_cells - 1 : w - 1))
+                                     : nullptr;
+        } else if (::sem_trywait(free_sem.handle) == 0) {
+            cell = take_ring_cell_unchecked(false);
+        }
+        if (cell != nullptr) cell->set_length(0);
+        if (settle_message(kWriterAbandoned)) {
+            if (cell != nullptr) ::sem_post(filled_sem.handle);  // wakes the reader: an empty last cell
+            return;
+        }
+    }
+    // The reader left first: as clean_up_after_reader, with the dead
+    // writer's cell.
+    while (::sem_trywait(filled_sem.handle) == 0) {
+        take_ring_cell_unchecked(true)->set_length(0);
+        ::sem_post(free_sem.handle);
+    }
+    if (cell != nullptr) {
+        take_ring_cell_unchecked(true)->set_length(0);
+        ::sem_post(free_sem.handle);
+    }
+    queue->release_channel(*this);
+}
+
+// A dead reader's side, finished as abandon_read would have: the cell it
+// held (the one before read_index) goes back to the writer first.
+void Channel::repair_dead_reader(bool holds_cell) noexcept {
+    ChannelArea a = area();
+    if (__atomic_load_n(a.message_state(), __ATOMIC_SEQ_CST) == kReaderAbandoned) return;
+    if (holds_cell) {
+        const uint32_t r = a.read_index();
+        if (ring_.contains(r)) {
+            reinterpret_cast<Cell*>(channel_shm + ring_.offset(r == 0 ? num_cells - 1 : r - 1))->set_length(0);
+            ::sem_post(free_sem.handle);
+        }
+    }
+    // A live writer meets the outcome in its next wait or at its end; a
+    // writer done with the ring leaves the clean-up to this side.
+    if (!settle_message(kReaderAbandoned)) clean_up_after_writer();
 }
 
 // The reader gave back all it held and left: the handed-over cells are all
@@ -347,7 +421,10 @@ void Channel::clean_up_after_writer() noexcept {
     for (int missing = static_cast<int>(num_cells) - free_cells; missing > 0; --missing) {
         // Only a writer that died right after settling misses its post; its
         // channel is then lost, as any a dead process holds.
-        if (wait_semaphore(filled_sem.handle, options) != 0) return;
+        if (wait_semaphore(filled_sem.handle, options) != 0) {
+            queue->holder().idle();
+            return;
+        }
         take_ring_cell_unchecked(true)->set_length(0);
         ::sem_post(free_sem.handle);
     }
@@ -378,7 +455,11 @@ uint64_t Channel::partial_write(const char* data, uint64_t length, const Timeout
         copy_bytes(write_cell->data() + held, data + done, n);
         write_cell->set_length(held + n);
         done += n;
-        if (held + n == cell_size) close_cell_after_write(std::exchange(write_cell, nullptr));
+        MOX_FAULT_POINT("mpmcvar.write.cell");
+        if (held + n == cell_size) {
+            close_cell_after_write(std::exchange(write_cell, nullptr));
+            MOX_FAULT_POINT("mpmcvar.write.message");
+        }
     }
     return done;
 }
@@ -391,6 +472,8 @@ bool Channel::partial_write_complete(const Timeout& timeout) {
     // The kept cell is shorter than cell_size; without one, an empty cell
     // marks the end.
     if (write_cell == nullptr && (write_cell = open_cell_for_write(timeout)) == nullptr) return false;
+    const Holder me = queue->holder();
+    me.set(Step::kEndMessage, ListLock::kNone, LockHold::kNo, index);
     if (!settle_message(kWriterEnded)) {
         clean_up_after_reader();
         throw MessageAbandoned(kAbandonedByReader, queue->name());
@@ -399,7 +482,16 @@ bool Channel::partial_write_complete(const Timeout& timeout) {
     // may give the channel back, and another thread of this process may
     // take this same Channel for a new message.
     write_open = false;
-    close_cell_after_write(std::exchange(write_cell, nullptr));
+    write_cell = nullptr;
+    MOX_FAULT_POINT("mpmcvar.write.end");
+    // The record stays until after the post: a death between the two makes
+    // a repair post the last cell a second time (a few instructions), where
+    // the other order would leave its reader waiting for ever.
+    const int posted = ::sem_post(filled_sem.handle);
+    me.idle();
+    if (posted != 0)
+        throw IPCQueueException("MPMCVarQueueCPP:Channel:close_cell_after_write: filled semaphore increment failed",
+                                filled_sem.name, errno);
     return true;
 }
 
@@ -415,6 +507,7 @@ Channel::ReadStep Channel::partial_read(std::string& out, const Timeout& timeout
         close_cell_after_read(cell);
         throw;
     }
+    MOX_FAULT_POINT("mpmcvar.read.message");
     close_cell_after_read(cell);
     return length >= cell_size ? ReadStep::kMore : ReadStep::kLast;
 }

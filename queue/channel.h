@@ -165,6 +165,11 @@ public:
     // throws.
     void abandon_write() noexcept;
     void abandon_read() noexcept;
+    // The same for a side whose thread died (see mpmcvar_repair.cpp), from
+    // its record: whether it held a cell, and whether it was ending the
+    // message. Never throws; called under the repair lock.
+    void repair_dead_writer(bool holds_cell, bool ending) noexcept;
+    void repair_dead_reader(bool holds_cell) noexcept;
     // Whether this process's writer (reader) side holds a message here.
     bool writing() const { return write_open; }
     bool reading() const { return read_open; }

@@ -4,6 +4,7 @@
 #include <memory>
 #include <utility>
 
+#include "fault_point.h"
 #include "ipc_queue_exception.h"
 #include "semaphore_wait.h"
 
@@ -96,6 +97,8 @@ MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name, int64_t num_channels_a
     }
     // Last: until now a connect finds the queue not initialised.
     publish_segment(segment, segment_size_);
+    owners_.attach(name_, segment_id_);
+    owners_.claim_now();  // the slot's first claim allocates: not inside an operation
 }
 
 MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name) : IPCQueueCPP(name) {
@@ -115,6 +118,8 @@ MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name) : IPCQueueCPP(name) {
         release_after_failure(false);
         throw;
     }
+    owners_.attach(name_, segment_id_);
+    owners_.claim_now();  // the slot's first claim allocates: not inside an operation
 }
 
 MPMCVarQueueCPP::~MPMCVarQueueCPP() { close(); }
@@ -130,6 +135,7 @@ void MPMCVarQueueCPP::close() {
     close_semaphores(sems_.data(), sems_.size());
     if (!unlinked_ && !keeps_names()) unlink();
     channels.clear();  // closes the channel semaphores
+    owners_.detach();
     release_segment(segment, segment_size_, shm_fd_);
     closed_ = true;
 }
@@ -168,6 +174,7 @@ void MPMCVarQueueCPP::unlink() {
     remove_names_if_ours(name_, segment_id_, shm_fd_, [&] {
         unlink_semaphores(sems_.data(), sems_.size());
         for (Channel& channel : channels) channel.unlink();
+        OwnerTable::remove_name(name_, segment_id_);
     });
 }
 
@@ -184,28 +191,58 @@ char* MPMCVarQueueCPP::channelShmAt(uint32_t index) const {
 
 Channel& MPMCVarQueueCPP::channel_at(uint32_t index) { return channels[checked_channel(index)]; }
 
-Channel& MPMCVarQueueCPP::pop_free_channel() {
+Channel* MPMCVarQueueCPP::pop_free_channel(const Holder& me) {
     MPMCVarHeader* h = header();
     // acquire: pairs with the pushing swap, so the top's `next` is visible.
     uint64_t word = h->free_word.load(std::memory_order_acquire);
     while (true) {
-        // Our wait on free_sem guarantees a channel: an empty stack is damage.
+        if (free_top(word) == kListEnd) {
+            // A count a repair posted too many: spent. Otherwise the stack
+            // lost a channel: damage.
+            if (owners_.spend_unsure_post(CountId::kFree)) return nullptr;
+            me.idle();
+            checked_channel(kListEnd);  // throws
+        }
         Channel& top = channel_at(free_top(word));
         const uint32_t next = top.next();
         if (next != kListEnd && next >= num_channels_) {
             // A stale read fails the swap anyway; an unchanged word means the
             // link itself is bad.
             const uint64_t again = h->free_word.load(std::memory_order_acquire);
-            if (again == word) checked_channel(next);  // throws
+            if (again == word) {
+                me.idle();
+                checked_channel(next);  // throws
+            }
             word = again;
             continue;
         }
+        // Recorded before the swap: a repair then knows which channel the
+        // dead thread may have taken.
+        me.set(Step::kPopChannel, ListLock::kNone, LockHold::kNo, top.index);
+        MOX_FAULT_POINT("mpmcvar.write.free_pop");
         // seq_cst on success, as every store to the list words; acquire on
         // failure, for the new top's `next`.
         if (h->free_word.compare_exchange_weak(word, free_word_after(word, next), std::memory_order_seq_cst,
-                                               std::memory_order_acquire))
-            return top;
+                                               std::memory_order_acquire)) {
+            me.set(Step::kHaveChannel, ListLock::kNone, LockHold::kNo, top.index);
+            return &top;
+        }
     }
+}
+
+bool MPMCVarQueueCPP::on_free_stack(uint32_t index) const {
+    const MPMCVarHeader* h = header();
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const uint64_t word = h->free_word.load(std::memory_order_seq_cst);
+        bool found = false;
+        uint32_t at = free_top(word);
+        for (uint32_t n = 0; n <= num_channels_ && at < num_channels_; ++n) {
+            if (at == index) found = true;
+            at = ChannelArea(segment + channel_areas_.offset(at)).next();
+        }
+        if (h->free_word.load(std::memory_order_seq_cst) == word) return found;
+    }
+    return true;
 }
 
 void MPMCVarQueueCPP::push_free_channel(Channel& channel) {
@@ -228,28 +265,49 @@ Channel& MPMCVarQueueCPP::open_channel_for_write() { return *open_channel_for_wr
 
 Channel* MPMCVarQueueCPP::open_channel_for_write(const Timeout& timeout) {
     check_open();
-    const int err = wait_semaphore(free_sem(), timeout);
-    if (err == ETIMEDOUT) return nullptr;
-    if (err != 0)
-        throw IPCQueueException("MPMCVarQueueCPP:open_channel_for_write: free semaphore decrement failed",
-                                sems_[kFreeSem].name, err);
-    Channel& channel = pop_free_channel();
-    channel.begin_write();
-    channel.set_next(kInUseMark);
-    place_channel_on_used_list(channel);
-    return &channel;
+    const Holder me = holder();
+    const Deadline deadline(timeout);
+    Channel* channel = nullptr;
+    while (channel == nullptr) {
+        me.set(Step::kWantFreeChannel);
+        const int err = wait_semaphore(free_sem(), deadline.left(), true,
+                                       {me.word(), Holding{Step::kPopChannel, ListLock::kNone, LockHold::kNo, kListEnd}.word(), &stall_});
+        if (err == ETIMEDOUT) {
+            me.idle();
+            return nullptr;
+        }
+        if (err != 0) {
+            me.idle();
+            throw IPCQueueException("MPMCVarQueueCPP:open_channel_for_write: free semaphore decrement failed",
+                                    sems_[kFreeSem].name, err);
+        }
+        MOX_FAULT_POINT("mpmcvar.write.free_count");
+        channel = pop_free_channel(me);
+    }
+    channel->begin_write();
+    channel->set_next(kInUseMark);
+    MOX_FAULT_POINT("mpmcvar.write.channel");
+    place_channel_on_used_list(*channel);
+    return channel;
 }
 
 void MPMCVarQueueCPP::place_channel_on_used_list(Channel& channel) {
     channel.set_next(kListEnd);
+    const Holder me = holder();
+    me.set(Step::kHaveChannel, ListLock::kUsed, LockHold::kMay, channel.index);
     // Until it is listed no reader can know the channel: a lock wait that
     // fails (a signal) gives it back to the free stack, and then its count.
-    if (const int err = wait_lock_or_undo(used_mutex(),
-                                          [&] {
-                                              channel.cancel_write();
-                                              push_free_channel(channel);
-                                              ::sem_post(free_sem());
-                                          });
+    if (const int err = wait_lock_or_undo(
+            used_mutex(),
+            [&] {
+                me.set(Step::kHaveChannel, ListLock::kNone, LockHold::kNo, channel.index);
+                channel.cancel_write();
+                push_free_channel(channel);
+                me.set(Step::kPostChannelFree, ListLock::kNone, LockHold::kNo, channel.index);
+                ::sem_post(free_sem());
+                me.idle();
+            },
+            {me.word(), Holding{Step::kAppendUsed, ListLock::kUsed, LockHold::kHolds, channel.index}.word(), &stall_});
         err != 0)
         throw IPCQueueException("MPMCVarQueueCPP:place_channel_on_used_list: used List mutex decrement failed",
                                 sems_[kUsedMutex].name, err);
@@ -263,16 +321,23 @@ void MPMCVarQueueCPP::place_channel_on_used_list(Channel& channel) {
         } else {
             Channel& last = channel_at(tail);
             h->used_tail.store(channel.index, std::memory_order_seq_cst);
+            MOX_FAULT_POINT("mpmcvar.write.used_lock");
             last.set_next(channel.index);
         }
     } catch (...) {
+        me.idle();
         ::sem_post(used_mutex());  // a damaged list must not also lock everybody out
         throw;
     }
+    me.set(Step::kPostUsed, ListLock::kUsed, LockHold::kMay, channel.index);
     if (::sem_post(used_mutex()) != 0)
         throw IPCQueueException("MPMCVarQueueCPP:place_channel_on_used_list: used list mutex increment failed",
                                 sems_[kUsedMutex].name, errno);
-    if (::sem_post(used_sem()) != 0)
+    me.set(Step::kPostUsed, ListLock::kNone, LockHold::kNo, channel.index);
+    MOX_FAULT_POINT("mpmcvar.write.used_post");
+    const int posted = ::sem_post(used_sem());
+    me.set(Step::kWriteMessage, ListLock::kNone, LockHold::kNo, channel.index);
+    if (posted != 0)
         throw IPCQueueException("MPMCVarQueueCPP:place_channel_on_used_list: used semaphore increment failed", name_,
                                 errno);
 }
@@ -286,39 +351,86 @@ Channel& MPMCVarQueueCPP::open_channel_for_read() { return *open_channel_for_rea
 
 Channel* MPMCVarQueueCPP::open_channel_for_read(uint32_t timeout_ms) {
     check_open();
-    return after_used_wait(wait_semaphore(used_sem(), timeout_ms));
+    const Holder me = holder();
+    me.set(Step::kWantUsedCount);
+    WaitOptions options;
+    options.timeout_ms = timeout_ms;
+    options.record = {me.word(), Holding{Step::kHaveUsedCount}.word(), &stall_};
+    const int64_t started_ns = monotonic_now_ns();
+    const int err = wait_semaphore(used_sem(), options);
+    if (Channel* channel = after_used_wait(err, me); channel != nullptr || err != 0) return channel;
+    // A count a repair posted too many; the rest of the time, on the monotonic clock.
+    if (timeout_ms == 0) return open_channel_for_read(Timeout::none());
+    return open_channel_for_read(
+        Timeout::within_ns(int64_t{timeout_ms} * 1000000 - (monotonic_now_ns() - started_ns)));
 }
 
 Channel* MPMCVarQueueCPP::open_channel_for_read(const Timeout& timeout) {
     check_open();
-    return after_used_wait(wait_semaphore(used_sem(), timeout));
+    const Holder me = holder();
+    const Deadline deadline(timeout);
+    for (;;) {
+        me.set(Step::kWantUsedCount);
+        const int err = wait_semaphore(used_sem(), deadline.left(), true,
+                                       {me.word(), Holding{Step::kHaveUsedCount}.word(), &stall_});
+        if (Channel* channel = after_used_wait(err, me); channel != nullptr || err != 0) return channel;
+    }
 }
 
-Channel* MPMCVarQueueCPP::after_used_wait(int err) {
-    if (err == ETIMEDOUT) return nullptr;
-    if (err != 0)
+Channel* MPMCVarQueueCPP::after_used_wait(int err, const Holder& me) {
+    if (err == ETIMEDOUT) {
+        me.idle();
+        return nullptr;
+    }
+    if (err != 0) {
+        me.idle();
         throw IPCQueueException("MPMCVarQueueCPP:open_channel_for_read: used semaphore decrement failed", sems_[kUsedSem].name,
                                 err);
-    if (const int lock_err = wait_lock_after_count(used_mutex(), used_sem()); lock_err != 0)
+    }
+    me.set(Step::kHaveUsedCount, ListLock::kUsed, LockHold::kMay);
+    MOX_FAULT_POINT("mpmcvar.read.used_count");
+    if (const int lock_err = wait_lock_after_count(
+            used_mutex(), used_sem(),
+            {me.word(), Holding{Step::kHaveUsedCount, ListLock::kUsed, LockHold::kHolds}.word(), &stall_});
+        lock_err != 0) {
+        me.idle();
         throw IPCQueueException("MPMCVarQueueCPP:open_channel_for_read: used list mutex decrement failed",
                                 sems_[kUsedMutex].name, lock_err);
+    }
     MPMCVarHeader* h = header();
     Channel* taken = nullptr;
     try {
         // relaxed loads: used_mutex orders every access to the used list.
-        Channel& head = channel_at(h->used_head.load(std::memory_order_relaxed));
+        const uint32_t head_index = h->used_head.load(std::memory_order_relaxed);
+        if (head_index == kListEnd && owners_.spend_unsure_post(CountId::kUsed)) {
+            // A count a repair posted too many: spent; the caller waits again.
+            me.set(Step::kWantUsedCount, ListLock::kUsed, LockHold::kMay);
+            ::sem_post(used_mutex());
+            me.idle();
+            return nullptr;
+        }
+        Channel& head = channel_at(head_index);
+        me.set(Step::kPopUsed, ListLock::kUsed, LockHold::kHolds, head.index);
+        MOX_FAULT_POINT("mpmcvar.read.used_lock");
         const uint32_t next = head.next();
         if (next != kListEnd) checked_channel(next);
         h->used_head.store(next, std::memory_order_seq_cst);
         if (next == kListEnd) h->used_tail.store(kListEnd, std::memory_order_seq_cst);
         taken = &head;
     } catch (...) {
+        me.idle();
         ::sem_post(used_mutex());
         throw;
     }
-    if (::sem_post(used_mutex()) != 0)
+    // Popped: a repair puts it back at the head until the lock is posted.
+    me.set(Step::kReadMessage, ListLock::kUsed, LockHold::kMay, taken->index);
+    if (::sem_post(used_mutex()) != 0) {
+        me.idle();
         throw IPCQueueException("MPMCVarQueueCPP:open_channel_for_read: used list mutex increment failed",
                                 sems_[kUsedMutex].name, errno);
+    }
+    MOX_FAULT_POINT("mpmcvar.read.popped");
+    me.set(Step::kReadMessage, ListLock::kNone, LockHold::kNo, taken->index);
     taken->set_next(kInUseMark);
     taken->begin_read();
     return taken;
@@ -326,9 +438,20 @@ Channel* MPMCVarQueueCPP::after_used_wait(int err) {
 
 void MPMCVarQueueCPP::close_channel_after_read(Channel& channel) {
     check_open();
+    const Holder me = holder();
+    me.set(Step::kReleaseChannel, ListLock::kNone, LockHold::kNo, channel.index);
     channel.end_read();
-    push_free_channel(channel);
-    if (::sem_post(free_sem()) != 0)
+    try {
+        push_free_channel(channel);
+    } catch (...) {
+        me.idle();
+        throw;
+    }
+    me.set(Step::kPostChannelFree, ListLock::kNone, LockHold::kNo, channel.index);
+    MOX_FAULT_POINT("mpmcvar.read.release");
+    const int posted = ::sem_post(free_sem());
+    me.idle();
+    if (posted != 0)
         throw IPCQueueException("MPMCVarQueueCPP:close_channel_after_read: free semaphore increment failed", name_,
                                 errno);
 }

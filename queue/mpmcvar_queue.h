@@ -31,6 +31,8 @@
 
 #include "channel.h"
 #include "ipc_queue.h"
+#include "owner_table.h"
+#include "semaphore_wait.h"
 #include "shared_objects.h"
 
 namespace mox::ipc_queue {
@@ -137,6 +139,14 @@ public:
     // Throws IPCQueueException unless index < num_channels.
     char* channelShmAt(uint32_t index) const;
 
+    // Repairs what threads that died held of this queue (see repair.h and
+    // mpmcvar_repair.cpp). Runs from long waits. Never throws.
+    void repair_dead_holders() noexcept;
+    // This thread's record in the owner table, and the stall check its
+    // channels' waits run.
+    Holder holder() { return owners_.holder(); }
+    const StallCheck* stall() const { return &stall_; }
+
 private:
     struct ReadHandle {
         Channel* channel;
@@ -147,10 +157,20 @@ private:
     // The Channel for a channel number read from the segment (checked).
     Channel& channel_at(uint32_t index);
     uint32_t checked_channel(uint32_t index) const;
-    Channel* after_used_wait(int err);
+    // After the used count: pops the used list's head; null when the wait
+    // failed softly (timeout: err ETIMEDOUT) or the list was empty after a
+    // count a repair posted too many (spent: err 0, the caller waits again).
+    Channel* after_used_wait(int err, const Holder& me);
+    // Pops the free stack after a free count; null when it is empty after a
+    // count a repair posted too many (spent).
+    Channel* pop_free_channel(const Holder& me);
+    // Whether channel `index` is on the free stack: read from a consistent
+    // snapshot (the free word unchanged across the walk); true when none
+    // could be had, so that a repair never pushes a channel twice.
+    bool on_free_stack(uint32_t index) const;
+    static void stall_check(const void* self);
     // Reads the message of `channel` (null: none, returns 1) into `out`.
     int read_message(std::string& out, Channel* channel);
-    Channel& pop_free_channel();
     void push_free_channel(Channel& channel);
     void build_channels(Channel::Open how);
     // Closes what a failed constructor opened; a create also removes the
@@ -168,6 +188,7 @@ private:
     RecordArray channel_areas_;
     std::vector<Channel> channels;
     char* segment = nullptr;
+    const StallCheck stall_{&MPMCVarQueueCPP::stall_check, this};
 };
 
 }  // namespace mox::ipc_queue

@@ -1,4 +1,4 @@
-// A process SIGKILLed at any stop point inside an MPMC operation costs at
+// A process SIGKILLed at any stop point inside an MPMC or MPMCVar operation costs at
 // most the message it was writing or reading: the survivors go on by
 // themselves, the queue's full capacity comes back and every other message
 // arrives exactly once. A stopped process is alive and keeps what it holds.
@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "fault_point.h"
+#include "ipc_queue_exception.h"
 #include "mpmc_queue.h"
+#include "mpmcvar_queue.h"
 #include "test_support.h"
 
 namespace mox::ipc_queue::test {
@@ -127,6 +129,109 @@ INSTANTIATE_TEST_SUITE_P(MPMC, KilledAt,
                                            Point{"mpmc.read.cell", true, false},
                                            Point{"mpmc.free.lock", true, false},
                                            Point{"mpmc.free.post", true, false}),
+                         [](const auto& info) {
+                             std::string n = info.param.name;
+                             std::replace(n.begin(), n.end(), '.', '_');
+                             return n;
+                         });
+
+// MPMCVar: messages of 40 bytes span three cells of a four-cell ring, so
+// a victim stops inside a message; a message its dead writer left is
+// abandoned (its reader raises MessageAbandoned), never delivered in part.
+constexpr int64_t kChannels = 4;
+constexpr int64_t kRingCells = 4;
+constexpr uint64_t kVarCellSize = 16;
+
+std::string long_message(const std::string& tag) { return tag + std::string(40 - tag.size(), '.'); }
+
+// Reads until `count` messages or abandoned ones came, then what else is
+// there; the messages sorted, and how many were abandoned.
+std::pair<std::vector<std::string>, int> drain(MPMCVarQueueCPP& q, size_t count) {
+    std::vector<std::string> got;
+    int abandoned = 0;
+    std::string out;
+    for (;;) {
+        try {
+            if (q.read(out, got.size() + abandoned < count ? kPatience : kShort) != 0) break;
+            got.push_back(out);
+        } catch (const MessageAbandoned&) {
+            ++abandoned;
+        }
+    }
+    std::sort(got.begin(), got.end());
+    return {got, abandoned};
+}
+
+struct VarPoint {
+    const char* name;
+    bool reader;
+    // What becomes of the victim's message: a writer's is delivered,
+    // abandoned (listed, raises once) or gone; a reader's stays or is gone.
+    enum { kGone, kStays, kAbandoned } outcome;
+};
+
+class VarKilledAt : public ::testing::TestWithParam<VarPoint> {};
+
+TEST_P(VarKilledAt, SurvivorsGoOnWithFullCapacityAndEveryOtherMessageOnce) {
+    const VarPoint& p = GetParam();
+    NameGuard guard(unique_name("vdead"));
+    MPMCVarQueueCPP q(guard.name(), kChannels, kRingCells, kVarCellSize, CreateOptions{true});
+    std::vector<std::string> expected = {long_message("p0")};
+    if (p.reader) expected.push_back(long_message("p1"));
+    for (const std::string& m : expected) q.write(m.data(), static_cast<int64_t>(m.size()));
+
+    const pid_t victim = stopped_at(p.name, [&] {
+        MPMCVarQueueCPP mine(guard.name());
+        std::string out;
+        const std::string m = long_message("victim");
+        if (p.reader)
+            mine.read(out, 0);
+        else
+            mine.write(m.data(), static_cast<int64_t>(m.size()));
+    });
+    ASSERT_GT(victim, 0) << "never stopped at " << p.name;
+    kill_and_reap(victim);
+    int abandoned = p.outcome == VarPoint::kAbandoned ? 1 : 0;
+    if (p.reader && p.outcome == VarPoint::kGone) expected.erase(expected.begin());
+    if (!p.reader && p.outcome == VarPoint::kStays) expected.push_back(long_message("victim"));
+
+    // Every channel not holding a message takes a new one: the dead one's too.
+    const auto started = steady_clock::now();
+    for (size_t i = expected.size() + abandoned; i < kChannels; ++i) {
+        const std::string m = long_message("s" + std::to_string(i));
+        ASSERT_TRUE(q.write(m.data(), static_cast<int64_t>(m.size()), kPatience)) << m;
+        expected.push_back(m);
+    }
+    EXPECT_FALSE(q.write("over", 4, kShort)) << "more room than channels";
+    const auto [got, raised] = drain(q, kChannels);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - started).count();
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(got, expected);
+    EXPECT_EQ(raised, abandoned);
+    RecordProperty("recovery_ms", static_cast<int>(took));
+    // And the queue works on as new: a full round of every channel.
+    const std::string again = long_message("again");
+    for (int i = 0; i < kChannels; ++i)
+        ASSERT_TRUE(q.write(again.data(), static_cast<int64_t>(again.size()), kPatience));
+    const auto [round, none] = drain(q, kChannels);
+    EXPECT_EQ(round.size(), static_cast<size_t>(kChannels));
+    EXPECT_EQ(none, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(MPMCVar, VarKilledAt,
+                         ::testing::Values(VarPoint{"mpmcvar.write.free_count", false, VarPoint::kGone},
+                                           VarPoint{"mpmcvar.write.free_pop", false, VarPoint::kGone},
+                                           VarPoint{"mpmcvar.write.channel", false, VarPoint::kGone},
+                                           VarPoint{"mpmcvar.write.used_lock", false, VarPoint::kAbandoned},
+                                           VarPoint{"mpmcvar.write.used_post", false, VarPoint::kAbandoned},
+                                           VarPoint{"mpmcvar.write.cell", false, VarPoint::kAbandoned},
+                                           VarPoint{"mpmcvar.write.message", false, VarPoint::kAbandoned},
+                                           VarPoint{"mpmcvar.write.end", false, VarPoint::kStays},
+                                           VarPoint{"mpmcvar.read.used_count", true, VarPoint::kStays},
+                                           VarPoint{"mpmcvar.read.used_lock", true, VarPoint::kStays},
+                                           VarPoint{"mpmcvar.read.popped", true, VarPoint::kStays},
+                                           VarPoint{"mpmcvar.read.message", true, VarPoint::kGone},
+                                           VarPoint{"mpmcvar.read.release", true, VarPoint::kGone}),
                          [](const auto& info) {
                              std::string n = info.param.name;
                              std::replace(n.begin(), n.end(), '.', '_');
