@@ -60,8 +60,8 @@ def run_cpp(args, results):
         _run_program(args, "spsc_bench", argv, "cpp-pair", f"C++ 1 -> 1, {wl.size_label(size)}", list(counts),
                      results)
     count = max(wl.FAN_PROCS, int(wl.CPP_FAN_COUNT * args.scale))
-    _run_program(args, "mpmc_bench", runs + ["--systems", ",".join(wl.CPP_FAN_SYSTEMS), "--count", str(count),
-                                             str(wl.FAN_PROCS)], "cpp-fan", f"C++ {wl.FAN_PROCS} -> {wl.FAN_PROCS}, 64 B",
+    fan_args = ["--systems", ",".join(wl.CPP_FAN_SYSTEMS), "--count", str(count), str(wl.FAN_PROCS)]
+    _run_program(args, "mpmc_bench", runs + fan_args, "cpp-fan", f"C++ {wl.FAN_PROCS} -> {wl.FAN_PROCS}, 64 B",
                  list(wl.CPP_FAN_SYSTEMS), results)
     trips = max(100, int(wl.CPP_ROUND_TRIPS * args.scale))
     _run_program(args, "latency_bench", runs + ["--round-trips", str(trips)], "cpp-latency", "C++ round trip",

@@ -3,16 +3,22 @@
 starts its children with multiprocessing's spawn method and returns what it
 timed. run_python() interleaves the runs of every system of a workload, so a
 change in machine load touches them alike, and turns the medians into rows.
+
+A 1 -> 1 run drives its system in the system's mode: one message per call,
+lists (put_many/get_many), or a reader that is an asyncio program, timed
+beside a ticker coroutine whose late wake-ups are the event loop's stalls.
 """
+import asyncio
 import multiprocessing as mp
 import os
+import statistics
 import sys
 import time
 
 from . import workloads as wl
 from .results import latency_row, throughput_row
 from .supervise import ChildFailed, Watch, describe, finish, sweep_shm, warn_left
-from .systems import IMPORT_ERROR, PYTHON
+from .systems import IMPORT_ERROR, PYTHON, system
 
 HARD_LIMIT_GRACE_S = 30  # beyond --timeout, before the helper is killed
 _serial = [0]
@@ -35,45 +41,112 @@ def _release(system, made, base):
 
 # ---- 1 -> 1 throughput -------------------------------------------------------
 
-def _pair_reader(key, kind, handle, payload, count, conn):
-    """Child: takes the start marker, then times `count` messages."""
+def _consume(s, kind, handle, payload, count):
+    """Takes the start marker, then times `count` messages. Returns
+    (seconds, bytes of the last message, None)."""
+    q = s.connect(handle)
+    read = s.reader(q, kind, payload)
+    read()  # start marker
+    start = time.perf_counter()
+    last = None
+    if s.mode == "batch":
+        take, got = s.batch_reader(q, wl.BATCH), 0
+        while got < count:
+            values = take()
+            got += len(values)
+            last = values[-1]
+    else:
+        for _ in range(count):
+            last = read()
+    return time.perf_counter() - start, wl.value_size(kind, last), None
+
+
+class _Ticker:
+    """Sleeps TICK_S again and again; how much later than that it wakes,
+    at worst while `recording`, is the event loop's worst stall. The most
+    CPU time the loop's thread used between two wake-ups is the part of a
+    stall the loop's own work makes, which a quiet machine would not take
+    away (the rest is time the process was kept off the CPU)."""
+
+    def __init__(self):
+        self.recording = self.stop = False
+        self.worst = (0.0, 0.0)  # (seconds late, CPU seconds busy), each at worst
+
+    async def run(self):
+        while not self.stop:
+            before, cpu = time.perf_counter(), time.thread_time()
+            await asyncio.sleep(wl.TICK_S)
+            late, busy = time.perf_counter() - before - wl.TICK_S, time.thread_time() - cpu
+            if self.recording:
+                self.worst = (max(self.worst[0], late), max(self.worst[1], busy))
+
+
+async def _consume_async(s, kind, handle, payload, count):
+    """_consume as an asyncio program, a ticker beside it. Returns
+    (seconds, bytes of the last message, _Ticker.worst)."""
+    get = await s.open_async(handle, kind, payload, count + 1)
+    ticker = _Ticker()
+    ticking = asyncio.create_task(ticker.run())
+    await asyncio.sleep(0)  # the ticker's first sleep has begun
     try:
-        system = PYTHON[key]
-        read = system.reader(system.connect(handle), kind, payload)
-        read()  # start marker
+        await get()  # start marker
+        ticker.recording = True
         start = time.perf_counter()
         last = None
         for _ in range(count):
-            last = read()
+            last = await get()
         elapsed = time.perf_counter() - start
-        conn.send(("ok", elapsed, wl.value_size(kind, last)))
+        ticker.stop = True
+        await ticking  # its wake-up due during the last stretch counts too
+    finally:
+        ticking.cancel()
+        s.end_async()
+    return elapsed, wl.value_size(kind, last), ticker.worst
+
+
+def _pair_reader(key, kind, handle, payload, count, conn):
+    """Child: the reader of a 1 -> 1 run, in its system's mode."""
+    try:
+        s = system(key)
+        if s.mode == "async":
+            result = asyncio.run(_consume_async(s, kind, handle, payload, count))
+        else:
+            result = _consume(s, kind, handle, payload, count)
+        conn.send(("ok",) + result)
     except BaseException as e:  # the parent must hear of every failure
-        conn.send(("error", repr(e), 0))
+        conn.send(("error", repr(e), 0, None))
         raise
 
 
 def pair_once(key, kind, payload, count, timeout):
-    """Writer here, reader in a child; returns the reader's seconds."""
-    system = PYTHON[key]
+    """Writer here, reader in a child; returns the reader's (seconds,
+    _Ticker.worst or, unless its mode is "async", None). A batch run takes
+    `count` (a multiple of wl.BATCH) in lists of wl.BATCH."""
+    s = system(key)
     ctx = mp.get_context("spawn")
     base = _next_base()
     made = child = None
     recv_conn, send_conn = ctx.Pipe(duplex=False)
     try:
-        made = system.create(base, payload, ctx)
+        made = s.create(base, payload, ctx)
         child = ctx.Process(target=_pair_reader,
-                            args=(key, kind, system.handle(made, base), payload, count, send_conn))
+                            args=(key, kind, s.handle(made, base), payload, count, send_conn))
         child.start()
         send_conn.close()
         value = wl.payload_value(kind, payload)
-        write = system.writer(made, kind, payload)
+        write = s.writer(made, kind, payload)
         with Watch([child], timeout):
             write(value)  # start marker
-            for _ in range(count):
-                write(value)
+            if s.mode == "batch":
+                put, values = s.batch_writer(made), [value] * wl.BATCH
+                for _ in range(count // wl.BATCH):
+                    put(values)
+            else:
+                for _ in range(count):
+                    write(value)
             if not recv_conn.poll(timeout):
                 raise TimeoutError("no result from the reader")
-        status, seconds, last_size = recv_conn.recv()
+        status, seconds, last_size, stall = recv_conn.recv()
         child.join(timeout)
         if status != "ok":
             raise ChildFailed(seconds)
@@ -81,13 +154,13 @@ def pair_once(key, kind, payload, count, timeout):
             raise ChildFailed(f"reader exit code {child.exitcode}")
         if last_size != payload:
             raise ChildFailed(f"last message had {last_size} bytes, expected {payload}")
-        return seconds
+        return seconds, stall
     finally:
         recv_conn.close()
         send_conn.close()
         if child is not None:
             finish([child], 1)
-        _release(system, made, base)
+        _release(s, made, base)
         del made
 
 
@@ -245,6 +318,13 @@ def ping_pong_once(key, payload, round_trips, timeout, warmup=500):
 
 # ---- interleaved runs ----------------------------------------------------------------
 
+def _count(w, key, scale):
+    count = w.count(key, scale)
+    if w.shape == "pair" and system(key).mode == "batch":
+        count = max(wl.BATCH, count - count % wl.BATCH)
+    return count
+
+
 def _measure(w, key, count, timeout):
     """(function, args) of one run of workload `w` for system `key`."""
     if w.shape == "pair":
@@ -254,10 +334,19 @@ def _measure(w, key, count, timeout):
     return ping_pong_once, (key, w.payload, count, timeout)
 
 
-def _row(w, label, count, outcomes):
+def _row(w, key, count, outcomes):
+    label = system(key).label
     if w.shape == "pair":
-        return throughput_row("py-pair", label, 1, 1, w.payload, count, [count / s for s in outcomes],
-                              workload=w.label)
+        row = throughput_row(w.section or "py-pair", label, 1, 1, w.payload, count,
+                             [count / s for s, _ in outcomes], workload=w.label)
+        stalls = [stall for _, stall in outcomes if stall is not None]
+        if stalls:
+            late = [s[0] * 1e3 for s in stalls]
+            row.update(stall_ms=max(late), stall_ms_median=statistics.median(late), stall_ms_runs=late,
+                       busy_ms=max(s[1] * 1e3 for s in stalls))
+        if system(key).mode == "batch":
+            row["batch"] = wl.BATCH
+        return row
     if w.shape == "fan":
         return throughput_row("py-fan", label, wl.FAN_PROCS, wl.FAN_PROCS, w.payload, outcomes[-1][1],
                               [n / s for s, n in outcomes], workload=w.label)
@@ -278,19 +367,19 @@ def run_workloads(name, workloads, runs, args, helper, results):
     runs that follow; the others go on."""
     plan = []
     for w in workloads:
-        for key, count in w.counts.items():
-            system = PYTHON[key]
-            if not system.available():
+        for key in w.counts:
+            s = system(key)
+            if not s.available():
                 continue
-            why = system.refuses(w.payload)
+            why = s.refuses(w.payload)
             if why:
-                results.note(f"{system.label} skipped for {wl.size_label(w.payload)} messages: {why}.")
+                results.note(f"{s.label} skipped for {wl.size_label(w.payload)} messages: {why}.")
                 continue
-            plan.append((w, key, wl.scaled(w.shape, count, args.scale)))
+            plan.append((w, key, _count(w, key, args.scale)))
     outcomes = {item: [] for item in plan}
     broken = set()
     for run in range(runs):
-        for item in plan:
+        for item in plan if run % 2 == 0 else reversed(plan):  # no system always goes first
             w, key, count = item
             if item in broken:
                 continue
@@ -299,18 +388,31 @@ def run_workloads(name, workloads, runs, args, helper, results):
                 outcomes[item].append(helper.call(function, fargs, args.timeout + HARD_LIMIT_GRACE_S))
             except Exception as e:  # report it, go on with the others
                 broken.add(item)
-                results.failure(PYTHON[key].label, _what(w), f"run failed: {describe(e)}")
+                results.failure(system(key).label, _what(w), f"run failed: {describe(e)}")
         print(f"  python {name} run {run + 1}/{runs} done", file=sys.stderr, flush=True)
     for item in plan:
         w, key, count = item
         if outcomes[item] and item not in broken:
-            results.rows.append(_row(w, PYTHON[key].label, count, outcomes[item]))
+            results.rows.append(_row(w, key, count, outcomes[item]))
+
+
+# The Python workload groups, in the order they run, and their runs; --only
+# picks some. put/get against write/read gets CONVENIENCE_RUNS times the runs:
+# its bound (15%) is closer than the spread of single 64 B runs here.
+GROUPS = {
+    "pairs": ("1->1", wl.PY_PAIRS, lambda args: args.runs),
+    "fan": (f"{wl.FAN_PROCS}->{wl.FAN_PROCS}", [wl.PY_FAN], lambda args: args.fan_runs),
+    "ping": ("ping-pong", [wl.PY_PING], lambda args: args.runs),
+    "batch": ("put_many/get_many", [wl.PY_BATCH], lambda args: args.runs),
+    "putget": ("put/get", [wl.PY_CONVENIENCE], lambda args: args.runs * wl.CONVENIENCE_RUNS),
+    "async": ("asyncio", wl.PY_ASYNC, lambda args: args.runs),
+}
 
 
 def run_python(args, helper, results):
-    for system in PYTHON.values():
-        if system.ours and not system.available():
-            results.failure(system.label, "every Python workload", f"mox_ipc_queue is not importable: {IMPORT_ERROR}")
-    run_workloads("1->1", wl.PY_PAIRS, args.runs, args, helper, results)
-    run_workloads(f"{wl.FAN_PROCS}->{wl.FAN_PROCS}", [wl.PY_FAN], args.fan_runs, args, helper, results)
-    run_workloads("ping-pong", [wl.PY_PING], args.runs, args, helper, results)
+    for s in PYTHON.values():
+        if s.ours and not s.available():
+            results.failure(s.label, "every Python workload", f"mox_ipc_queue is not importable: {IMPORT_ERROR}")
+    for group in args.only or GROUPS:
+        name, workloads, runs = GROUPS[group]
+        run_workloads(name, workloads, runs(args), args, helper, results)

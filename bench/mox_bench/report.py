@@ -6,8 +6,9 @@ import platform
 import time
 
 from . import plots
-from .systems import PYTHON
-from .targets import check
+from . import workloads as wl
+from .systems import PYTHON, VARIANTS, system
+from .targets import check, paired_ratio
 from .workloads import size_label
 
 # Throughput sections, and the rows of ours each table gives a ratio column.
@@ -15,6 +16,8 @@ _CPP_PAIR_OURS = ("C++ SPSCQueueCPP", "C++ MPMCVarQueueCPP")
 _CPP_FAN_OURS = ("C++ MPMCQueueCPP",)
 _PY_PAIR_OURS = tuple(s.label for s in PYTHON.values() if s.ours)
 _PY_FAN_OURS = ("Python MPMCQueue",)
+_PY_BATCH_OURS = tuple(s.label for s in VARIANTS.values() if s.ours and s.mode == "batch")
+_PY_ASYNC_OURS = tuple(s.label for s in VARIANTS.values() if s.ours and s.mode == "async")
 # Round-trip sections: (section, title, the row of ours the ratios are against).
 _LATENCY = (("cpp-latency", "C++ round trip (ping-pong)", "C++ SPSCQueueCPP"),
             ("py-latency", "Python round trip (ping-pong)", "Python SPSCQueue"))
@@ -48,6 +51,10 @@ def fmt_rate(r):
 
 def fmt_bw(gbps):
     return f"{gbps * 1000:,.1f}" if gbps < 1 else f"{gbps * 1000:,.0f}"
+
+
+def fmt_ms(row, field):
+    return f"{row[field]:,.2f}" if field in row else "-"
 
 
 def fmt_ns(ns):
@@ -89,26 +96,27 @@ def blocks(rows):
             lines.append([limit["system"] + f" {size_label(limit['payload'])}", "1 core", str(limit["messages"]),
                           "", fmt_bw(limit["gb_per_s"])] +
                          [f"{o['gb_per_s'] / limit['gb_per_s']:.2f}x" for o in ours])
-        out.append((title, header, lines))
+        return title, header, lines
 
     for size in sorted({r["payload"] for r in rows if r.get("section") == "cpp-pair"}):
         members = [r for r in rows if r.get("section") == "cpp-pair" and r["payload"] == size]
-        throughput_block(f"C++, 1 writer -> 1 reader, {size_label(size)} messages", members, _CPP_PAIR_OURS)
+        out.append(throughput_block(f"C++, 1 writer -> 1 reader, {size_label(size)} messages", members,
+                                    _CPP_PAIR_OURS))
     fan = [r for r in rows if r.get("section") == "cpp-fan"]
     if fan:
-        throughput_block(f"C++, {fan[0]['writers']} writers -> {fan[0]['readers']} readers, "
-                         f"{size_label(fan[0]['payload'])} messages", fan, _CPP_FAN_OURS)
+        out.append(throughput_block(f"C++, {fan[0]['writers']} writers -> {fan[0]['readers']} readers, "
+                                    f"{size_label(fan[0]['payload'])} messages", fan, _CPP_FAN_OURS))
     seen = []
     for r in rows:
         if r.get("section") == "py-pair" and r["workload"] not in seen:
             seen.append(r["workload"])
     for w in seen:
         members = [r for r in rows if r.get("section") == "py-pair" and r["workload"] == w]
-        throughput_block(f"Python, 1 writer -> 1 reader, {w}", members, _PY_PAIR_OURS)
+        out.append(throughput_block(f"Python, 1 writer -> 1 reader, {w}", members, _PY_PAIR_OURS))
     fan = [r for r in rows if r.get("section") == "py-fan"]
     if fan:
-        throughput_block(f"Python, {fan[0]['writers']} writers -> {fan[0]['readers']} readers, {fan[0]['workload']}",
-                         fan, _PY_FAN_OURS)
+        out.append(throughput_block(f"Python, {fan[0]['writers']} writers -> {fan[0]['readers']} readers, "
+                                    f"{fan[0]['workload']}", fan, _PY_FAN_OURS))
     for section, title, ours_name in _LATENCY:
         members = [r for r in rows if r.get("kind") == "latency" and r.get("section") == section]
         if not members:
@@ -118,6 +126,46 @@ def blocks(rows):
         lines = [[m["system"], size_label(m["payload"]), fmt_ns(m["p50_ns"]), fmt_ns(m["p99_ns"])] +
                  [f"{o['p50_ns'] / m['p50_ns']:.2f}x" for o in ours] for m in members]
         out.append((title + " — lower is better; a ratio below 1 means ours is faster", header, lines))
+    out += api_blocks(rows, throughput_block)
+    return out
+
+
+def api_blocks(rows, throughput_block):
+    """Blocks of the Python API beside its peers: batches, put/get against
+    write/read, asyncio consumers."""
+    out = []
+
+    def section(name):
+        members = [r for r in rows if r.get("section") == name]
+        return {w: [r for r in members if r["workload"] == w] for w in dict.fromkeys(r["workload"] for r in members)}
+
+    for w, members in section("py-batch").items():
+        out.append(throughput_block(f"Python batches, 1 writer -> 1 reader, {w}, in lists of "
+                                    f"{members[0].get('batch')}: put_many/get_many", members, _PY_BATCH_OURS))
+    for w, members in section("py-conv").items():
+        by_system = {r["system"]: r for r in members}
+        lines = []
+        for label, plain, put in wl.CONVENIENCE:
+            a, b = by_system.get(system(plain).label), by_system.get(system(put).label)
+            if a is None or b is None:
+                continue
+            ratio = paired_ratio(b, a)
+            lines.append([label, fmt_rate(a["msgs_per_s"]), fmt_rate(b["msgs_per_s"]),
+                          f"{b['msgs_per_s'] / a['msgs_per_s']:.2f}x", f"{ratio:.2f}x", f"{(1 - ratio) * 100:.1f}%"])
+        if lines:
+            out.append((f"Python put/get against write/read, 1 writer -> 1 reader, {w} (same class, same run; "
+                        f"{members[0]['runs']} runs, each put/get run next to its write/read one)",
+                        ["class", "write/read messages/s", "put/get messages/s", "ratio of the medians",
+                         "put/get ÷ write/read, run by run", "cost of put/get"], lines))
+    for w, members in section("py-async").items():
+        ours = [m for m in members if m["system"] in _PY_ASYNC_OURS]
+        header = ["system", "msgs/run", "messages/s", "MB/s", "loop stall ms, worst", "median run's worst",
+                  "loop busy ms, worst"] + [f"{o['system']} ÷" for o in ours]
+        lines = [[m["system"], str(m["messages"]), fmt_rate(m["msgs_per_s"]), fmt_bw(m["gb_per_s"]),
+                  fmt_ms(m, "stall_ms"), fmt_ms(m, "stall_ms_median"), fmt_ms(m, "busy_ms")] +
+                 [f"{o['msgs_per_s'] / m['msgs_per_s']:.2f}x" for o in ours] for m in members]
+        out.append((f"Python asyncio consumer, 1 writer process -> 1 asyncio reader, {w}; loop stall: how much "
+                    f"later than asked a {wl.TICK_S * 1e3:g} ms ticker coroutine woke, over all runs", header, lines))
     return out
 
 
@@ -134,7 +182,8 @@ def print_report(results, ctx):
     print()
     print(f"machine: {m['cpu']}, {m['cores']} cores; Linux {m['kernel']}; Python {m['python']}")
     print(f"load average before: {ctx.load_before}; after: {ctx.load_after}; total time {ctx.elapsed:.0f} s")
-    print(f"every figure: median of {args.runs} runs ({args.fan_runs} for the 4 -> 4 Python runs). "
+    print(f"every figure: median of {args.runs} runs ({args.fan_runs} for the 4 -> 4 Python runs, "
+          f"{args.runs * wl.CONVENIENCE_RUNS} for put/get against write/read). "
           "MB/s = 10^6 payload bytes/s. Ratios: ours ÷ peer.")
     for title, header, lines in blocks(rows):
         print()
@@ -143,7 +192,7 @@ def print_report(results, ctx):
     for r in rows:
         if r.get("kind") == "idle":
             print(f"\n{r['system']}: a reader waiting {r['wait_ms']} ms for a message used {r['cpu_us']:.0f} µs of CPU")
-    print("\nTargets (ratios from this run)")
+    print("\nTargets (from this run)")
     print(table(["target", "measured", ""], [list(t) for t in check(rows)]))
     if results.skipped:
         print("\nPeers skipped in this run (left out of the tables above; the run went on)")
@@ -170,7 +219,8 @@ _HOW_DRIVEN = [
     "peers that take a bound get the same number of messages. MPMCVarQueue: 4 channels of 64 cells "
     "of 16 KiB. faster_fifo: a buffer of that many messages (at least 1 MB). pyzmq: high-water marks of "
     "that many messages on both sockets. posix_ipc: the kernel's msg_max messages.",
-    "- faster_fifo is driven with put/get, one message per call, like every other system.",
+    "- faster_fifo is driven with put/get, one message per call, like every other system (except in the "
+    "batch table).",
     "- 4 -> 4: four writer processes share the messages, four reader processes take them; timed from the "
     "release of the writers to the last message any reader takes. pyzmq: every reader binds a PULL "
     "socket; every writer has a PUSH socket connected to each reader and sends to them in turn, so "
@@ -191,7 +241,25 @@ _HOW_DRIVEN = [
     "- Failures: every C++ measurement runs in a child of its own; the Python ones run in a helper "
     "process that is killed, with every process it started, when a measurement outlives its limit. A "
     "peer that fails or hangs is reported above under \"Failures and skipped peers\" and left out, and "
-    "the run goes on; only a failure of one of ours fails the run.",
+    "the run goes on; only a failure of one of ours, or a missed target, fails the run.",
+    f"- Batches: the writer puts lists of {wl.BATCH} 64-byte messages with put_many, the reader takes up to "
+    f"{wl.BATCH} at a time with get_many, until it has them all: MPMCQueue against faster_fifo.Queue (set up "
+    "as above).",
+    "- put/get against write/read: the same 1 -> 1 run of 64-byte messages through each class, once with "
+    "write/read and once with put/get on both ends, the two runs next to each other (in turn, which goes first); "
+    "put/get ÷ write/read is the median of the ratios run by run, and the cost is 1 minus it. These get "
+    f"{wl.CONVENIENCE_RUNS} times the runs of the others: single runs spread by more than the 15% bound.",
+    "- asyncio: the writer process puts (pyzmq: a PUSH socket sends), the reader is an asyncio program "
+    "awaiting each message: ours with get_async (MPMCQueue for 64 B; for 1 MiB MPMCVarQueue, the class "
+    "for large messages, geometry as above); pyzmq with a zmq.asyncio PULL socket; multiprocessing.Queue "
+    "through a thread that takes each message and hands it to the loop with call_soon_threadsafe into an "
+    "asyncio.Queue. Beside them the same writer with a plain get() loop and no event loop. A ticker "
+    "coroutine sleeps 1 ms again and again in the reader's loop; how much later than that it wakes, at "
+    f"worst while messages flow, is the loop's stall ({wl.ASYNC_STALL_COUNT:,} messages at 64 B, also in a "
+    "--quick run). "
+    "It includes the time the reader's process was not scheduled, which a loaded machine adds to every "
+    "system alike. \"Loop busy\" is the most CPU time the loop's thread used between two wake-ups of the "
+    "ticker: the part of a stall the reader's own work makes, which a quiet machine would not take away.",
     "- Heap allocations on the fixed-cell C++ paths are not measured here: "
     "tests/cpp/test_no_heap_allocation.cpp asserts there are none.",
     "",
@@ -211,7 +279,8 @@ def write_docs(results, ctx, command):
              "```", command, "```", "",
              f"- Machine: {m['cpu']}, {m['cores']} cores, Linux {m['kernel']}, Python {m['python']}",
              f"- Load average (1, 5, 15 min) before the run: {ctx.load_before}; after: {ctx.load_after}",
-             f"- Runs per figure: {args.runs} ({args.fan_runs} for the 4 -> 4 Python runs); total time "
+             f"- Runs per figure: {args.runs} ({args.fan_runs} for the 4 -> 4 Python runs, "
+             f"{args.runs * wl.CONVENIENCE_RUNS} for put/get against write/read); total time "
              f"{ctx.elapsed:.0f} s",
              f"- Date: {time.strftime('%Y-%m-%d %H:%M %Z')}", ""]
     for name, caption in made:

@@ -2,12 +2,18 @@
 peer a user would pick instead, each an adapter with the same methods. From
 C++: the keys and labels of the systems in the programs under BUILD/bench.
 
-A system crosses process bounds by key (SYSTEMS[key]), so a child gets only
+A system crosses process bounds by key (system(key)), so a child gets only
 strings, numbers and the queue objects multiprocessing and faster_fifo pass
 on themselves. Each adapter method says where it runs.
+
+PYTHON holds one entry per system; VARIANTS the same systems driven through
+another part of their API (put/get, batches, an asyncio consumer), each under
+a label of its own so its rows stand beside the plain ones.
 """
+import asyncio
 import functools
 import os
+import threading
 from typing import Optional
 
 from .workloads import VAR_CELL_SIZE, VAR_CELLS, VAR_CHANNELS, ring_cells
@@ -48,6 +54,7 @@ class System:
     label: str = ""
     ours = False
     module: Optional[str] = None  # what a peer needs importable
+    mode = "plain"       # "batch": lists through batch_writer/batch_reader; "async": open_async
     stop_marks = True    # 4 -> 4 readers stop at an empty message
     settle_s = 0.0       # wait for background connects before a 4 -> 4 run is released
     hold_writers = False  # 4 -> 4 writers keep their channel open until every reader reported
@@ -83,6 +90,22 @@ class System:
         """The function a reader calls once per message; returns the value."""
         return q.get
 
+    def batch_writer(self, q):
+        """Parent (mode "batch"): puts a list of messages."""
+        raise NotImplementedError
+
+    def batch_reader(self, q, most):
+        """Child (mode "batch"): returns a list of 1..`most` messages."""
+        raise NotImplementedError
+
+    async def open_async(self, handle, kind, payload, count):
+        """Child, in its event loop (mode "async"): a function returning an
+        awaitable of the next message; `count` messages will be taken."""
+        raise NotImplementedError
+
+    def end_async(self):
+        """Child, its event loop still running: lets go of what open_async made."""
+
     def finish(self):
         """A writing process that is about to end: deliver what it sent."""
 
@@ -91,10 +114,14 @@ class System:
 
 
 class OurQueue(System):
+    """`api` "write/read": the fixed methods; "put/get": queue.Queue's
+    interface, with put_many/get_many in mode "batch" and get_async in mode
+    "async"."""
     ours = True
 
-    def __init__(self, key, label, class_name, make):
+    def __init__(self, key, label, class_name, make, api="write/read", mode="plain"):
         self.key, self.label, self.class_name, self.make = key, label, class_name, make
+        self.api, self.mode = api, mode
 
     def available(self):
         return mq is not None
@@ -109,14 +136,24 @@ class OurQueue(System):
         return getattr(mq, self.class_name)(handle)
 
     def writer(self, q, kind, payload, bind=True):
-        return q.write
+        return q.write if self.api == "write/read" else q.put
 
     def reader(self, q, kind, payload, bind=False, endpoint=0):
+        take = q.read if self.api == "write/read" else q.get
         if kind == "int":
-            return functools.partial(q.read, mq.QDataType.Int)
+            return functools.partial(take, mq.QDataType.Int)
         if kind == "f64":
-            return functools.partial(q.read, mq.QDataType.FloatArray)
-        return q.read
+            return functools.partial(take, mq.QDataType.FloatArray)
+        return take
+
+    def batch_writer(self, q):
+        return q.put_many
+
+    def batch_reader(self, q, most):
+        return functools.partial(q.get_many, most)
+
+    async def open_async(self, handle, kind, payload, count):
+        return self.connect(handle).get_async
 
     def release(self, made):
         if hasattr(made, "unlink"):
@@ -147,6 +184,16 @@ class FasterFifo(System):
     def create(self, base, payload, ctx, fan=0):
         import faster_fifo
         return faster_fifo.Queue(max_size_bytes=max(1_000_000, ring_cells(payload) * (payload + 256)))
+
+
+class FasterFifoBatches(FasterFifo):
+    key, label, mode = "ff-many", "faster_fifo.Queue put_many/get_many", "batch"
+
+    def batch_writer(self, q):
+        return q.put_many
+
+    def batch_reader(self, q, most):
+        return functools.partial(q.get_many, max_messages_to_get=most)
 
 
 _zmq_context = None
@@ -222,6 +269,39 @@ class Zmq(System):
                 os.unlink(path)
 
 
+class ZmqAsync(Zmq):
+    """The writer as Zmq's; the reader a zmq.asyncio PULL socket."""
+    key, label, mode = "zmq-async", "pyzmq zmq.asyncio PULL ipc://", "async"
+
+    async def open_async(self, handle, kind, payload, count):
+        import zmq
+        import zmq.asyncio
+        sock = zmq.asyncio.Context.instance().socket(zmq.PULL)
+        sock.setsockopt(zmq.RCVHWM, ring_cells(payload))
+        sock.connect(handle[0])
+        return sock.recv
+
+    def end_async(self):
+        import zmq.asyncio
+        zmq.asyncio.Context.instance().destroy(linger=0)
+
+
+class ThreadToLoop(MultiprocessingQueue):
+    """multiprocessing.Queue has no asyncio interface: a thread takes each
+    message and hands it to the loop through an asyncio.Queue."""
+    key, label, mode = "mp-thread", "multiprocessing.Queue, thread -> loop", "async"
+
+    async def open_async(self, handle, kind, payload, count):
+        loop, handed = asyncio.get_running_loop(), asyncio.Queue()
+
+        def pump():
+            for _ in range(count):
+                loop.call_soon_threadsafe(handed.put_nowait, handle.get())
+
+        threading.Thread(target=pump, daemon=True).start()
+        return handed.get
+
+
 class PosixMessageQueue(System):
     key, label, module = "posix", "posix_ipc.MessageQueue", "posix_ipc"
 
@@ -259,15 +339,44 @@ class PosixMessageQueue(System):
         made.unlink()
 
 
+def _make_spsc(name, payload):
+    return mq.SPSCQueue(name, ring_cells(payload), payload, True)
+
+
+def _make_mpmc(name, payload):
+    return mq.MPMCQueue(name, ring_cells(payload), payload)
+
+
+def _make_mpmcvar(name, payload):
+    return mq.MPMCVarQueue(name, VAR_CHANNELS, VAR_CELLS, VAR_CELL_SIZE)
+
+
 PYTHON = {s.key: s for s in [
-    OurQueue("spsc", "Python SPSCQueue", "SPSCQueue",
-             lambda name, payload: mq.SPSCQueue(name, ring_cells(payload), payload, True)),
-    OurQueue("mpmc", "Python MPMCQueue", "MPMCQueue",
-             lambda name, payload: mq.MPMCQueue(name, ring_cells(payload), payload)),
-    OurQueue("mpmcvar", "Python MPMCVarQueue", "MPMCVarQueue",
-             lambda name, payload: mq.MPMCVarQueue(name, VAR_CHANNELS, VAR_CELLS, VAR_CELL_SIZE)),
+    OurQueue("spsc", "Python SPSCQueue", "SPSCQueue", _make_spsc),
+    OurQueue("mpmc", "Python MPMCQueue", "MPMCQueue", _make_mpmc),
+    OurQueue("mpmcvar", "Python MPMCVarQueue", "MPMCVarQueue", _make_mpmcvar),
     MultiprocessingQueue(), SimpleQueue(), FasterFifo(), Zmq(), PosixMessageQueue(),
 ]}
+
+VARIANTS = {s.key: s for s in [
+    OurQueue("spsc-put", "Python SPSCQueue put/get", "SPSCQueue", _make_spsc, api="put/get"),
+    OurQueue("mpmc-put", "Python MPMCQueue put/get", "MPMCQueue", _make_mpmc, api="put/get"),
+    OurQueue("mpmcvar-put", "Python MPMCVarQueue put/get", "MPMCVarQueue", _make_mpmcvar, api="put/get"),
+    OurQueue("mpmc-many", "Python MPMCQueue put_many/get_many", "MPMCQueue", _make_mpmc, api="put/get",
+             mode="batch"),
+    # Beside the asyncio consumers: the same writer, a plain get() loop.
+    OurQueue("mpmc-get", "Python MPMCQueue get (no event loop)", "MPMCQueue", _make_mpmc, api="put/get"),
+    OurQueue("mpmcvar-get", "Python MPMCVarQueue get (no event loop)", "MPMCVarQueue", _make_mpmcvar,
+             api="put/get"),
+    OurQueue("mpmc-async", "Python MPMCQueue get_async", "MPMCQueue", _make_mpmc, api="put/get", mode="async"),
+    OurQueue("mpmcvar-async", "Python MPMCVarQueue get_async", "MPMCVarQueue", _make_mpmcvar, api="put/get",
+             mode="async"),
+    FasterFifoBatches(), ZmqAsync(), ThreadToLoop(),
+]}
+
+
+def system(key):
+    return PYTHON.get(key) or VARIANTS[key]
 
 # The C++ programs' --systems keys and the labels of their rows; ours first.
 CPP = {
@@ -283,8 +392,8 @@ CPP = {
 }
 CPP_OURS = {"spsc", "mpmc", "mpmcvar"}
 
-OUR_LABELS = frozenset([s.label for s in PYTHON.values() if s.ours] + [CPP[k] for k in CPP_OURS] +
-                       ["C++ SPSCQueueCPP idle"])
+OUR_LABELS = frozenset([s.label for s in list(PYTHON.values()) + list(VARIANTS.values()) if s.ours] +
+                       [CPP[k] for k in CPP_OURS] + ["C++ SPSCQueueCPP idle"])
 
 
 def is_ours(label):

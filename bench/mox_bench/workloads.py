@@ -57,15 +57,21 @@ def value_size(kind, value):
 @dataclass(frozen=True)
 class PyWorkload:
     """One Python workload: `counts` gives the messages (or round trips) per
-    run for each system that takes part."""
+    run for each system that takes part (keys of systems.PYTHON or
+    systems.VARIANTS); --quick scales them down, except those in `keep`."""
     shape: str      # "pair" 1 -> 1, "fan" FAN_PROCS -> FAN_PROCS, "ping" round trips
     kind: str
     payload: int
     counts: dict = field(hash=False)
+    section: str = ""   # the report's section; "" is the shape's own
+    keep: tuple = ()
 
     @property
     def label(self):
         return workload_label(self.kind, self.payload)
+
+    def count(self, key, scale):
+        return self.counts[key] if key in self.keep else scaled(self.shape, self.counts[key], scale)
 
 
 _PAIR_SMALL = {"spsc": 400_000, "mpmc": 300_000, "mp": 50_000, "simple": 100_000, "ff": 150_000,
@@ -84,6 +90,29 @@ PY_FAN = PyWorkload("fan", "bytes", 64, {"mpmc": 400_000, "mpmcvar": 200_000, "m
                                          "ff": 200_000, "zmq": 200_000, "posix": 200_000})
 PY_PING = PyWorkload("ping", "bytes", PING_PAYLOAD, {"spsc": 20_000, "mpmc": 20_000, "mp": 5_000, "simple": 10_000,
                                                      "ff": 10_000, "zmq": 10_000, "posix": 10_000})
+
+# The Python API beside its peers, 1 -> 1 each.
+# Batches: put_many/get_many against faster_fifo's, lists of BATCH messages.
+BATCH = 256
+PY_BATCH = PyWorkload("pair", "bytes", 64, {"mpmc-many": 500_000, "ff-many": 200_000}, section="py-batch")
+# Convenience: put/get against write/read of each class (the pair of keys of each row).
+CONVENIENCE = [("Python SPSCQueue", "spsc", "spsc-put"), ("Python MPMCQueue", "mpmc", "mpmc-put"),
+               ("Python MPMCVarQueue", "mpmcvar", "mpmcvar-put")]
+CONVENIENCE_RUNS = 3   # times --runs
+PY_CONVENIENCE = PyWorkload("pair", "bytes", 64, {"spsc": 300_000, "spsc-put": 300_000, "mpmc": 300_000,
+                                                 "mpmc-put": 300_000, "mpmcvar": 200_000, "mpmcvar-put": 200_000},
+                            section="py-conv")
+# asyncio consumers; every writer puts. The loop's worst stall is taken over
+# ASYNC_STALL_COUNT 64-byte messages, also in a --quick run.
+ASYNC_STALL_COUNT = 100_000
+TICK_S = 0.001          # the ticker coroutine's sleep
+PY_ASYNC = [
+    PyWorkload("pair", "bytes", 64, {"mpmc-async": ASYNC_STALL_COUNT, "mpmc-get": ASYNC_STALL_COUNT,
+                                     "zmq-async": 30_000, "mp-thread": 20_000},
+               section="py-async", keep=("mpmc-async", "mpmc-get")),
+    PyWorkload("pair", "bytes", MIB, {"mpmcvar-async": 500, "mpmcvar-get": 500, "zmq-async": 300, "mp-thread": 300},
+               section="py-async"),
+]
 
 # Fewest messages a scaled-down (--quick) run may use.
 MIN_COUNT = {"pair": 1, "fan": FAN_PROCS, "ping": 100}
