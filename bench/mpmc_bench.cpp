@@ -11,6 +11,7 @@
 
 #include "fan_run.h"
 #include "our_queues.h"
+#include "owner_table.h"
 #include "peers.h"
 #include "processes.h"
 #include "program.h"
@@ -26,7 +27,8 @@ const char kUsage[] =
     "  For each PROCS value P, P writer processes send N messages in all (default\n"
     "  200000 of 64 bytes) to P reader processes through one queue of 1024 cells;\n"
     "  default PROCS 1 2 4, 5 runs each. --systems: comma-separated, from mpmc\n"
-    "  (MPMCQueueCPP, the default), mpmcvar (4 channels of 64 cells of 16 KiB),\n"
+    "  (MPMCQueueCPP, the default), mpmc-unrecorded (the same, recording no\n"
+    "  ownership), mpmcvar (4 channels of 64 cells of 16 KiB),\n"
     "  pipe (records of 8 + SIZE bytes, one write and one read each) and boost\n"
     "  (boost::interprocess::message_queue of 1024 messages). A system whose run\n"
     "  fails or outlives S seconds (default 60) is reported as failed and left\n"
@@ -46,6 +48,14 @@ std::map<std::string, System> all_systems(uint64_t payload, uint64_t count, uint
                      return b::run_fan(b::mpmc_ops(cells, payload), "mpmc", p, p, payload, count, o.offset,
                                        o.timeout_s);
                  }};
+    // The same with no ownership recorded: what recording costs.
+    s["mpmc-unrecorded"] = {"C++ MPMCQueueCPP, unrecorded", [=](int p, const b::Options& o) {
+                                ::setenv(mox::ipc_queue::kUnrecordedVariable, "1", 1);
+                                auto r = b::run_fan(b::mpmc_ops(cells, payload), "mpmc", p, p, payload, count,
+                                                    o.offset, o.timeout_s);
+                                ::unsetenv(mox::ipc_queue::kUnrecordedVariable);
+                                return r;
+                            }};
     s["mpmcvar"] = {"C++ MPMCVarQueueCPP", [=](int p, const b::Options& o) {
                         return b::run_fan(b::mpmcvar_ops(), "mpmcvar", p, p, payload, count, o.offset, o.timeout_s);
                     }};

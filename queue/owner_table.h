@@ -34,6 +34,10 @@ namespace mox::ipc_queue {
 
 inline constexpr uint32_t kOwnerSlots = 1024;
 inline constexpr const char* kOwnersSuffix = ".owners";
+// Set (not "0") in a process's environment: its queues record nothing, as a
+// process of another implementation would, and are not protected. For
+// measuring what recording costs (make bench).
+inline constexpr const char* kUnrecordedVariable = "MOX_IPC_QUEUE_UNRECORDED";
 
 // The lock a step holds or may hold.
 enum class ListLock : uint8_t { kNone = 0, kFree = 1, kFilled = 2, kUsed = 3 };

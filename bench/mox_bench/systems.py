@@ -382,6 +382,7 @@ def system(key):
 CPP = {
     "spsc": "C++ SPSCQueueCPP",
     "mpmc": "C++ MPMCQueueCPP",
+    "mpmc-unrecorded": "C++ MPMCQueueCPP, unrecorded",
     "mpmcvar": "C++ MPMCVarQueueCPP",
     "bare": "C++ bare ring, poll then sem_wait",
     "bare-block": "C++ bare ring, sem_wait only",
@@ -390,7 +391,7 @@ CPP = {
     "sem": "C++ bare semaphores, sem_wait only",
     "sem-spin": "C++ bare semaphores, poll then sem_wait",
 }
-CPP_OURS = {"spsc", "mpmc", "mpmcvar"}
+CPP_OURS = {"spsc", "mpmc", "mpmc-unrecorded", "mpmcvar"}
 
 OUR_LABELS = frozenset([s.label for s in list(PYTHON.values()) + list(VARIANTS.values()) if s.ours] +
                        [CPP[k] for k in CPP_OURS] + ["C++ SPSCQueueCPP idle"])

@@ -87,6 +87,8 @@ TARGETS = [
     Target("(protocol floor) C++ SPSCQueueCPP p50 ÷ bare ring protocol ping-pong", _CPP_RTT,
            Pick("cpp-latency", "C++ bare ring, poll then sem_wait"), 1.1, at_least=False, figure="p50_ns",
            if_measured=True),
+    Target("C++ MPMCQueueCPP 4 -> 4 64 B ÷ the same recording no ownership (recording costs ≤ 10%)",
+           Pick("cpp-fan", "C++ MPMCQueueCPP"), Pick("cpp-fan", "C++ MPMCQueueCPP, unrecorded"), 0.9),
     Target("Python MPMCQueue put_many/get_many 64 B ÷ faster_fifo put_many/get_many", _api("py-batch", "mpmc-many"),
            _api("py-batch", "ff-many"), 3),
     *[Target(f"{label} 64 B put/get ÷ write/read, run by run (the convenience costs ≤ 15%)",

@@ -133,6 +133,6 @@ CPP_PAIRS = [
     (MIB, {"spsc": 2_000, "bare": 2_000, "bare-block": 2_000, "pipe": 600, "boost": 1_000, "mpmcvar": 2_000}),
 ]
 # C++, FAN_PROCS -> FAN_PROCS through mpmc_bench: 64-byte messages in all, per run.
-CPP_FAN_SYSTEMS, CPP_FAN_COUNT = ("mpmc", "pipe", "boost", "mpmcvar"), 200_000
+CPP_FAN_SYSTEMS, CPP_FAN_COUNT = ("mpmc", "mpmc-unrecorded", "pipe", "boost", "mpmcvar"), 200_000
 # C++ round trips through latency_bench (every system it has), per run.
 CPP_ROUND_TRIPS = 20_000

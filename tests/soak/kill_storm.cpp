@@ -212,5 +212,10 @@ int main(int argc, char** argv) {
         else if (a == "--stall-ms") o.stall_ms = std::atol(argv[i + 1]);
         else return std::fprintf(stderr, "usage: kill_storm --kind mpmc|mpmcvar [--kills N] [--seed S] [--stall-ms M]\n"), 2;
     }
-    return run(o);
+    try {
+        return run(o);  // its NameGuard removes the names however it ends
+    } catch (const std::exception& e) {
+        std::printf("failed: %s\n", e.what());
+        return 1;
+    }
 }
