@@ -311,4 +311,39 @@ void OwnerTable::release_dead_slot(uint32_t i, uint64_t thread) {
     s.thread.store(0, std::memory_order_release);
 }
 
+const char* step_name(Step step) {
+    static const char* const kNames[] = {
+        "idle", "want free count", "have free count", "pop free", "write cell", "append filled", "post filled",
+        "want filled count", "have filled count", "pop filled", "read cell", "push free", "post free",
+        "restore filled", "post restored", "want free channel", "pop channel", "have channel", "append used",
+        "post used", "write message", "end message", "want used count", "have used count", "pop used",
+        "read message", "release channel", "repair", "write cell held", "read cell held", "post channel free",
+    };
+    const auto i = static_cast<size_t>(step);
+    return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : "unknown";
+}
+
+std::vector<OwnerRecord> OwnerTable::read_records(const std::string& name) {
+    std::vector<OwnerRecord> records;
+    const int fd = ::shm_open(object_name(name).c_str(), O_RDONLY, 0);
+    if (fd < 0) return records;
+    struct stat st {};
+    void* p = ::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) >= kTableSize
+                  ? ::mmap(nullptr, kTableSize, PROT_READ, MAP_SHARED, fd, 0)
+                  : MAP_FAILED;
+    ::close(fd);
+    if (p == MAP_FAILED) return records;
+    const auto* header = static_cast<const OwnerTableHeader*>(p);
+    const auto* slots = reinterpret_cast<const OwnerSlot*>(header + 1);
+    if (header->magic == kOwnersMagic && header->slot_count == kOwnerSlots)
+        for (uint32_t i = 0; i < kOwnerSlots; ++i) {
+            const uint64_t thread = slots[i].thread.load();
+            if (thread == 0 || thread == kClaiming) continue;
+            records.push_back({i, static_cast<uint32_t>(thread >> 32), static_cast<uint32_t>(thread),
+                               thread_state(thread, slots[i].started.load()), Holding::of(slots[i].holding.load())});
+        }
+    ::munmap(p, kTableSize);
+    return records;
+}
+
 }  // namespace mox::ipc_queue

@@ -27,6 +27,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "shared_objects.h"
 
@@ -154,8 +155,22 @@ private:
     OwnerSlot* slot_ = nullptr;
 };
 
+// The name of a Step, for reports ("write cell", ...).
+const char* step_name(Step step);
+
+// One recorded thread, as an operator sees it.
+struct OwnerRecord {
+    uint32_t slot, pid, tid;
+    ThreadState state;
+    Holding holding;
+};
+
 class OwnerTable {
 public:
+    // The threads recorded in the table of queue `name`, read only (empty
+    // when it has none): for the operator tool.
+    static std::vector<OwnerRecord> read_records(const std::string& name);
+
     OwnerTable() = default;
     OwnerTable(const OwnerTable&) = delete;
     OwnerTable& operator=(const OwnerTable&) = delete;

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "owner_table.h"
 #include "tool.h"
 
 namespace mox::ipcq {
@@ -93,6 +94,27 @@ void print_channels(const QueueName& name, const SegmentReport& r) {
     }
 }
 
+// The threads recorded in the table of owners that hold something, or are
+// gone (a survivor repairs what they held when it next waits).
+void print_owners(const QueueName& name) {
+    static const char* const kState[] = {"gone", "running", "sleeping", "stopped"};
+    static const char* const kLock[] = {"", "free list lock", "filled list lock", "used list lock"};
+    bool any = false;
+    for (const ipc_queue::OwnerRecord& o : ipc_queue::OwnerTable::read_records(name.shown())) {
+        const bool gone = o.state == ipc_queue::ThreadState::kGone;
+        if (o.holding.step == ipc_queue::Step::kIdle && !gone) continue;
+        if (!any) std::printf("owners:\n");
+        any = true;
+        std::printf("  pid %u tid %u %s: %s", o.pid, o.tid, kState[static_cast<int>(o.state)],
+                    ipc_queue::step_name(o.holding.step));
+        if (o.holding.step != ipc_queue::Step::kIdle) std::printf(" #%u", o.holding.index);
+        if (o.holding.hold != ipc_queue::LockHold::kNo)
+            std::printf(", %s %s", o.holding.hold == ipc_queue::LockHold::kHolds ? "holds" : "may hold",
+                        kLock[static_cast<int>(o.holding.lock)]);
+        std::printf("\n");
+    }
+}
+
 void print_text(const QueueName& name, const SegmentReport& r) {
     line("name", name.shown());
     line("kind", ipc_queue::kind_name(*r.kind));
@@ -111,6 +133,7 @@ void print_text(const QueueName& name, const SegmentReport& r) {
             std::printf("  %s: %s\n", name.semaphore(suffix).c_str(), reading.text().c_str());
     }
     if (*r.kind == QueueKind::kMPMCVar) print_channels(name, r);
+    print_owners(name);
     if (r.verdict == SegmentReport::kQueue) line("findings", findings_text(r.findings));
     if (r.verdict == SegmentReport::kDamaged) line("damaged", r.problem);
 }
