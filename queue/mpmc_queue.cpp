@@ -508,9 +508,11 @@ void MPMCQueueCPP::read_end(void* handle) { close_cell_after_read(static_cast<co
 
 SegmentReport MPMCQueueCPP::report() const {
     check_open();
-    return report_segment(MappedSegment(segment, segment_size_), [this](const std::string& suffix) {
+    SegmentReport r = report_segment(MappedSegment(segment, segment_size_), [this](const std::string& suffix) {
         return read_held_semaphore(name_, suffix, sems_.data(), sems_.size());
     });
+    OwnerTable::discount_unsure_posts(name_, r.findings);
+    return r;
 }
 
 }  // namespace mox::ipc_queue

@@ -576,13 +576,15 @@ void MPMCVarQueueCPP::read_end(void* handle) {
 
 SegmentReport MPMCVarQueueCPP::report() const {
     check_open();
-    return report_segment(MappedSegment(segment, segment_size_), [this](const std::string& suffix) {
+    SegmentReport r = report_segment(MappedSegment(segment, segment_size_), [this](const std::string& suffix) {
         const SemaphoreReading own = read_held_semaphore(name_, suffix, sems_.data(), sems_.size());
         if (own.present()) return own;
         for (const Channel& channel : channels)
             if (const NamedSemaphore* sem = channel.semaphore(name_ + suffix)) return read_semaphore(*sem);
         return own;
     });
+    OwnerTable::discount_unsure_posts(name_, r.findings);
+    return r;
 }
 
 }  // namespace mox::ipc_queue

@@ -170,6 +170,9 @@ public:
     // The threads recorded in the table of queue `name`, read only (empty
     // when it has none): for the operator tool.
     static std::vector<OwnerRecord> read_records(const std::string& name);
+    // Drops from a report's findings the "<list> count above its list" that
+    // posts a repair made in doubt account for: a taker spends them.
+    static void discount_unsure_posts(const std::string& name, std::vector<std::string>& findings);
 
     OwnerTable() = default;
     OwnerTable(const OwnerTable&) = delete;

@@ -144,7 +144,8 @@ int inspect_command(const QueueName& name, bool json) {
     ipc_queue::SegmentFile segment;
     if (const int err = segment.open(name.shown()); err != 0)
         fail(code_for_errno(err), "cannot open queue '" + name.shown() + "': " + std::strerror(err));
-    const SegmentReport r = ipc_queue::report_segment(segment, named_semaphores(name));
+    SegmentReport r = ipc_queue::report_segment(segment, named_semaphores(name));
+    ipc_queue::OwnerTable::discount_unsure_posts(name.shown(), r.findings);
     if (json) std::printf("%s\n", ipc_queue::to_json(r, name.shown()).c_str());
     if (r.verdict == SegmentReport::kNotAQueue) fail(kNotQueue, "'" + name.shown() + "' is not a queue: " + r.problem);
     if (!json) print_text(name, r);

@@ -11,10 +11,9 @@ import signal
 for _var in ("OPENBLAS_NUM_THREADS", "OMP_NUM_THREADS", "MKL_NUM_THREADS"):
     os.environ.setdefault(_var, "1")
 
+import mox_ipc_queue  # noqa: E402
 import pytest  # noqa: E402
 from helpers import CHILD_TIMEOUT, SHM_DIR, TRAFFIC_SCALE, Child, shm_path  # noqa: E402
-
-import mox_ipc_queue  # noqa: E402
 
 NAME_PREFIX = f"/mox_py_{os.getpid()}_"
 _counter = itertools.count(1)  # numbers the names after NAME_PREFIX
@@ -35,7 +34,7 @@ def make_queue_name():
     made = []  # each removed first too: an earlier run with this pid may have left it
     yield lambda: made.append(f"{NAME_PREFIX}{next(_counter)}") or mox_ipc_queue.remove(made[-1]) or made[-1]
     for name in made:
-        _remove_objects(rf"{re.escape(name[1:])}(_|$)")
+        _remove_objects(rf"{re.escape(name[1:])}(_|$|\.owners$)")
 
 
 @pytest.fixture

@@ -13,8 +13,7 @@ import sysconfig
 
 import pytest
 from helpers import SHM_DIR, connect_and, existing_objects, segment_bytes, semaphore_taken, shm_path
-
-from mox_ipc_queue import MPMCQueue, MPMCVarQueue, SPSCQueue
+from mox_ipc_queue import IPCQueueError, MPMCQueue, MPMCVarQueue, QDataType, SPSCQueue
 
 TOOL = os.path.join(sysconfig.get_path("scripts"), "mox-ipcq")  # missing: run `make install`
 EXIT_OK, EXIT_NOT_FOUND, EXIT_USAGE, EXIT_NOT_QUEUE, EXIT_PERMISSION = 0, 1, 2, 3, 4
@@ -167,6 +166,7 @@ def assert_inspect_finds(q, name, findings, text, held, lists, fill):
 
 
 def test_inspect_finds_what_killed_processes_held(make_queue_name, start_child):
+    # Each state is inspected right after the kill, before any survivor waits long enough to repair it.
     q = MPMCQueue(name := make_queue_name(), 4, 32)
     with semaphore_taken(name + "_filled_mutex_"):
         # Each writer takes a cell off the free list, then waits for the filled list's lock we hold.
@@ -181,7 +181,14 @@ def test_inspect_finds_what_killed_processes_held(make_queue_name, start_child):
                                   {"free": [1, 2], "used": [0]}, "used=1,free=2")
     channel = {k: report["channels"][0][k] for k in ("message_length", "message_state", "filled")}
     assert channel == {"message_length": 3, "message_state": 0, "filled": 0}
-    # A reader takes it off the used list and waits for its first cell; it dies there.
+    # A reader that takes it finds its writer dead: it raises, and the channel is given back.
+    with pytest.raises(IPCQueueError, match="message abandoned by its writer"):
+        q.read(QDataType.Bytes, 5000)
+    assert_inspect_finds(q, name, [], "none", [], {"free": [0, 1, 2], "used": []}, "used=0,free=3")
+    # A live writer (this process) is inside a message; a reader takes it off the used list, waits for its
+    # first cell and dies there.
+    q = MPMCVarQueue(name := make_queue_name(), 3, 4, 16)
+    q.partial_write(b"abc")
     kill_blocked(start_child, "mpmcvar", name, "read")
     report = assert_inspect_finds(q, name, ["channel held"], "channel held", [0], {"free": [1, 2], "used": []},
                                   "used=0,free=2")
@@ -261,10 +268,13 @@ def test_remove_after_a_crash_lets_the_queue_be_created_again(kind, row, removed
     assert listed()[queue_name]["STATE"] == state
     findings = [f"semaphore {suffix} missing" for suffix in removed_by_hand]
     assert (inspect_json(queue_name)["findings"], inspect(queue_name)[0]["findings"]) == (findings, "; ".join(findings))
-    left = existing_objects(queue_name)
+    left, owners = existing_objects(queue_name), shm_path(queue_name) + ".owners"
+    # The creator recorded itself in the queue's table of owners, which goes with the queue.
+    assert os.path.exists(owners) and queue_name + ".owners" not in listed("--all")
     lines = run_tool("remove", queue_name).stdout.splitlines()
     # One line per object removed, then the names that were gone already.
-    removed = [line.split()[1:] for line in lines[:-1]]
+    assert lines.count(f"removed table of owners {queue_name}.owners") == 1 and not os.path.exists(owners), lines
+    removed = [line.split()[1:] for line in lines[:-1] if not line.startswith("removed table of owners")]
     assert sorted(shm_path(n) if what == "segment" else f"{SHM_DIR}/sem.{n[1:]}" for what, n in removed) == sorted(left)
     assert sorted(lines[-1].split()[2:]) == sorted(queue_name + s for s in removed_by_hand), lines[-1]
     assert existing_objects(queue_name) == []
