@@ -1,8 +1,9 @@
 # Everything a fresh machine needs is installed by these targets:
 #   make demo   two processes passing typed values through a queue
-#   make test   C++ tests (ctest), Python tests (pytest), the C++ tests
-#               again under AddressSanitizer + UBSan (mk/sanitize.mk), and
-#               the wheel installed into a fresh venv (mk/wheel.mk)
+#   make test   the style check (make lint), C++ tests (ctest), Python
+#               tests (pytest), the C++ tests again under AddressSanitizer
+#               + UBSan (mk/sanitize.mk), and the wheel installed into a
+#               fresh venv (mk/wheel.mk)
 PYTHON ?= python3
 VENV   := .venv
 VPY    := $(VENV)/bin/python
@@ -10,7 +11,7 @@ BUILD  := build/cmake
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE  := $(VENV)/bin/cmake
 
-.PHONY: all demo test test-cpp test-python install build-cpp system-deps bench clean
+.PHONY: all demo test test-cpp test-python install build-cpp system-deps bench clean lint format
 
 all: install build-cpp
 
@@ -23,7 +24,7 @@ system-deps:
 
 $(VENV)/.ready: Makefile
 	$(PYTHON) -m venv $(VENV)
-	$(VPY) -m pip install -q numpy pytest pybind11 "scikit-build-core>=0.10" cmake ninja mypy
+	$(VPY) -m pip install -q numpy pytest pybind11 "scikit-build-core>=0.10" cmake ninja mypy "ruff==0.17.6" "clang-format==23.1.5"
 	touch $@
 
 # The module, built and installed into the venv the way `pip install .` does.
@@ -40,7 +41,19 @@ test-cpp: build-cpp
 test-python: install
 	$(VPY) -m pytest -q tests/python
 
-test: test-cpp test-python test-asan test-wheel
+test: lint test-cpp test-python test-asan test-wheel
+
+# One style for the tree: .clang-format formats the C++; ruff's rules in
+# pyproject.toml (pyflakes, pycodestyle, isort, bugbear) check the Python.
+# `make format` applies both.
+CXX_SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
+lint: $(VENV)/.ready
+	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
+	$(VENV)/bin/ruff check .
+
+format: $(VENV)/.ready
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
+	$(VENV)/bin/ruff check --fix .
 
 demo: install
 	$(VPY) examples/demo.py

@@ -40,8 +40,8 @@ struct QueueOps {
 // takes its stop marker, which the parent writes once every writer is done.
 // Returns the elapsed seconds; fails if any message went missing.
 template <class Queue>
-double run_fan(const QueueOps<Queue>& ops, const char* kind, int writers, int readers, uint64_t payload,
-               uint64_t total, uint64_t buffer_offset, unsigned timeout_s) {
+double run_fan(const QueueOps<Queue>& ops, const char* kind, int writers, int readers, uint64_t payload, uint64_t total,
+               uint64_t buffer_offset, unsigned timeout_s) {
     const std::string name = queue_name(kind);
     std::unique_ptr<Queue> queue(ops.create(name));
     Children children;

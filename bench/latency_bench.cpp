@@ -71,10 +71,9 @@ template <class End, class Create, class Connect>
 b::RoundTrips named_pair_once(const char* kind, Create create, Connect connect, uint64_t payload, uint64_t n,
                               unsigned timeout_s) {
     const std::string to_child = b::queue_name(kind), to_parent = b::queue_name(kind);
-    return b::ping_pong_once(
-        [&] { return Ends<End>{create(to_child), create(to_parent)}; },
-        [&](Ends<End>&) { return Ends<End>{connect(to_child), connect(to_parent)}; }, payload, n, kWarmup,
-        timeout_s);
+    return b::ping_pong_once([&] { return Ends<End>{create(to_child), create(to_parent)}; },
+                             [&](Ends<End>&) { return Ends<End>{connect(to_child), connect(to_parent)}; }, payload, n,
+                             kWarmup, timeout_s);
 }
 
 b::RoundTrips pipe_once(uint64_t payload, uint64_t n, unsigned timeout_s) {
@@ -131,7 +130,9 @@ b::RoundTrips fixed_cell_once(const char* kind, uint64_t payload, uint64_t n, un
     const auto create = [=](const std::string& name) {
         return std::make_unique<End>(End{std::make_unique<Queue>(name, args...)});
     };
-    const auto connect = [](const std::string& name) { return std::make_unique<End>(End{std::make_unique<Queue>(name)}); };
+    const auto connect = [](const std::string& name) {
+        return std::make_unique<End>(End{std::make_unique<Queue>(name)});
+    };
     return named_pair_once<End>(kind, create, connect, payload, n, timeout_s);
 }
 
@@ -165,7 +166,9 @@ std::map<std::string, System> all_systems() {
                      const auto create = [=](const std::string& name) {
                          return std::make_unique<b::BareRing>(name, 16, payload, spin);
                      };
-                     const auto connect = [=](const std::string& name) { return std::make_unique<b::BareRing>(name, spin); };
+                     const auto connect = [=](const std::string& name) {
+                         return std::make_unique<b::BareRing>(name, spin);
+                     };
                      return named_pair_once<b::BareRing>("lbare", create, connect, payload, n, t);
                  }};
     s["pipe"] = {"C++ pipe", false, pipe_once};
@@ -174,7 +177,9 @@ std::map<std::string, System> all_systems() {
                       const auto create = [=](const std::string& name) {
                           return std::make_unique<b::BoostChannel>(name, 16, payload);
                       };
-                      const auto connect = [](const std::string& name) { return std::make_unique<b::BoostChannel>(name); };
+                      const auto connect = [](const std::string& name) {
+                          return std::make_unique<b::BoostChannel>(name);
+                      };
                       return named_pair_once<b::BoostChannel>("lboost", create, connect, payload, n, t);
                   }};
 #endif
@@ -189,10 +194,14 @@ int main(int argc, char** argv) {
         std::string systems_arg = "sem,sem-spin,spsc,mpmc,bare,pipe,boost,idle";
         const b::Options opts = b::parse_options(argc, argv, kUsage, [&](const std::string& a, const char* value) {
             if (value == nullptr) return 0;
-            if (a == "--round-trips") round_trips = b::parse_count(value);
-            else if (a == "--size") payload = b::parse_size(value);
-            else if (a == "--systems") systems_arg = value;
-            else return 0;
+            if (a == "--round-trips")
+                round_trips = b::parse_count(value);
+            else if (a == "--size")
+                payload = b::parse_size(value);
+            else if (a == "--systems")
+                systems_arg = value;
+            else
+                return 0;
             return 2;
         });
         const unsigned hard_limit = opts.timeout_s + 20;  // the measurement's own watchdog fires first

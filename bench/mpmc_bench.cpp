@@ -51,8 +51,8 @@ std::map<std::string, System> all_systems(uint64_t payload, uint64_t count, uint
     // The same with no ownership recorded: what recording costs.
     s["mpmc-unrecorded"] = {"C++ MPMCQueueCPP, unrecorded", [=](int p, const b::Options& o) {
                                 ::setenv(mox::ipc_queue::kUnrecordedVariable, "1", 1);
-                                auto r = b::run_fan(b::mpmc_ops(cells, payload), "mpmc", p, p, payload, count,
-                                                    o.offset, o.timeout_s);
+                                auto r = b::run_fan(b::mpmc_ops(cells, payload), "mpmc", p, p, payload, count, o.offset,
+                                                    o.timeout_s);
                                 ::unsetenv(mox::ipc_queue::kUnrecordedVariable);
                                 return r;
                             }};
@@ -79,11 +79,16 @@ int main(int argc, char** argv) {
         std::string systems_arg = "mpmc";
         const b::Options opts = b::parse_options(argc, argv, kUsage, [&](const std::string& a, const char* value) {
             if (value == nullptr) return 0;
-            if (a == "--size") payload = b::parse_size(value);
-            else if (a == "--count") count = b::parse_count(value);
-            else if (a == "--cells") cells = b::parse_count(value);
-            else if (a == "--systems") systems_arg = value;
-            else return 0;
+            if (a == "--size")
+                payload = b::parse_size(value);
+            else if (a == "--count")
+                count = b::parse_count(value);
+            else if (a == "--cells")
+                cells = b::parse_count(value);
+            else if (a == "--systems")
+                systems_arg = value;
+            else
+                return 0;
             return 2;
         });
         if (payload == 0) b::fail("--size must be positive: a zero-length message is the stop marker");
@@ -95,8 +100,10 @@ int main(int argc, char** argv) {
         std::vector<const System*> chosen;
         for (const std::string& key : b::split_list(systems_arg)) {
             const auto found = known.find(key);
-            if (found == known.end()) b::print_unavailable("mpmc_bench", key);
-            else chosen.push_back(&found->second);
+            if (found == known.end())
+                b::print_unavailable("mpmc_bench", key);
+            else
+                chosen.push_back(&found->second);
         }
 
         b::print_machine();

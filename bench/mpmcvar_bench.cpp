@@ -29,10 +29,14 @@ int main(int argc, char** argv) {
         uint64_t cell_size = b::kVarCellSize;
         const b::Options opts = b::parse_options(argc, argv, kUsage, [&](const std::string& a, const char* value) {
             if (value == nullptr) return 0;
-            if (a == "--channels") channels = static_cast<int64_t>(b::parse_count(value));
-            else if (a == "--cells") cells = static_cast<int64_t>(b::parse_count(value));
-            else if (a == "--cell-size") cell_size = b::parse_size(value);
-            else return 0;
+            if (a == "--channels")
+                channels = static_cast<int64_t>(b::parse_count(value));
+            else if (a == "--cells")
+                cells = static_cast<int64_t>(b::parse_count(value));
+            else if (a == "--cell-size")
+                cell_size = b::parse_size(value);
+            else
+                return 0;
             return 2;
         });
         std::vector<b::Case> cases;

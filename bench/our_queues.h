@@ -74,7 +74,7 @@ inline QueueOps<ipc_queue::MPMCQueueCPP> mpmc_ops(uint64_t cells, uint64_t paylo
 }
 
 inline QueueOps<ipc_queue::MPMCVarQueueCPP> mpmcvar_ops(int64_t channels = kVarChannels, int64_t cells = kVarCells,
-                                                       uint64_t cell_size = kVarCellSize) {
+                                                        uint64_t cell_size = kVarCellSize) {
     using ipc_queue::MPMCVarQueueCPP;
     QueueOps<MPMCVarQueueCPP> ops;
     ops.create = [=](const std::string& name) { return new MPMCVarQueueCPP(name, channels, cells, cell_size); };

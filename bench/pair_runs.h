@@ -24,8 +24,8 @@ namespace mox::bench {
 // process start-up nor connecting is counted.
 // Returns the reader's seconds; fails if a message went missing or changed size.
 template <class MakeWriter, class MakeReader>
-double pair_once(MakeWriter&& make_writer, MakeReader&& make_reader, uint64_t payload, uint64_t count,
-                 uint64_t offset, unsigned timeout_s) {
+double pair_once(MakeWriter&& make_writer, MakeReader&& make_reader, uint64_t payload, uint64_t count, uint64_t offset,
+                 unsigned timeout_s) {
     struct Report {
         uint64_t messages;
         uint64_t wrong_length;
@@ -73,8 +73,8 @@ double pair_once(MakeWriter&& make_writer, MakeReader&& make_reader, uint64_t pa
 // runs in the child and returns {from_parent, to_parent}. The child echoes
 // every message; the parent times each round trip after `warmup` untimed ones.
 template <class MakeEnds, class MakeChildEnds>
-RoundTrips ping_pong_once(MakeEnds&& make_ends, MakeChildEnds&& make_child_ends, uint64_t payload,
-                          uint64_t round_trips, uint64_t warmup, unsigned timeout_s) {
+RoundTrips ping_pong_once(MakeEnds&& make_ends, MakeChildEnds&& make_child_ends, uint64_t payload, uint64_t round_trips,
+                          uint64_t warmup, unsigned timeout_s) {
     auto ends = make_ends();
     Children children;
     const uint64_t total = round_trips + warmup;

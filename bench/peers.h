@@ -118,8 +118,7 @@ inline QueueOps<PipeChannel> pipe_ops(uint64_t payload) {
 // condition variables. Boost names carry no leading slash.
 class BoostChannel {
 public:
-    BoostChannel(const std::string& name, uint32_t max_messages, uint64_t max_size)
-        : name_(strip(name)), owner_(true) {
+    BoostChannel(const std::string& name, uint32_t max_messages, uint64_t max_size) : name_(strip(name)), owner_(true) {
         boost::interprocess::message_queue::remove(name_.c_str());
         queue_ = std::make_unique<boost::interprocess::message_queue>(boost::interprocess::create_only, name_.c_str(),
                                                                       max_messages, max_size);

@@ -31,7 +31,7 @@ namespace mox::bench {
 inline void on_alarm(int) {}
 
 inline void install_watchdog_handler() {
-    struct sigaction sa {};
+    struct sigaction sa{};
     sa.sa_handler = on_alarm;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = 0;  // no SA_RESTART: blocked calls return EINTR

@@ -33,8 +33,8 @@ inline const pid_t kProgramPid = ::getpid();
 // run leaves behind can be found by pid.
 inline std::string queue_name(const char* kind) {
     static unsigned counter = 0;
-    return "/mox_bench_" + std::string(kind) + "_" + std::to_string(kProgramPid) + "_" +
-           std::to_string(::getpid()) + "_" + std::to_string(counter++);
+    return "/mox_bench_" + std::string(kind) + "_" + std::to_string(kProgramPid) + "_" + std::to_string(::getpid()) +
+           "_" + std::to_string(counter++);
 }
 
 // Accepts 64, 64K, 16M (binary multiples).
@@ -97,8 +97,10 @@ inline Options parse_options(int argc, char** argv, const char* usage, const Own
         const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
         if ((a == "--runs" || a == "--timeout") && value != nullptr) {
             const uint64_t v = parse_count(value);
-            if (a == "--runs") o.runs = static_cast<int>(v);
-            else o.timeout_s = static_cast<unsigned>(v);
+            if (a == "--runs")
+                o.runs = static_cast<int>(v);
+            else
+                o.timeout_s = static_cast<unsigned>(v);
             ++i;
         } else if (a == "--offset" && value != nullptr) {
             o.offset = std::strtoull(value, nullptr, 10) % 4096;

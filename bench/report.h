@@ -71,10 +71,11 @@ inline void print_result(const Result& r) {
     std::printf("%-28s %dw/%dr %9s x %-9llu %14.0f msg/s %8.3f GB/s  (median of %zu, %.0f..%.0f msg/s)\n",
                 r.system.c_str(), r.writers, r.readers, size_label(r.payload).c_str(),
                 static_cast<unsigned long long>(r.messages), rate, gbps, rates.size(), lo, hi);
-    std::printf("{\"kind\":\"result\",\"system\":\"%s\",\"writers\":%d,\"readers\":%d,\"payload\":%llu,"
-                "\"messages\":%llu,\"runs\":%zu,\"msgs_per_s\":%.6g,\"gb_per_s\":%.6g,\"msgs_per_s_runs\":[",
-                json_escape(r.system).c_str(), r.writers, r.readers, static_cast<unsigned long long>(r.payload),
-                static_cast<unsigned long long>(r.messages), rates.size(), rate, gbps);
+    std::printf(
+        "{\"kind\":\"result\",\"system\":\"%s\",\"writers\":%d,\"readers\":%d,\"payload\":%llu,"
+        "\"messages\":%llu,\"runs\":%zu,\"msgs_per_s\":%.6g,\"gb_per_s\":%.6g,\"msgs_per_s_runs\":[",
+        json_escape(r.system).c_str(), r.writers, r.readers, static_cast<unsigned long long>(r.payload),
+        static_cast<unsigned long long>(r.messages), rates.size(), rate, gbps);
     for (size_t i = 0; i < rates.size(); ++i) std::printf("%s%.6g", i ? "," : "", rates[i]);
     std::printf("]}\n");
     std::fflush(stdout);
@@ -94,13 +95,14 @@ inline void print_latency(const LatencyResult& r) {
         p50.push_back(t.p50);
         p99.push_back(t.p99);
     }
-    std::printf("%-36s %9s round trip  p50 %9.0f ns  p99 %9.0f ns  (median of %zu runs of %llu)\n",
-                r.system.c_str(), size_label(r.payload).c_str(), median(p50), median(p99), r.runs.size(),
+    std::printf("%-36s %9s round trip  p50 %9.0f ns  p99 %9.0f ns  (median of %zu runs of %llu)\n", r.system.c_str(),
+                size_label(r.payload).c_str(), median(p50), median(p99), r.runs.size(),
                 static_cast<unsigned long long>(r.round_trips));
-    std::printf("{\"kind\":\"latency\",\"system\":\"%s\",\"payload\":%llu,\"round_trips\":%llu,\"runs\":%zu,"
-                "\"p50_ns\":%.6g,\"p99_ns\":%.6g,\"p50_ns_runs\":[",
-                json_escape(r.system).c_str(), static_cast<unsigned long long>(r.payload),
-                static_cast<unsigned long long>(r.round_trips), r.runs.size(), median(p50), median(p99));
+    std::printf(
+        "{\"kind\":\"latency\",\"system\":\"%s\",\"payload\":%llu,\"round_trips\":%llu,\"runs\":%zu,"
+        "\"p50_ns\":%.6g,\"p99_ns\":%.6g,\"p50_ns_runs\":[",
+        json_escape(r.system).c_str(), static_cast<unsigned long long>(r.payload),
+        static_cast<unsigned long long>(r.round_trips), r.runs.size(), median(p50), median(p99));
     for (size_t i = 0; i < p50.size(); ++i) std::printf("%s%.6g", i ? "," : "", p50[i]);
     std::printf("],\"p99_ns_runs\":[");
     for (size_t i = 0; i < p99.size(); ++i) std::printf("%s%.6g", i ? "," : "", p99[i]);

@@ -81,7 +81,9 @@ double queue_pair_once(const char* kind, uint64_t payload, uint64_t count, const
     const auto create = [=](const std::string& name) {
         return std::make_unique<End>(End{std::make_unique<Queue>(name, args...)});
     };
-    const auto connect = [](const std::string& name) { return std::make_unique<End>(End{std::make_unique<Queue>(name)}); };
+    const auto connect = [](const std::string& name) {
+        return std::make_unique<End>(End{std::make_unique<Queue>(name)});
+    };
     return named_pair_once<End>(kind, create, connect, payload, count, o);
 }
 
@@ -110,14 +112,14 @@ std::vector<System> all_systems() {
                                          payload, count, o.offset, o.timeout_s);
                  }});
 #if MOX_BENCH_HAVE_BOOST
-    s.push_back({"boost", "C++ boost message_queue",
-                 [](uint64_t payload, uint64_t count, uint32_t cells, const b::Options& o) {
-                     const auto create = [&](const std::string& name) {
-                         return std::make_unique<b::BoostChannel>(name, cells, payload);
-                     };
-                     const auto connect = [](const std::string& name) { return std::make_unique<b::BoostChannel>(name); };
-                     return named_pair_once<b::BoostChannel>("boost", create, connect, payload, count, o);
-                 }});
+    s.push_back(
+        {"boost", "C++ boost message_queue", [](uint64_t payload, uint64_t count, uint32_t cells, const b::Options& o) {
+             const auto create = [&](const std::string& name) {
+                 return std::make_unique<b::BoostChannel>(name, cells, payload);
+             };
+             const auto connect = [](const std::string& name) { return std::make_unique<b::BoostChannel>(name); };
+             return named_pair_once<b::BoostChannel>("boost", create, connect, payload, count, o);
+         }});
 #endif
     s.push_back({"mpmc", "C++ MPMCQueueCPP", [](uint64_t payload, uint64_t count, uint32_t cells, const b::Options& o) {
                      return queue_pair_once<MPMCQueueCPP, Mpmc>("mpmc", payload, count, o, static_cast<int64_t>(cells),
@@ -179,9 +181,12 @@ int main(int argc, char** argv) {
                 return 1;
             }
             if (value == nullptr) return 0;
-            if (a == "--cells") cells_override = static_cast<uint32_t>(b::parse_count(value));
-            else if (a == "--systems") systems_arg = value;
-            else return 0;
+            if (a == "--cells")
+                cells_override = static_cast<uint32_t>(b::parse_count(value));
+            else if (a == "--systems")
+                systems_arg = value;
+            else
+                return 0;
             return 2;
         });
         std::vector<b::Case> cases;
@@ -198,8 +203,10 @@ int main(int argc, char** argv) {
             const System* found = nullptr;
             for (const System& s : known)
                 if (s.key == key) found = &s;
-            if (found == nullptr) b::print_unavailable("spsc_bench", key);
-            else chosen.emplace_back(found, count);
+            if (found == nullptr)
+                b::print_unavailable("spsc_bench", key);
+            else
+                chosen.emplace_back(found, count);
         }
 
         b::print_machine();

@@ -19,7 +19,9 @@ public:
     using ClosablePythonQueue<Core>::ClosablePythonQueue;
     using Call = typename ClosablePythonQueue<Core>::Call;
 
-    py::object read() { return take(0, [](const char* data, uint64_t length) { return bytes_from(data, length); }); }
+    py::object read() {
+        return take(0, [](const char* data, uint64_t length) { return bytes_from(data, length); });
+    }
     py::object read(QDataType type) { return read_typed(type, 0); }
     // Waits at most timeout_ms (0: no limit); None when nothing arrived in time.
     py::object read(QDataType type, const py::int_& timeout_ms) { return read_typed(type, timeout_from(timeout_ms)); }
@@ -42,13 +44,13 @@ public:
         return p;
     }
     bool put_payload(const Payload& p, const Timeout& timeout) {
-        return IO::write_into(
-            *this, p.length, [&](char* cell) { copy_bytes(cell, p.data(), p.length); }, timeout);
+        return IO::write_into(*this, p.length, [&](char* cell) { copy_bytes(cell, p.data(), p.length); }, timeout);
     }
     // None when nothing came in time.
     py::object get_value(QDataType type, const Timeout& timeout) {
         py::object result = py::none();
-        IO::read_with(*this, timeout, [&](const char* data, uint64_t length) { result = decode_value(data, length, type); });
+        IO::read_with(*this, timeout,
+                      [&](const char* data, uint64_t length) { result = decode_value(data, length, type); });
         return result;
     }
     // What an event loop may call: nothing here waits.
@@ -66,16 +68,16 @@ private:
     }
 
     py::object read_typed(QDataType type, uint32_t timeout_ms) {
-        return take(timeout_ms, [&](const char* data, uint64_t length) {
-            return decode(data, length, type, Texts, this->name());
-        });
+        return take(timeout_ms,
+                    [&](const char* data, uint64_t length) { return decode(data, length, type, Texts, this->name()); });
     }
 
     template <class Decode>
     py::object take(uint32_t timeout_ms, Decode&& decode_message) {
         Call call(*this);
         py::object result = py::none();
-        IO::read_with(*this, timeout_ms, [&](const char* data, uint64_t length) { result = decode_message(data, length); });
+        IO::read_with(*this, timeout_ms,
+                      [&](const char* data, uint64_t length) { result = decode_message(data, length); });
         return result;
     }
 };

@@ -1,10 +1,9 @@
 from collections.abc import Iterable
 from typing import Any, ClassVar, Generic, SupportsIndex, TypeVar, final, overload, type_check_only
 
-from typing_extensions import Buffer, Self
-
 import numpy
 from numpy.typing import ArrayLike, NDArray
+from typing_extensions import Buffer, Self
 
 __version__: str
 

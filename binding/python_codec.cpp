@@ -87,8 +87,7 @@ py::object bytes_from(const char* data, uint64_t length) {
     return py::reinterpret_steal<py::object>(bytes);
 }
 
-py::object decode(const char* data, uint64_t length, QDataType type, const CodecTexts& texts,
-                  const std::string& name) {
+py::object decode(const char* data, uint64_t length, QDataType type, const CodecTexts& texts, const std::string& name) {
     switch (type) {
         case QDataType::Bytes:
             return bytes_from(data, length);
@@ -183,8 +182,8 @@ Payload encode_value(const py::handle& value) {
     if (PyFloat_Check(value.ptr())) return encode(py::reinterpret_borrow<py::float_>(value));
     if (py::isinstance<py::array>(value)) {
         const auto array = py::reinterpret_borrow<py::array>(value);
-        const std::string what = "a numpy array of dtype " + std::string(py::str(array.dtype())) + ", ndim " +
-                                 std::to_string(array.ndim());
+        const std::string what =
+            "a numpy array of dtype " + std::string(py::str(array.dtype())) + ", ndim " + std::to_string(array.ndim());
         const bool one_dim = array.ndim() == 1;
         if (one_dim && array.dtype().equal(py::dtype::of<int64_t>())) return elements<int64_t>(array);
         if (one_dim && array.dtype().equal(py::dtype::of<double>())) return elements<double>(array);
@@ -204,8 +203,7 @@ Payload encode_value(const py::handle& value) {
 
 void check_decodable(uint64_t length, QDataType type) {
     const auto wrong = [&](const char* type_name, const char* need) {
-        raise(PyExc_ValueError,
-              "message of " + std::to_string(length) + " bytes is not " + type_name + ": " + need);
+        raise(PyExc_ValueError, "message of " + std::to_string(length) + " bytes is not " + type_name + ": " + need);
     };
     switch (type) {
         case QDataType::Int:

@@ -93,8 +93,7 @@ py::object bytes_from(const char* data, uint64_t length);
 // The message's bytes as the Python value `type` names. A length that the
 // type cannot have raises the class's text; an unknown type gives a null
 // object, which the binding reports as TypeError.
-py::object decode(const char* data, uint64_t length, QDataType type, const CodecTexts& texts,
-                  const std::string& name);
+py::object decode(const char* data, uint64_t length, QDataType type, const CodecTexts& texts, const std::string& name);
 
 // The additions' conversions, lossless: every C-contiguous buffer of
 // one-byte items (bytes, bytearray, memoryview, array('B'), uint8 arrays)

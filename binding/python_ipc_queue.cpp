@@ -3,8 +3,8 @@
 #include <pybind11/pybind11.h>
 
 #include "interpreter_lock_hooks.h"
-#include "python_async.h"
 #include "ipc_queue_exception.h"
+#include "python_async.h"
 #include "python_codec.h"
 #include "python_mpmc_queue.h"
 #include "python_mpmcvar_queue.h"
@@ -49,7 +49,8 @@ PYBIND11_MODULE(mox_ipc_queue, m) {
           "remove(name) -> bool: removes every name of the queue `name` (its segment, and the semaphores of any "
           "queue kind); True if anything was removed. Never raises for a name that is gone. Processes still "
           "attached keep working.");
-    m.def("exists", &segment_exists, py::arg("name"), "exists(name) -> bool: whether a queue segment named `name` exists");
+    m.def("exists", &segment_exists, py::arg("name"),
+          "exists(name) -> bool: whether a queue segment named `name` exists");
 
     add_async_methods(m);
     install_interpreter_lock_hooks();

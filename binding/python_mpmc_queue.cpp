@@ -24,8 +24,7 @@ MPMCQueue::~MPMCQueue() = default;
 void register_mpmc_queue(py::module_& m) {
     using Q = MPMCQueue;
     py::class_<Q> c(m, "MPMCQueue");
-    c
-        .def(py::init<const std::string&, long, long>())
+    c.def(py::init<const std::string&, long, long>())
         .def(py::init<const std::string&>())
         .def("read", py::overload_cast<>(&Q::read), "read byte")
         .def("read", py::overload_cast<QDataType>(&Q::read), "read specified type")
@@ -36,10 +35,17 @@ void register_mpmc_queue(py::module_& m) {
         .def("write", py::overload_cast<const py::array_t<double>&>(&Q::write), "write numpy array of dtype double")
         .def("write", py::overload_cast<const py::array_t<int64_t>&>(&Q::write), "write numpy array of dtype int64_t")
         .def("cell_size", &IPCQueueCPP::cell_size)
-        .def("unlink", [](Q& q) { Q::Call call(q); q.unlink(); }, "call shm_unlink")
+        .def(
+            "unlink",
+            [](Q& q) {
+                Q::Call call(q);
+                q.unlink();
+            },
+            "call shm_unlink")
         // Additions after the fixed table.
         .def("read", py::overload_cast<QDataType, const py::int_&>(&Q::read), kTimedReadDoc)
-        .def("inspect", [](const Q& q) { return report_dict(q); }, kInspectDoc)
+        .def(
+            "inspect", [](const Q& q) { return report_dict(q); }, kInspectDoc)
         .def(py::init([](const std::string& name, long num_cells, long cell_size, bool keep_names) {
                  return std::make_unique<Q>(name, num_cells, cell_size, CreateOptions{.keep_names = keep_names});
              }),

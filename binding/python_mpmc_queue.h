@@ -2,10 +2,10 @@
 // any number of processes write and read; each message goes to one reader.
 #pragma once
 
+#include "fixed_cell_python_queue.h"
 #include "mpmc_queue.h"
 #include "python_queue_api.h"
 #include "python_report.h"
-#include "fixed_cell_python_queue.h"
 
 namespace mox::ipc_queue {
 

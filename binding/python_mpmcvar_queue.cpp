@@ -26,7 +26,8 @@ const CodecTexts kTexts{
 };
 constexpr const char* kPartialDims =
     "MPMCVarQueue.partial_write(numpy_array): Incompatible numpy array: # of dimensions > 1";
-constexpr const char* kPartialStride = "MPMCVarQueue.partial_write(numpy_array): Incompatible numpy array: stride not 1";
+constexpr const char* kPartialStride =
+    "MPMCVarQueue.partial_write(numpy_array): Incompatible numpy array: stride not 1";
 
 // Takes the mutex, giving up the interpreter lock only if it has to wait.
 class PartialWriteLock {
@@ -159,8 +160,8 @@ public:
             if (texts_ == nullptr)
                 check_decodable(size_, type_);
             else if (size_ % 8 != 0)
-                throw IPCQueueException(type_ == QDataType::IntArray ? texts_->read_int_array : texts_->read_float_array,
-                                        name_);
+                throw IPCQueueException(
+                    type_ == QDataType::IntArray ? texts_->read_int_array : texts_->read_float_array, name_);
             return builder_.finish(size_);
         }
     }
@@ -196,8 +197,7 @@ void MPMCVarQueue::read_message(Sink& sink, Channel& channel) {
         if (!failure) {
             try {
                 if (first)
-                    sink.first(cell->data(), length, length < channel.cell_size,
-                               believed_hint(channel));
+                    sink.first(cell->data(), length, length < channel.cell_size, believed_hint(channel));
                 else
                     sink.append(cell->data(), length);
             } catch (...) {
@@ -241,7 +241,8 @@ py::object MPMCVarQueue::finish_pending_read(QDataType type, const CodecTexts* t
     }
     close_channel_after_read(*r.channel);
     const auto* data = r.bytes.data();
-    return texts != nullptr ? decode(data, r.bytes.size(), type, *texts, name()) : decode_value(data, r.bytes.size(), type);
+    return texts != nullptr ? decode(data, r.bytes.size(), type, *texts, name())
+                            : decode_value(data, r.bytes.size(), type);
 }
 
 py::object MPMCVarQueue::read_value(QDataType type, uint32_t timeout_ms) {
@@ -430,8 +431,7 @@ void MPMCVarQueue::partial_write_complete() {
 void register_mpmcvar_queue(py::module_& m) {
     using Q = MPMCVarQueue;
     py::class_<Q> c(m, "MPMCVarQueue");
-    c
-        .def(py::init<const std::string&, long, long, unsigned long>())
+    c.def(py::init<const std::string&, long, long, unsigned long>())
         .def(py::init<const std::string&>())
         .def("read", py::overload_cast<>(&Q::read), "read byte")
         .def("read", py::overload_cast<QDataType>(&Q::read), "read specified type")
@@ -451,10 +451,17 @@ void register_mpmcvar_queue(py::module_& m) {
              "partial write of numpy array of dtype int64_t")
         .def("partial_write_complete", &Q::partial_write_complete, "partial write complete")
         .def("cell_size", &IPCQueueCPP::cell_size)
-        .def("unlink", [](Q& q) { Q::Call call(q); q.unlink(); }, "call shm_unlink")
+        .def(
+            "unlink",
+            [](Q& q) {
+                Q::Call call(q);
+                q.unlink();
+            },
+            "call shm_unlink")
         // Additions after the fixed table.
         .def("read", py::overload_cast<QDataType, const py::int_&>(&Q::read), kTimedReadDoc)
-        .def("inspect", [](const Q& q) { return report_dict(q); }, kInspectDoc)
+        .def(
+            "inspect", [](const Q& q) { return report_dict(q); }, kInspectDoc)
         .def(py::init([](const std::string& name, long num_channels, long num_cells, unsigned long cell_size,
                          bool keep_names) {
                  return std::make_unique<Q>(name, num_channels, num_cells, cell_size,
@@ -466,8 +473,7 @@ void register_mpmcvar_queue(py::module_& m) {
         "open",
         [](const std::string& name, long num_channels, long num_cells, unsigned long cell_size) {
             return open_queue<Q>(name, [&] {
-                return std::make_unique<Q>(name, num_channels, num_cells, cell_size,
-                                           CreateOptions{.keep_names = true});
+                return std::make_unique<Q>(name, num_channels, num_cells, cell_size, CreateOptions{.keep_names = true});
             });
         },
         py::arg("name"), py::arg("num_channels"), py::arg("num_cells"), py::arg("cell_size"), kOpenDoc);

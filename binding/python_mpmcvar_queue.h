@@ -9,8 +9,8 @@
 
 #include "closable_python_queue.h"
 #include "mpmcvar_queue.h"
-#include "python_report.h"
 #include "python_codec.h"
+#include "python_report.h"
 
 namespace mox::ipc_queue {
 

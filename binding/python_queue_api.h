@@ -109,13 +109,25 @@ void add_queue_api(py::class_<Q>& c) {
             },
             type_arg, "get_nowait(type=QDataType.Bytes): get(type, block=False)")
         .def(
-            "qsize", [](Q& q) { Call call(q); return q.counts().waiting; },
+            "qsize",
+            [](Q& q) {
+                Call call(q);
+                return q.counts().waiting;
+            },
             "qsize(): messages waiting (MPMCVarQueue: started) now; approximate, other processes change it")
         .def(
-            "empty", [](Q& q) { Call call(q); return q.counts().waiting == 0; },
+            "empty",
+            [](Q& q) {
+                Call call(q);
+                return q.counts().waiting == 0;
+            },
             "empty(): qsize() == 0; approximate")
         .def(
-            "full", [](Q& q) { Call call(q); return q.counts().free == 0; },
+            "full",
+            [](Q& q) {
+                Call call(q);
+                return q.counts().free == 0;
+            },
             "full(): no room for another message now (MPMCVarQueue: no free channel); approximate")
         .def(
             "get_many",
@@ -162,12 +174,14 @@ void add_queue_api(py::class_<Q>& c) {
              "close(): releases this object's mapping and handles (removing the names unless unlink() ran or the "
              "queue keeps them); later calls raise IPCQueueError \"queue is closed\". A call waiting in another "
              "thread raises it too, within 0.2 s. Repeated calls do nothing")
-        .def("__enter__", [](Q& q) -> Q& { return q; }, py::return_value_policy::reference)
+        .def(
+            "__enter__", [](Q& q) -> Q& { return q; }, py::return_value_policy::reference)
         .def(
             "__exit__", [](Q& q, const py::args&) { q.close_when_idle(); }, "close()")
         .def_property_readonly("name", &Q::name, "the queue's name")
         .def_property_readonly("num_cells", &Q::num_cells, "cells of the queue (MPMCVarQueue: of each channel)")
-        .def_property_readonly("closed", [](const Q& q) { return !q.open(); }, "whether close() was called")
+        .def_property_readonly(
+            "closed", [](const Q& q) { return !q.open(); }, "whether close() was called")
         .def(py::pickle([](const Q& q) { return py::make_tuple(q.name()); },
                         [](const py::tuple& state) { return std::make_unique<Q>(state[0].cast<std::string>()); }))
         .def("_try_get",

@@ -23,8 +23,7 @@ SPSCQueue::~SPSCQueue() = default;
 void register_spsc_queue(py::module_& m) {
     using Q = SPSCQueue;
     py::class_<Q> c(m, "SPSCQueue");
-    c
-        .def(py::init<const std::string&, long, long, bool>())
+    c.def(py::init<const std::string&, long, long, bool>())
         .def(py::init<const std::string&>())
         .def("read", py::overload_cast<>(&Q::read), "read bytes")
         .def("read", py::overload_cast<QDataType>(&Q::read), "read specified type")

@@ -9,10 +9,9 @@ import os
 import time
 from typing import Union
 
+import mox_ipc_queue as mq
 import numpy as np
 from numpy.typing import NDArray
-
-import mox_ipc_queue as mq
 
 BURST = 200_000
 PAYLOAD = b"x" * 64

@@ -11,9 +11,8 @@ import multiprocessing as mp
 import os
 import sys
 
-import numpy as np
-
 import mox_ipc_queue as mq
+import numpy as np
 
 NAME = os.environ.get("MOX_EXAMPLE_NAME", f"/mox_example_{os.getpid()}")
 ARRAYS, LENGTH = 20, 131_072  # 1 MiB of float64 each

@@ -1,7 +1,7 @@
 #include "channel.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -346,8 +346,9 @@ void Channel::repair_dead_writer(bool holds_cell, bool ending) noexcept {
     if (state == kMessageOpen) {
         if (holds_cell) {
             const uint32_t w = a.write_index();
-            cell = ring_.contains(w) ? reinterpret_cast<Cell*>(channel_shm + ring_.offset(w == 0 ? num_cells - 1 : w - 1))
-                                     : nullptr;
+            cell = ring_.contains(w)
+                       ? reinterpret_cast<Cell*>(channel_shm + ring_.offset(w == 0 ? num_cells - 1 : w - 1))
+                       : nullptr;
         } else if (::sem_trywait(free_sem.handle) == 0) {
             cell = take_ring_cell_unchecked(false);
         }

@@ -70,8 +70,8 @@ struct FixedCellIO {
     static bool write(Queue& q, const FixedCellTexts& t, const char* data, int64_t length, const Timeout& timeout) {
         check_length(q, t, length);
         return write_into(
-            q, static_cast<uint64_t>(length),
-            [&](char* cell) { copy_bytes(cell, data, static_cast<size_t>(length)); }, timeout);
+            q, static_cast<uint64_t>(length), [&](char* cell) { copy_bytes(cell, data, static_cast<size_t>(length)); },
+            timeout);
     }
 
     // Refuses a bad length before any cell is taken; blocks while full.
@@ -106,7 +106,6 @@ struct FixedCellIO {
     static int read(Queue& q, std::string& out, const Limit& timeout) {
         return read_with(q, timeout, [&](const char* data, uint64_t length) { out.assign(data, length); }) ? 0 : 1;
     }
-
 
     // Copies at most buffer_size bytes and drops the rest of the message.
     static int read(Queue& q, const FixedCellTexts& t, char* buffer, int64_t buffer_size, int64_t& length_read,

@@ -27,9 +27,12 @@ std::string out_of_range(const char* what, uint64_t value) {
 
 const char* kind_name(QueueKind kind) {
     switch (kind) {
-        case QueueKind::kSPSC: return "spsc";
-        case QueueKind::kMPMC: return "mpmc";
-        case QueueKind::kMPMCVar: return "mpmcvar";
+        case QueueKind::kSPSC:
+            return "spsc";
+        case QueueKind::kMPMC:
+            return "mpmc";
+        case QueueKind::kMPMCVar:
+            return "mpmcvar";
     }
     return "?";
 }
@@ -47,9 +50,12 @@ std::optional<QueueKind> kind_from_code(uint32_t queue_type) {
 
 uint64_t Geometry::header_size() const {
     switch (kind) {
-        case QueueKind::kSPSC: return sizeof(SPSCHeader);
-        case QueueKind::kMPMC: return sizeof(MPMCHeader);
-        case QueueKind::kMPMCVar: return sizeof(MPMCVarHeader);
+        case QueueKind::kSPSC:
+            return sizeof(SPSCHeader);
+        case QueueKind::kMPMC:
+            return sizeof(MPMCHeader);
+        case QueueKind::kMPMCVar:
+            return sizeof(MPMCVarHeader);
     }
     return 0;
 }
@@ -72,7 +78,7 @@ std::string Geometry::problem() const {
 
 uint64_t Geometry::segment_size() const {
     return header_size() + (kind == QueueKind::kMPMCVar ? uint64_t{num_channels} * channel_stride()
-                                                         : uint64_t{num_cells} * cell_stride());
+                                                        : uint64_t{num_cells} * cell_stride());
 }
 
 Geometry read_geometry(QueueKind kind, const char* header) {
@@ -128,10 +134,14 @@ std::string header_problem(QueueKind kind, const char* header, uint64_t object_s
 
 unsigned initial_value(Initial initial, const Geometry& g) {
     switch (initial) {
-        case Initial::kZero: return 0;
-        case Initial::kOne: return 1;
-        case Initial::kCells: return g.num_cells;
-        case Initial::kChannels: return g.num_channels;
+        case Initial::kZero:
+            return 0;
+        case Initial::kOne:
+            return 1;
+        case Initial::kCells:
+            return g.num_cells;
+        case Initial::kChannels:
+            return g.num_channels;
     }
     return 0;
 }
@@ -173,27 +183,27 @@ size_t longest_semaphore_suffix(QueueKind kind, uint32_t num_channels) {
 
 const std::vector<Field>& header_fields(QueueKind kind) {
     using W = WordRole;
-    static const std::vector<Field> spsc{
-        {"segment_size", 0, 8, W::kSize}, {"queue_type", 8, 4, W::kType},        {"num_cells", 12, 4, W::kGeometry},
-        {"cell_size", 16, 8, W::kGeometry}, {"read_index", 24, 4, W::kIndex},    {"write_index", 28, 4, W::kIndex},
-        {"first_thread", 32, 8, W::kThread}, {"second_thread", 40, 8, W::kThread}};
-    static const std::vector<Field> mpmc{
-        {"segment_size", 0, 8, W::kSize},  {"queue_type", 8, 4, W::kType},      {"num_cells", 12, 4, W::kGeometry},
-        {"cell_size", 16, 8, W::kGeometry}, {"free_head", 24, 4, W::kLink},     {"filled_head", 28, 4, W::kLink},
-        {"filled_tail", 32, 4, W::kLink},   {"flags", 36, 4, W::kFlags}};
+    static const std::vector<Field> spsc{{"segment_size", 0, 8, W::kSize},    {"queue_type", 8, 4, W::kType},
+                                         {"num_cells", 12, 4, W::kGeometry},  {"cell_size", 16, 8, W::kGeometry},
+                                         {"read_index", 24, 4, W::kIndex},    {"write_index", 28, 4, W::kIndex},
+                                         {"first_thread", 32, 8, W::kThread}, {"second_thread", 40, 8, W::kThread}};
+    static const std::vector<Field> mpmc{{"segment_size", 0, 8, W::kSize},   {"queue_type", 8, 4, W::kType},
+                                         {"num_cells", 12, 4, W::kGeometry}, {"cell_size", 16, 8, W::kGeometry},
+                                         {"free_head", 24, 4, W::kLink},     {"filled_head", 28, 4, W::kLink},
+                                         {"filled_tail", 32, 4, W::kLink},   {"flags", 36, 4, W::kFlags}};
     static const std::vector<Field> mpmcvar{
-        {"segment_size", 0, 8, W::kSize},   {"queue_type", 8, 4, W::kType},  {"num_channels", 12, 4, W::kGeometry},
+        {"segment_size", 0, 8, W::kSize},   {"queue_type", 8, 4, W::kType},     {"num_channels", 12, 4, W::kGeometry},
         {"num_cells", 16, 4, W::kGeometry}, {"cell_size", 20, 4, W::kGeometry}, {"free_head", 24, 4, W::kLink},
-        {"free_count", 28, 4, W::kCount},   {"used_head", 32, 4, W::kLink},  {"used_tail", 36, 4, W::kLink}};
+        {"free_count", 28, 4, W::kCount},   {"used_head", 32, 4, W::kLink},     {"used_tail", 36, 4, W::kLink}};
     return kind == QueueKind::kSPSC ? spsc : kind == QueueKind::kMPMC ? mpmc : mpmcvar;
 }
 
 const std::vector<Field>& channel_area_fields() {
     using W = WordRole;
-    static const std::vector<Field> area{
-        {"message_length", 0, 8, W::kLength}, {"next", 8, 4, W::kLink},        {"read_index", 12, 4, W::kIndex},
-        {"write_index", 16, 4, W::kIndex},    {"message_state", 20, 1, W::kState}, {"queue_flags", 21, 1, W::kFlags},
-        {"reserved", 22, 2, W::kReserved}};
+    static const std::vector<Field> area{{"message_length", 0, 8, W::kLength}, {"next", 8, 4, W::kLink},
+                                         {"read_index", 12, 4, W::kIndex},     {"write_index", 16, 4, W::kIndex},
+                                         {"message_state", 20, 1, W::kState},  {"queue_flags", 21, 1, W::kFlags},
+                                         {"reserved", 22, 2, W::kReserved}};
     return area;
 }
 

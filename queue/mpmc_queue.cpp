@@ -63,8 +63,7 @@ using IO = FixedCellIO<MPMCQueueCPP>;
 MPMCQueueCPP::MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t cell_size)
     : MPMCQueueCPP(name, num_cells, cell_size, CreateOptions{}) {}
 
-MPMCQueueCPP::MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t cell_size,
-                           const CreateOptions& options)
+MPMCQueueCPP::MPMCQueueCPP(const std::string& name, int64_t num_cells, int64_t cell_size, const CreateOptions& options)
     : IPCQueueCPP(name, num_cells, cell_size) {
     if (name.empty()) throw IPCQueueException("MPMCQueue create constructor: queue name is empty");
     if (num_cells < 1) throw IPCQueueException("MPMCQueue create constructor: num_cells <= 0", name_);
@@ -214,10 +213,12 @@ Cell* MPMCQueueCPP::pop_free(const Holder& me) {
     me.set(Step::kHaveFreeCount, ListLock::kFree, LockHold::kMay);
     MOX_FAULT_POINT("mpmc.write.free_count");
     const int err = wait_lock_after_count(
-        free_mutex(), free_sem(), {me.word(), Holding{Step::kHaveFreeCount, ListLock::kFree, LockHold::kHolds}.word(), &stall_});
+        free_mutex(), free_sem(),
+        {me.word(), Holding{Step::kHaveFreeCount, ListLock::kFree, LockHold::kHolds}.word(), &stall_});
     if (err != 0) {
         me.idle();
-        throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free mutex decrement failed", free_mutex_name(), err);
+        throw IPCQueueException("MPMCQueueCPP open_cell_for_write: Free mutex decrement failed", free_mutex_name(),
+                                err);
     }
     MPMCHeader* h = header();
     const uint32_t index = h->free_head;
@@ -297,7 +298,8 @@ void MPMCQueueCPP::discard(uint32_t index) {
     const Holder me = owners_.holder();
     me.set(Step::kWriteCell, ListLock::kFree, LockHold::kMay, index);
     if (const int err = wait_lock_deferring_signals(
-            free_mutex(), {me.word(), Holding{Step::kPushFree, ListLock::kFree, LockHold::kHolds, index}.word(), &stall_});
+            free_mutex(),
+            {me.word(), Holding{Step::kPushFree, ListLock::kFree, LockHold::kHolds, index}.word(), &stall_});
         err != 0) {
         me.idle();
         throw IPCQueueException(kDiscardTexts.lock_failed, free_mutex_name(), err);
@@ -328,8 +330,8 @@ void MPMCQueueCPP::restore_message(uint32_t index) {
             {me.word(), Holding{Step::kRestoreFilled, ListLock::kFilled, LockHold::kHolds, index}.word(), &stall_});
         err != 0) {
         me.idle();
-        throw IPCQueueException("MPMCQueueCPP close_cell_after_read: Filled mutex decrement failed", filled_mutex_name(),
-                                err);
+        throw IPCQueueException("MPMCQueueCPP close_cell_after_read: Filled mutex decrement failed",
+                                filled_mutex_name(), err);
     }
     MPMCHeader* h = header();
     const uint32_t head = checked_link(h->filled_head, filled_mutex(), me);
@@ -378,8 +380,7 @@ void MPMCQueueCPP::close_cell_after_write(Cell* cell, bool discard_cell) {
     const int posted = ::sem_post(filled_sem());
     me.idle();
     if (posted != 0)
-        throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled semaphore increment failed", name_,
-                                errno);
+        throw IPCQueueException("MPMCQueueCPP close_cell_after_write: Filled semaphore increment failed", name_, errno);
 }
 
 Cell* MPMCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {

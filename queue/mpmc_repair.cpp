@@ -141,8 +141,8 @@ void MPMCQueueCPP::repair_dead_holders() noexcept {
         }
         take_back_surplus(r, CountId::kFree, Step::kHaveFreeCount, ListLock::kFree, free_mutex(), free_sem(),
                           h->free_head);
-        take_back_surplus(r, CountId::kFilled, Step::kHaveFilledCount, ListLock::kFilled, filled_mutex(),
-                          filled_sem(), h->filled_head);
+        take_back_surplus(r, CountId::kFilled, Step::kHaveFilledCount, ListLock::kFilled, filled_mutex(), filled_sem(),
+                          h->filled_head);
     } catch (...) {
         // A damaged segment: the report shows it; the waits go on.
     }

@@ -48,8 +48,7 @@ uint64_t free_word_after(uint64_t word, uint32_t top) {
 
 }  // namespace
 
-MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name, int64_t num_channels, int64_t num_cells,
-                                 uint64_t cell_size)
+MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name, int64_t num_channels, int64_t num_cells, uint64_t cell_size)
     : MPMCVarQueueCPP(name, num_channels, num_cells, cell_size, CreateOptions{}) {}
 
 MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name, int64_t num_channels_arg, int64_t num_cells,
@@ -270,8 +269,9 @@ Channel* MPMCVarQueueCPP::open_channel_for_write(const Timeout& timeout) {
     Channel* channel = nullptr;
     while (channel == nullptr) {
         me.set(Step::kWantFreeChannel);
-        const int err = wait_semaphore(free_sem(), deadline.left(), true,
-                                       {me.word(), Holding{Step::kPopChannel, ListLock::kNone, LockHold::kNo, kListEnd}.word(), &stall_});
+        const int err = wait_semaphore(
+            free_sem(), deadline.left(), true,
+            {me.word(), Holding{Step::kPopChannel, ListLock::kNone, LockHold::kNo, kListEnd}.word(), &stall_});
         if (err == ETIMEDOUT) {
             me.idle();
             return nullptr;
@@ -361,8 +361,7 @@ Channel* MPMCVarQueueCPP::open_channel_for_read(uint32_t timeout_ms) {
     if (Channel* channel = after_used_wait(err, me); channel != nullptr || err != 0) return channel;
     // A count a repair posted too many; the rest of the time, on the monotonic clock.
     if (timeout_ms == 0) return open_channel_for_read(Timeout::none());
-    return open_channel_for_read(
-        Timeout::within_ns(int64_t{timeout_ms} * 1000000 - (monotonic_now_ns() - started_ns)));
+    return open_channel_for_read(Timeout::within_ns(int64_t{timeout_ms} * 1000000 - (monotonic_now_ns() - started_ns)));
 }
 
 Channel* MPMCVarQueueCPP::open_channel_for_read(const Timeout& timeout) {
@@ -384,8 +383,8 @@ Channel* MPMCVarQueueCPP::after_used_wait(int err, const Holder& me) {
     }
     if (err != 0) {
         me.idle();
-        throw IPCQueueException("MPMCVarQueueCPP:open_channel_for_read: used semaphore decrement failed", sems_[kUsedSem].name,
-                                err);
+        throw IPCQueueException("MPMCVarQueueCPP:open_channel_for_read: used semaphore decrement failed",
+                                sems_[kUsedSem].name, err);
     }
     me.set(Step::kHaveUsedCount, ListLock::kUsed, LockHold::kMay);
     MOX_FAULT_POINT("mpmcvar.read.used_count");
@@ -494,7 +493,9 @@ bool MPMCVarQueueCPP::write(const char* data, int64_t length, const Timeout& tim
     return false;
 }
 
-int MPMCVarQueueCPP::read(std::string& out, uint32_t timeout_ms) { return read_message(out, open_channel_for_read(timeout_ms)); }
+int MPMCVarQueueCPP::read(std::string& out, uint32_t timeout_ms) {
+    return read_message(out, open_channel_for_read(timeout_ms));
+}
 
 int MPMCVarQueueCPP::read(std::string& out, const Timeout& timeout) {
     return read_message(out, open_channel_for_read(timeout));

@@ -87,7 +87,7 @@ bool process_alive(uint32_t pid, uint64_t thread_started) {
 }
 
 SegmentIdentity identity_of_fd(int fd) {
-    struct stat st {};
+    struct stat st{};
     if (::fstat(fd, &st) != 0) return {};
     return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
@@ -137,7 +137,7 @@ void OwnerTable::attach(const std::string& name, const SegmentIdentity& segment)
         // Its maker sizes it and writes the magic last; give it a moment.
         void* p = MAP_FAILED;
         for (int wait = 0; wait < 100; ++wait) {
-            struct stat st {};
+            struct stat st{};
             if (::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) >= kTableSize) {
                 p = ::mmap(nullptr, kTableSize, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
                 break;
@@ -254,9 +254,7 @@ ThreadState OwnerTable::state_of(uint32_t i) const {
     return state;
 }
 
-bool OwnerTable::is_mine(uint32_t i) const {
-    return t_cache.table == this && t_cache.slot == &slots_[i];
-}
+bool OwnerTable::is_mine(uint32_t i) const { return t_cache.table == this && t_cache.slot == &slots_[i]; }
 
 bool OwnerTable::other_processes_gone() const {
     if (header_ == nullptr) return false;
@@ -314,11 +312,37 @@ void OwnerTable::release_dead_slot(uint32_t i, uint64_t thread) {
 
 const char* step_name(Step step) {
     static const char* const kNames[] = {
-        "idle", "want free count", "have free count", "pop free", "write cell", "append filled", "post filled",
-        "want filled count", "have filled count", "pop filled", "read cell", "push free", "post free",
-        "restore filled", "post restored", "want free channel", "pop channel", "have channel", "append used",
-        "post used", "write message", "end message", "want used count", "have used count", "pop used",
-        "read message", "release channel", "repair", "write cell held", "read cell held", "post channel free",
+        "idle",
+        "want free count",
+        "have free count",
+        "pop free",
+        "write cell",
+        "append filled",
+        "post filled",
+        "want filled count",
+        "have filled count",
+        "pop filled",
+        "read cell",
+        "push free",
+        "post free",
+        "restore filled",
+        "post restored",
+        "want free channel",
+        "pop channel",
+        "have channel",
+        "append used",
+        "post used",
+        "write message",
+        "end message",
+        "want used count",
+        "have used count",
+        "pop used",
+        "read message",
+        "release channel",
+        "repair",
+        "write cell held",
+        "read cell held",
+        "post channel free",
     };
     const auto i = static_cast<size_t>(step);
     return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : "unknown";
@@ -347,7 +371,7 @@ std::vector<OwnerRecord> OwnerTable::read_records(const std::string& name) {
     std::vector<OwnerRecord> records;
     const int fd = ::shm_open(object_name(name).c_str(), O_RDONLY, 0);
     if (fd < 0) return records;
-    struct stat st {};
+    struct stat st{};
     void* p = ::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) >= kTableSize
                   ? ::mmap(nullptr, kTableSize, PROT_READ, MAP_SHARED, fd, 0)
                   : MAP_FAILED;

@@ -51,29 +51,29 @@ enum class LockHold : uint8_t { kNo = 0, kMay = 1, kHolds = 2 };
 enum class Step : uint8_t {
     kIdle = 0,
     // MPMC writer
-    kWantFreeCount,   // waiting on the free count (it may have it)
-    kHaveFreeCount,   // has a free count, takes the free lock
-    kPopFree,         // holds the free lock, pops `index` (the head)
-    kWriteCell,       // holds cell `index`, unpublished
-    kAppendFilled,    // holds the filled lock, appends `index`
-    kPostFilled,      // `index` is listed; posting the filled count
+    kWantFreeCount,  // waiting on the free count (it may have it)
+    kHaveFreeCount,  // has a free count, takes the free lock
+    kPopFree,        // holds the free lock, pops `index` (the head)
+    kWriteCell,      // holds cell `index`, unpublished
+    kAppendFilled,   // holds the filled lock, appends `index`
+    kPostFilled,     // `index` is listed; posting the filled count
     // MPMC reader
     kWantFilledCount,
     kHaveFilledCount,
-    kPopFilled,       // holds the filled lock, pops `index` (the head)
-    kReadCell,        // holds cell `index`, taken from the list
-    kPushFree,        // holds the free lock, pushes `index`
-    kPostFree,        // `index` is free again; posting the free count
-    kRestoreFilled,   // holds the filled lock, puts `index` back at the head
-    kPostRestored,    // `index` is back; posting the filled count
+    kPopFilled,      // holds the filled lock, pops `index` (the head)
+    kReadCell,       // holds cell `index`, taken from the list
+    kPushFree,       // holds the free lock, pushes `index`
+    kPostFree,       // `index` is free again; posting the free count
+    kRestoreFilled,  // holds the filled lock, puts `index` back at the head
+    kPostRestored,   // `index` is back; posting the filled count
     // MPMCVar writer
     kWantFreeChannel,
-    kPopChannel,      // swapping channel `index` off the free stack
-    kHaveChannel,     // holds channel `index`, not yet listed
-    kAppendUsed,      // holds the used lock, appends `index`
-    kPostUsed,        // `index` is listed; posting the used count
-    kWriteMessage,    // writes the message of channel `index`
-    kEndMessage,      // settling the end of `index`'s message, posting its last cell
+    kPopChannel,    // swapping channel `index` off the free stack
+    kHaveChannel,   // holds channel `index`, not yet listed
+    kAppendUsed,    // holds the used lock, appends `index`
+    kPostUsed,      // `index` is listed; posting the used count
+    kWriteMessage,  // writes the message of channel `index`
+    kEndMessage,    // settling the end of `index`'s message, posting its last cell
     // MPMCVar reader
     kWantUsedCount,
     kHaveUsedCount,
@@ -81,11 +81,11 @@ enum class Step : uint8_t {
     kReadMessage,     // reads the message of channel `index`
     kReleaseChannel,  // pushing `index` back on the free stack, posting the free count
     // Anyone
-    kRepair,          // repairing for a dead thread; holds `lock` inherited from it
+    kRepair,  // repairing for a dead thread; holds `lock` inherited from it
     // MPMCVar, appended: a cell of channel `index` taken and not yet handed over
-    kWriteCellHeld,   // by its writer
-    kReadCellHeld,    // by its reader
-    kPostChannelFree, // `index` is back on the free stack; posting the free count
+    kWriteCellHeld,    // by its writer
+    kReadCellHeld,     // by its reader
+    kPostChannelFree,  // `index` is back on the free stack; posting the free count
 };
 
 struct Holding {

@@ -66,7 +66,7 @@ bool remove_queue_names(const std::string& name) {
 }
 
 bool segment_exists(const std::string& name) {
-    struct stat st {};
+    struct stat st{};
     return ::stat((std::string(kShmDir) + "/" + stem(name)).c_str(), &st) == 0;
 }
 

@@ -28,7 +28,7 @@ int SegmentFile::open(const std::string& name) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = ::shm_open(name.c_str(), O_RDONLY, 0);
     if (fd_ < 0) return errno;
-    struct stat st {};
+    struct stat st{};
     if (::fstat(fd_, &st) != 0) {
         const int err = errno;
         ::close(fd_);
@@ -47,10 +47,14 @@ bool SegmentFile::read(uint64_t offset, void* out, size_t n) const {
 
 std::string SemaphoreReading::text() const {
     switch (status) {
-        case kValue: return std::to_string(value);
-        case kMissing: return "missing";
-        case kNoAccess: return "no-access";
-        case kBroken: return "broken";
+        case kValue:
+            return std::to_string(value);
+        case kMissing:
+            return "missing";
+        case kNoAccess:
+            return "no-access";
+        case kBroken:
+            return "broken";
     }
     return "?";
 }
@@ -63,7 +67,7 @@ SemaphoreReading read_named_semaphore(const std::string& sem_name) {
     };
     // sem_open maps sizeof(sem_t) of the file: a shorter one would fault.
     const std::string file = semaphore_file(sem_name);
-    struct stat st {};
+    struct stat st{};
     if (::stat(file.c_str(), &st) != 0) return for_errno(errno);
     if (!S_ISREG(st.st_mode) || st.st_size < static_cast<off_t>(sizeof(sem_t))) return {SemaphoreReading::kBroken, 0};
     sem_t* sem = ::sem_open(sem_name.c_str(), 0);
@@ -155,8 +159,8 @@ void report_mpmc(SegmentReport& r, const Reader& rd) {
     r.lists = {{"free", walk(rd.at<uint32_t>(offsetof(MPMCHeader, free_head)), n, next_of)},
                {"filled", walk(rd.at<uint32_t>(offsetof(MPMCHeader, filled_head)), n, next_of)}};
     bool locked = false;
-    for (const auto& [suffix, what] : {std::pair{"_free_mutex_", "free list lock held"},
-                                       std::pair{"_filled_mutex_", "filled list lock held"}})
+    for (const auto& [suffix, what] :
+         {std::pair{"_free_mutex_", "free list lock held"}, std::pair{"_filled_mutex_", "filled list lock held"}})
         if (taken(count(r, suffix))) r.findings.push_back(what), locked = true;
     std::vector<bool> listed(n, false);
     for (const auto& [name, list] : r.lists)
@@ -209,8 +213,8 @@ void report_mpmcvar(SegmentReport& r, const Reader& rd, const SemaphoreReader& s
         if (!list.broken.empty()) r.findings.push_back(name + " list broken: " + list.broken);
     std::vector<bool> counted(n, true);  // both ring semaphores readable
     for (const ChannelReport& ch : r.channels)
-        for (const auto& [sem, semaphore] : {std::pair{&ch.free, channel_semaphores()[0]},
-                                        std::pair{&ch.filled, channel_semaphores()[1]}})
+        for (const auto& [sem, semaphore] :
+             {std::pair{&ch.free, channel_semaphores()[0]}, std::pair{&ch.filled, channel_semaphores()[1]}})
             if (sem->status != SemaphoreReading::kValue) {
                 r.findings.push_back("semaphore " + std::string(semaphore.suffix) + std::to_string(ch.index) + " " +
                                      sem->text());
@@ -219,10 +223,10 @@ void report_mpmcvar(SegmentReport& r, const Reader& rd, const SemaphoreReader& s
     for (uint32_t c : r.lists[0].second.items) {  // a free channel's ring is empty and its message closed
         if (!counted[c]) continue;
         const ChannelReport& ch = r.channels[c];
-        const bool empty_ring = ch.free.value == static_cast<int>(rd.g.num_cells) && ch.filled.value == 0 &&
-                                ch.read_index == ch.write_index &&
-                                std::all_of(ch.cell_lengths.begin(), ch.cell_lengths.end(),
-                                            [](uint64_t l) { return l == 0; });
+        const bool empty_ring =
+            ch.free.value == static_cast<int>(rd.g.num_cells) && ch.filled.value == 0 &&
+            ch.read_index == ch.write_index &&
+            std::all_of(ch.cell_lengths.begin(), ch.cell_lengths.end(), [](uint64_t l) { return l == 0; });
         if (!empty_ring || ch.message_state != kMessageOpen || ch.message_length != 0)
             r.findings.push_back("free channel " + std::to_string(c) + " not empty");
     }
@@ -289,12 +293,19 @@ SegmentReport report_segment(const SegmentSource& seg, const SemaphoreReader& se
     r.verdict = SegmentReport::kQueue;
 
     for (const auto& [suffix, reading] : r.semaphores)
-        if (reading.status != SemaphoreReading::kValue) r.findings.push_back("semaphore " + suffix + " " + reading.text());
+        if (reading.status != SemaphoreReading::kValue)
+            r.findings.push_back("semaphore " + suffix + " " + reading.text());
     const Reader rd{seg, r.geometry};
     switch (kind) {
-        case QueueKind::kSPSC: report_spsc(r, rd); break;
-        case QueueKind::kMPMC: report_mpmc(r, rd); break;
-        case QueueKind::kMPMCVar: report_mpmcvar(r, rd, semaphores); break;
+        case QueueKind::kSPSC:
+            report_spsc(r, rd);
+            break;
+        case QueueKind::kMPMC:
+            report_mpmc(r, rd);
+            break;
+        case QueueKind::kMPMCVar:
+            report_mpmcvar(r, rd, semaphores);
+            break;
     }
     return r;
 }
@@ -346,16 +357,17 @@ std::string to_json(const SegmentReport& r, const std::string& name) {
     out += "}, \"lists\": {";
     for (size_t i = 0; i < r.lists.size(); ++i) {
         const ListWalk& w = r.lists[i].second;
-        out += (i ? ", " : "") + quoted(r.lists[i].first) + ": {\"items\": " +
-               array(w.items, [](uint32_t v) { return std::to_string(v); }) +
+        out += (i ? ", " : "") + quoted(r.lists[i].first) +
+               ": {\"items\": " + array(w.items, [](uint32_t v) { return std::to_string(v); }) +
                ", \"broken\": " + (w.broken.empty() ? std::string("null") : quoted(w.broken)) + "}";
     }
     out += "}, \"held\": " + array(r.held, [](uint32_t v) { return std::to_string(v); });
     out += ", \"channels\": " + array(r.channels, [](const ChannelReport& c) {
-               return "{\"index\": " + std::to_string(c.index) + ", \"message_length\": " +
-                      std::to_string(c.message_length) + ", \"next\": " + std::to_string(c.next) +
-                      ", \"read_index\": " + std::to_string(c.read_index) + ", \"write_index\": " +
-                      std::to_string(c.write_index) + ", \"message_state\": " + std::to_string(c.message_state) +
+               return "{\"index\": " + std::to_string(c.index) +
+                      ", \"message_length\": " + std::to_string(c.message_length) +
+                      ", \"next\": " + std::to_string(c.next) + ", \"read_index\": " + std::to_string(c.read_index) +
+                      ", \"write_index\": " + std::to_string(c.write_index) +
+                      ", \"message_state\": " + std::to_string(c.message_state) +
                       ", \"free\": " + reading_json(c.free) + ", \"filled\": " + reading_json(c.filled) +
                       ", \"cell_lengths\": " + array(c.cell_lengths, [](uint64_t v) { return std::to_string(v); }) +
                       "}";

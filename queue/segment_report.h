@@ -101,11 +101,11 @@ struct SegmentReport {
     std::optional<QueueKind> kind;
     std::string problem;  // why it is damaged or not a queue
     uint64_t object_size = 0;
-    Geometry geometry;    // as the header claims it
-    std::vector<std::pair<std::string, uint64_t>> header;  // every header field, in offset order
+    Geometry geometry;                                                 // as the header claims it
+    std::vector<std::pair<std::string, uint64_t>> header;              // every header field, in offset order
     std::vector<std::pair<std::string, SemaphoreReading>> semaphores;  // the queue's own, by suffix
-    std::vector<std::pair<std::string, ListWalk>> lists;                // "free", "filled" / "used"
-    std::vector<uint32_t> held;  // cells (channels) on no list
+    std::vector<std::pair<std::string, ListWalk>> lists;               // "free", "filled" / "used"
+    std::vector<uint32_t> held;                                        // cells (channels) on no list
     std::vector<ChannelReport> channels;
     // What differs from a sound queue nobody is inside of, one entry per
     // item: "cell held", "free count short", "free list lock held",

@@ -1,8 +1,8 @@
 #include "semaphore_wait.h"
 
+#include <atomic>
 #include <cerrno>
 #include <ctime>
-#include <atomic>
 
 // ThreadSanitizer knows sem_post as a release and the waits it intercepts as
 // acquires; sem_clockwait it does not intercept, so its success is told.
@@ -95,7 +95,8 @@ struct ClockDeadline {
 // sleep lasts longer than kRecheckMs on the monotonic clock: each new sleep
 // starts by taking the value if it is there. A signal that lands between
 // two sleeps breaks neither, so the hooks get to look for one there.
-int block(sem_t* sem, const ClockDeadline& deadline, const WaitOptions& o, const BlockingWaitHooks* hooks, void*& state) {
+int block(sem_t* sem, const ClockDeadline& deadline, const WaitOptions& o, const BlockingWaitHooks* hooks,
+          void*& state) {
     const bool hooked = hooks != nullptr && state != nullptr;
     const bool ask_hook = hooked && o.on_signal != OnSignal::kDefer;
     for (;;) {

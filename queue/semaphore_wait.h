@@ -131,7 +131,7 @@ struct WaitOptions {
     uint32_t timeout_ms = 0;  // 0: no limit; else a CLOCK_REALTIME deadline
     // When set, replaces timeout_ms: the newer calls' limits.
     const Timeout* timeout = nullptr;
-    bool may_poll = true;     // false: block without polling (cells above kPollMaxCellSize)
+    bool may_poll = true;  // false: block without polling (cells above kPollMaxCellSize)
     OnSignal on_signal = OnSignal::kFail;
     const WaitWatch* watch = nullptr;
     WaitRecord record;

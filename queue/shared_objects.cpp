@@ -16,7 +16,7 @@ namespace mox::ipc_queue {
 namespace {
 
 SegmentIdentity identity_of(int fd) {
-    struct stat st {};
+    struct stat st{};
     if (::fstat(fd, &st) != 0) return {};
     return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
@@ -81,7 +81,7 @@ ConnectedSegment connect_segment(const std::string& name, QueueKind kind, int& f
     // The object's real size bounds everything the header may claim, so a
     // damaged or half-created segment is refused before it is mapped. The
     // size word is the creator's last store: 0 until everything exists.
-    struct stat st {};
+    struct stat st{};
     if (::fstat(fd, &st) != 0) refuse(texts.open_failed, errno);
     id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
     const uint64_t object_size = static_cast<uint64_t>(st.st_size);
@@ -91,8 +91,8 @@ ConnectedSegment connect_segment(const std::string& name, QueueKind kind, int& f
         throw QueueNotReady(texts.not_ready, name);
     }
     if (s.size != object_size)
-        refuse(std::string(texts.damaged) + " (segment_size " + std::to_string(s.size) + " differs from the object size " +
-                   std::to_string(object_size) + ")",
+        refuse(std::string(texts.damaged) + " (segment_size " + std::to_string(s.size) +
+                   " differs from the object size " + std::to_string(object_size) + ")",
                0);
 
     s.bytes = map_segment(fd, s.size);
@@ -190,8 +190,7 @@ void unlink_semaphore(const NamedSemaphore& sem) {
     if (!sem.name.empty()) ::sem_unlink(sem.name.c_str());
 }
 
-void create_semaphores(NamedSemaphore* sems, const SemaphoreTexts* texts, const std::string& queue,
-                       const Geometry& g) {
+void create_semaphores(NamedSemaphore* sems, const SemaphoreTexts* texts, const std::string& queue, const Geometry& g) {
     const std::vector<SemaphoreSpec>& specs = queue_semaphores(g.kind);
     for (size_t i = 0; i < specs.size(); ++i)
         create_semaphore(sems[i], queue + specs[i].suffix, initial_value(specs[i].initial, g), texts[i]);

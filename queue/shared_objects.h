@@ -127,8 +127,7 @@ void unlink_semaphore(const NamedSemaphore& sem);
 // A kind's own semaphores, held in the order of queue_semaphores(kind)
 // with their texts beside them: created in that order, opened in `order`
 // (indices into it), each named queue + suffix.
-void create_semaphores(NamedSemaphore* sems, const SemaphoreTexts* texts, const std::string& queue,
-                       const Geometry& g);
+void create_semaphores(NamedSemaphore* sems, const SemaphoreTexts* texts, const std::string& queue, const Geometry& g);
 void open_semaphores(NamedSemaphore* sems, const SemaphoreTexts* texts, const std::string& queue, QueueKind kind,
                      const std::vector<size_t>& order);
 void close_semaphores(NamedSemaphore* sems, size_t count, bool created = false);
@@ -140,7 +139,7 @@ void unlink_semaphores(const NamedSemaphore* sems, size_t count);
 // name whose semaphores they could be); then `fd` is closed.
 template <class RemoveSemaphores>
 void remove_names_if_ours(const std::string& name, const SegmentIdentity& id, int& fd,
-                        RemoveSemaphores&& remove_semaphores) {
+                          RemoveSemaphores&& remove_semaphores) {
     if (names_segment(name, id)) {
         remove_semaphores();
         if (names_segment(name, id)) ::shm_unlink(name.c_str());

@@ -42,8 +42,10 @@ std::string field_text(WordRole role, uint64_t value, const ipc_queue::Geometry&
     switch (role) {
         case WordRole::kLink:
             return link_text(value, g.kind == QueueKind::kMPMCVar ? g.num_channels : g.num_cells);
-        case WordRole::kThread: return value == 0 ? "0 (open)" : hex(value);
-        default: return std::to_string(value);
+        case WordRole::kThread:
+            return value == 0 ? "0 (open)" : hex(value);
+        default:
+            return std::to_string(value);
     }
 }
 
@@ -63,8 +65,7 @@ std::string findings_text(const std::vector<std::string>& findings) {
             counted.emplace_back(f, 1);
     }
     std::string text;
-    for (const auto& [f, n] : counted)
-        text += (text.empty() ? "" : "; ") + f + (n > 1 ? " x" + std::to_string(n) : "");
+    for (const auto& [f, n] : counted) text += (text.empty() ? "" : "; ") + f + (n > 1 ? " x" + std::to_string(n) : "");
     return text.empty() ? "none" : text;
 }
 
@@ -149,8 +150,7 @@ int inspect_command(const QueueName& name, bool json) {
     if (json) std::printf("%s\n", ipc_queue::to_json(r, name.shown()).c_str());
     if (r.verdict == SegmentReport::kNotAQueue) fail(kNotQueue, "'" + name.shown() + "' is not a queue: " + r.problem);
     if (!json) print_text(name, r);
-    if (r.verdict == SegmentReport::kDamaged)
-        fail(kNotQueue, "queue '" + name.shown() + "' is damaged: " + r.problem);
+    if (r.verdict == SegmentReport::kDamaged) fail(kNotQueue, "queue '" + name.shown() + "' is damaged: " + r.problem);
     return kOk;
 }
 

@@ -41,8 +41,8 @@ QueueKind kind_to_remove(const QueueName& name, std::optional<QueueKind> given, 
         report = ipc_queue::report_segment(segment, [](const std::string&) { return ipc_queue::SemaphoreReading{}; });
         if (report.kind) {
             if (given && *given != *report.kind)
-                fail(kNotQueue, "'" + name.shown() + "' is an " + ipc_queue::kind_name(*report.kind) +
-                                    " queue, not " + ipc_queue::kind_name(*given) + "; nothing removed");
+                fail(kNotQueue, "'" + name.shown() + "' is an " + ipc_queue::kind_name(*report.kind) + " queue, not " +
+                                    ipc_queue::kind_name(*given) + "; nothing removed");
             return *report.kind;
         }
         if (!given)
@@ -61,8 +61,8 @@ QueueKind kind_to_remove(const QueueName& name, std::optional<QueueKind> given, 
         }
         fail(kNotFound, message);
     }
-    fail(code_for_errno(err), "cannot read '" + name.shown() + "': " + std::strerror(err) +
-                                  ". Give --kind to remove it without reading it");
+    fail(code_for_errno(err),
+         "cannot read '" + name.shown() + "': " + std::strerror(err) + ". Give --kind to remove it without reading it");
 }
 
 }  // namespace
@@ -90,8 +90,7 @@ int remove_command(const QueueName& name, std::optional<QueueKind> given) {
     for (const std::string& suffix : semaphore_suffixes(kind, channel_numbers(name, report)))
         unlink_one(::sem_unlink, name.semaphore(suffix), "semaphore");
     // Only queues used by processes that record their holdings have one.
-    if (const std::string owners = ipc_queue::OwnerTable::object_name(name.shown());
-        ::shm_unlink(owners.c_str()) == 0)
+    if (const std::string owners = ipc_queue::OwnerTable::object_name(name.shown()); ::shm_unlink(owners.c_str()) == 0)
         std::printf("removed table of owners %s\n", owners.c_str());
 
     if (removed == 0 && worst == kOk)

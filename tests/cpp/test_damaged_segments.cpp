@@ -36,7 +36,15 @@ TEST(DamagedSegment, OutOfRangeWordsThrowAndLeaveTheListLocksFree) {
     const size_t read_index = offsetof(SPSCHeader, read_index), write_index = offsetof(SPSCHeader, write_index),
                  free_head = offsetof(MPMCHeader, free_head), filled_head = offsetof(MPMCHeader, filled_head),
                  var_free_head = offsetof(MPMCVarHeader, free_word);
-    const struct { const char* what; QueueKind kind; int writes; size_t at; uint64_t value; Op op; std::string text; } cases[] = {
+    const struct {
+        const char* what;
+        QueueKind kind;
+        int writes;
+        size_t at;
+        uint64_t value;
+        Op op;
+        std::string text;
+    } cases[] = {
         {"read_index past the ring", kSPSC, 1, read_index, 3, kRead, ring},
         {"read_index negative as int32", kSPSC, 1, read_index, 0xFFFFFFFF, kRead, ring},
         {"write_index past the ring", kSPSC, 0, write_index, 3, kWrite, ring},
@@ -66,35 +74,42 @@ TEST(DamagedSegment, OutOfRangeWordsThrowAndLeaveTheListLocksFree) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(kind_name(c.kind)) + ": " + c.what);
         NameGuard guard(unique_name("dmg"));
-        const std::unique_ptr<IPCQueueCPP> q(c.kind == kSPSC   ? new SPSCQueueCPP(guard.name(), 3, 8, true)
-                                             : c.kind == kMPMC ? static_cast<IPCQueueCPP*>(new MPMCQueueCPP(guard.name(), 3, 8))
-                                                               : new MPMCVarQueueCPP(guard.name(), 2, 2, 8));
+        const std::unique_ptr<IPCQueueCPP> q(c.kind == kSPSC ? new SPSCQueueCPP(guard.name(), 3, 8, true)
+                                             : c.kind == kMPMC
+                                                 ? static_cast<IPCQueueCPP*>(new MPMCQueueCPP(guard.name(), 3, 8))
+                                                 : new MPMCVarQueueCPP(guard.name(), 2, 2, 8));
         SegmentView view(guard.name());
         ASSERT_TRUE(view.ok());
         for (int i = 0; i < c.writes; ++i) q->write("x", 1);
-        const ChildReport r = run_reporting([&] {
-            auto* mpmc = dynamic_cast<MPMCQueueCPP*>(q.get());
-            Cell* held = c.op == kCloseRead ? mpmc->open_cell_for_read(0) : c.op == kDiscard ? mpmc->open_cell_for_write() : nullptr;
-            if (c.at != 0 && c.value > UINT32_MAX) view.put<uint64_t>(c.at, c.value);
-            if (c.at != 0 && c.value <= UINT32_MAX) view.put<uint32_t>(c.at, static_cast<uint32_t>(c.value));
-            const std::string got = thrown_text([&] {
-                std::string out;
-                if (c.op == kWrite) q->write("x", 1);
-                if (c.op == kRead) q->read(out, 1000);
-                if (c.op == kReadBegin) q->read_begin();
-                if (c.op == kCloseRead) mpmc->close_cell_after_read(held);
-                if (c.op == kDiscard) mpmc->close_cell_after_write(held, true);
-                if (c.op != kKeptCell) return;
-                Channel& ch = static_cast<MPMCVarQueueCPP&>(*q).open_channel_for_write();
-                ch.partial_write("abc", 3);
-                view.put<uint64_t>(kVarShape.ring(area(0, 0)).offset(0) + Cell::kLengthOffset, 1000);
-                ch.partial_write("def", 3);
-            });
-            return got == on_queue(c.text, guard.name()) ? "" : got;
-        }, 20);
+        const ChildReport r = run_reporting(
+            [&] {
+                auto* mpmc = dynamic_cast<MPMCQueueCPP*>(q.get());
+                Cell* held = c.op == kCloseRead ? mpmc->open_cell_for_read(0)
+                             : c.op == kDiscard ? mpmc->open_cell_for_write()
+                                                : nullptr;
+                if (c.at != 0 && c.value > UINT32_MAX) view.put<uint64_t>(c.at, c.value);
+                if (c.at != 0 && c.value <= UINT32_MAX) view.put<uint32_t>(c.at, static_cast<uint32_t>(c.value));
+                const std::string got = thrown_text([&] {
+                    std::string out;
+                    if (c.op == kWrite) q->write("x", 1);
+                    if (c.op == kRead) q->read(out, 1000);
+                    if (c.op == kReadBegin) q->read_begin();
+                    if (c.op == kCloseRead) mpmc->close_cell_after_read(held);
+                    if (c.op == kDiscard) mpmc->close_cell_after_write(held, true);
+                    if (c.op != kKeptCell) return;
+                    Channel& ch = static_cast<MPMCVarQueueCPP&>(*q).open_channel_for_write();
+                    ch.partial_write("abc", 3);
+                    view.put<uint64_t>(kVarShape.ring(area(0, 0)).offset(0) + Cell::kLengthOffset, 1000);
+                    ch.partial_write("def", 3);
+                });
+                return got == on_queue(c.text, guard.name()) ? "" : got;
+            },
+            20);
         EXPECT_EQ(r.code, 0) << r.text;
         for (const std::string& sem : queue_sem_names(guard.name(), c.kind, 2))
-            if (sem.find("mutex") != std::string::npos) { EXPECT_EQ(sem_value(sem), 1) << sem; }
+            if (sem.find("mutex") != std::string::npos) {
+                EXPECT_EQ(sem_value(sem), 1) << sem;
+            }
     }
 }
 

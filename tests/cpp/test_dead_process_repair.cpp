@@ -118,22 +118,18 @@ TEST_P(KilledAt, SurvivorsGoOnWithFullCapacityAndEveryOtherMessageOnce) {
     EXPECT_EQ(drain(q, kCells).size(), static_cast<size_t>(kCells));
 }
 
-INSTANTIATE_TEST_SUITE_P(MPMC, KilledAt,
-                         ::testing::Values(Point{"mpmc.write.free_count", false, false},
-                                           Point{"mpmc.write.free_lock", false, false},
-                                           Point{"mpmc.write.cell", false, false},
-                                           Point{"mpmc.write.filled_lock", false, true},
-                                           Point{"mpmc.write.filled_post", false, true},
-                                           Point{"mpmc.read.filled_count", true, true},
-                                           Point{"mpmc.read.filled_lock", true, true},
-                                           Point{"mpmc.read.cell", true, false},
-                                           Point{"mpmc.free.lock", true, false},
-                                           Point{"mpmc.free.post", true, false}),
-                         [](const auto& info) {
-                             std::string n = info.param.name;
-                             std::replace(n.begin(), n.end(), '.', '_');
-                             return n;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    MPMC, KilledAt,
+    ::testing::Values(Point{"mpmc.write.free_count", false, false}, Point{"mpmc.write.free_lock", false, false},
+                      Point{"mpmc.write.cell", false, false}, Point{"mpmc.write.filled_lock", false, true},
+                      Point{"mpmc.write.filled_post", false, true}, Point{"mpmc.read.filled_count", true, true},
+                      Point{"mpmc.read.filled_lock", true, true}, Point{"mpmc.read.cell", true, false},
+                      Point{"mpmc.free.lock", true, false}, Point{"mpmc.free.post", true, false}),
+    [](const auto& info) {
+        std::string n = info.param.name;
+        std::replace(n.begin(), n.end(), '.', '_');
+        return n;
+    });
 
 // MPMCVar: messages of 40 bytes span three cells of a four-cell ring, so
 // a victim stops inside a message; a message its dead writer left is

@@ -36,13 +36,17 @@ struct MPMCKind {
 };
 
 template <class Kind>
-std::string text(const char* rest) { return Kind::prefix + std::string(rest); }
+std::string text(const char* rest) {
+    return Kind::prefix + std::string(rest);
+}
 
 constexpr uint32_t kWait = 5000;  // for reads that must find a message
 constexpr int64_t kMax = std::numeric_limits<int64_t>::max(), kMin = std::numeric_limits<int64_t>::min();
 
 // The free and the filled count.
-std::pair<int, int> counts(const std::string& name) { return {sem_value(name + "_free_"), sem_value(name + "_filled_")}; }
+std::pair<int, int> counts(const std::string& name) {
+    return {sem_value(name + "_free_"), sem_value(name + "_filled_")};
+}
 
 // One message by way `mode`: 0 string, 1 buffer, 2 zero-copy. False on a
 // timeout, or when the zero-copy view does not call its cell the last.
@@ -77,10 +81,18 @@ TYPED_TEST(FixedCellQueue, CreateRefusesBadArgumentsBeforeMakingAnyNameAndKeepsW
                       too_large = text<TypeParam>("create constructor: segment size too large");
     // Checked on all 64 bits with their sign, num_cells first. Then the
     // stride overflows, the product wraps to 320 bytes, or it cannot be mapped.
-    const struct { int64_t cells, cell_size; std::string text; } cases[] = {
-        {0, 0, TypeParam::few_cells}, {-1, 8, TypeParam::few_cells}, {2147483648LL, 0, many},
-        {4294967297LL, 8, many}, {1, kMin, TypeParam::small_cells}, {2, kMax, too_large},
-        {16, (int64_t{1} << 60) + 4, too_large}, {1, int64_t{1} << 50, too_large},
+    const struct {
+        int64_t cells, cell_size;
+        std::string text;
+    } cases[] = {
+        {0, 0, TypeParam::few_cells},
+        {-1, 8, TypeParam::few_cells},
+        {2147483648LL, 0, many},
+        {4294967297LL, 8, many},
+        {1, kMin, TypeParam::small_cells},
+        {2, kMax, too_large},
+        {16, (int64_t{1} << 60) + 4, too_large},
+        {1, int64_t{1} << 50, too_large},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(thrown_text([&] { TypeParam::create(n, c.cells, c.cell_size); }), on_queue(c.text, n))

@@ -19,7 +19,7 @@ using namespace test;
 
 constexpr size_t kFreeHead = 24, kFilledHead = 28, kFilledTail = 32, kReserved = 36;  // in the header
 constexpr size_t kNext = 4, kLength = 8, kData = 16;                                  // in a cell
-constexpr uint32_t kEnd = 0xFFFFFFFFu, kInUse = 0xC4653600u, kWait = 5000;  // kWait: reads that must succeed
+constexpr uint32_t kEnd = 0xFFFFFFFFu, kInUse = 0xC4653600u, kWait = 5000;            // kWait: reads that must succeed
 
 size_t cell_offset(uint32_t index, uint64_t cell_size) { return 40 + index * (cell_size + 16); }
 

@@ -41,11 +41,21 @@ struct Offsets {
 // The expected bytes of a segment, kept up to date alongside the queue.
 struct Image {
     std::vector<unsigned char> bytes;
-    template <class T> using Words = std::initializer_list<std::pair<size_t, T>>;  // (offset, value)
-    void u32(Words<uint32_t> w) { for (auto [at, v] : w) std::memcpy(&bytes[at], &v, 4); }
-    void u64(Words<uint64_t> w) { for (auto [at, v] : w) std::memcpy(&bytes[at], &v, 8); }
-    void u8(Words<uint8_t> w) { for (auto [at, v] : w) bytes[at] = v; }
-    void cell(size_t at, const std::string& m) { u64({{at, m.size()}}); std::memcpy(&bytes[at + 8], m.data(), m.size()); }
+    template <class T>
+    using Words = std::initializer_list<std::pair<size_t, T>>;  // (offset, value)
+    void u32(Words<uint32_t> w) {
+        for (auto [at, v] : w) std::memcpy(&bytes[at], &v, 4);
+    }
+    void u64(Words<uint64_t> w) {
+        for (auto [at, v] : w) std::memcpy(&bytes[at], &v, 8);
+    }
+    void u8(Words<uint8_t> w) {
+        for (auto [at, v] : w) bytes[at] = v;
+    }
+    void cell(size_t at, const std::string& m) {
+        u64({{at, m.size()}});
+        std::memcpy(&bytes[at + 8], m.data(), m.size());
+    }
     // First offset where the segment differs, -1 when none.
     long first_difference(const SegmentView& view) const {
         if (view.size() != bytes.size()) return 0;
@@ -199,11 +209,19 @@ TEST(MPMCVarRefusal, CreateArgumentsRefusedBeforeAnythingIsMade) {
     NameGuard guard(unique_name("var_args"));
     const std::string& name = guard.name();
     const std::string c = "MPMCVarQueueCPP:create constructor: ", ring = c + "channel ring of 2^32 bytes or more";
-    const struct { int64_t channels, cells; uint64_t cell_size; std::string text; } cases[] = {
-        {0, 0, 0, c + "num_channels <= 0"}, {2147483648, 4, 8, c + "num_channels > 2147483647"},
-        {1, 0, 8, c + "num_cells <= 0"}, {1, 2147483648, 0, c + "num_cells > 2147483647"},
-        {1, 4, 0, c + "cell_size == 0"}, {1, 4, uint64_t{1} << 32, c + "cell_size > 4294967295"},
-        {1, 4, ~uint64_t{0}, c + "cell_size > 4294967295"}, {1, 65536, 65520, ring},  // the ring's bytes reach 2^32
+    const struct {
+        int64_t channels, cells;
+        uint64_t cell_size;
+        std::string text;
+    } cases[] = {
+        {0, 0, 0, c + "num_channels <= 0"},
+        {2147483648, 4, 8, c + "num_channels > 2147483647"},
+        {1, 0, 8, c + "num_cells <= 0"},
+        {1, 2147483648, 0, c + "num_cells > 2147483647"},
+        {1, 4, 0, c + "cell_size == 0"},
+        {1, 4, uint64_t{1} << 32, c + "cell_size > 4294967295"},
+        {1, 4, ~uint64_t{0}, c + "cell_size > 4294967295"},
+        {1, 65536, 65520, ring},  // the ring's bytes reach 2^32
         {1, 2147483647, 0xFFFFFFFF, ring},
         {2147483647, 65536, 65519, c + "segment size too large"},
     };

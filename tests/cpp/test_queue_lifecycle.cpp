@@ -23,7 +23,11 @@ namespace {
 using namespace test;
 
 template <class F>
-bool refused(F f) try { return f(), false; } catch (const IPCQueueException&) { return true; }
+bool refused(F f) try {
+    return f(), false;
+} catch (const IPCQueueException&) {
+    return true;
+}
 
 // What each kind words its own way; the other texts follow QueueLifecycle::text.
 // `races`: header words a connect must check once (offset, damaged value); `fits`: the created geometry.
@@ -33,15 +37,17 @@ struct SPSCKind {
     static auto create(const std::string& n, int64_t cells = 4, int64_t size = 32) {
         return std::make_unique<Queue>(n, cells, size, true);
     }
-    static constexpr const char *create_empty = "SPSCQueueCPP:create constructor: queue name is empty.",
+    static constexpr const char
+        *create_empty = "SPSCQueueCPP:create constructor: queue name is empty.",
         *connect_empty = "SPSCQueueCPP:connect constructor: specified queue name is empty.",
         *exists = "SPSCQueueCPP:create constructor: shared memory file with same name already exists.",
         *missing = "SPSCQueueCPP:connect constructor: unable to open shared memory.",
         *last_sem = "_free_",  // the last one a create makes
-        *last_sem_exists = "SPSCQueueCPP:create constructor: free semaphore with same name already exists.";
+            *last_sem_exists = "SPSCQueueCPP:create constructor: free semaphore with same name already exists.";
     static constexpr std::pair<size_t, uint32_t> races[] = {{12, 0x100}};
     static bool fits(const Queue& q) {
-        return q.num_cells() == 4 && q.cell_size() == 32 && refused([&] { q.cellAt(4); }) && !refused([&] { q.cellAt(3); });
+        return q.num_cells() == 4 && q.cell_size() == 32 && refused([&] { q.cellAt(4); }) &&
+               !refused([&] { q.cellAt(3); });
     }
 };
 
@@ -51,7 +57,8 @@ struct MPMCKind {
     static auto create(const std::string& n, int64_t cells = 4, int64_t size = 32) {
         return std::make_unique<Queue>(n, cells, size);
     }
-    static constexpr const char *create_empty = "MPMCQueue create constructor: queue name is empty",
+    static constexpr const char
+        *create_empty = "MPMCQueue create constructor: queue name is empty",
         *connect_empty = "MPMCQueue connect constructor: queue name is empty",
         *exists = "MPMCQueueCPP create constructor: shared memory file with same name already exists.",
         *missing = "MPMCQueueCPP connect constructor: unable to open shared memory", *last_sem = "_free_",
@@ -67,7 +74,8 @@ struct MPMCVarKind {
     static auto create(const std::string& n, int64_t cells, int64_t size) {
         return std::make_unique<Queue>(n, 1, cells, size);
     }
-    static constexpr const char *create_empty = "MPMCVarQueueCPP:create constructor: queue name is empty",
+    static constexpr const char
+        *create_empty = "MPMCVarQueueCPP:create constructor: queue name is empty",
         *connect_empty = "MPMCVarQueue:connect constructor: queue name is empty",
         *exists = "MPMCVarQueueCPP:create constructor: Shared memory file with same name already exists.",
         *missing = "MPMCVarQueueCPP:connect constructor: unable to open shared memory", *last_sem = "_filled_channel_2",
@@ -77,8 +85,7 @@ struct MPMCVarKind {
     // Channel areas 4 * (32 + 16) + 24 bytes apart.
     static bool fits(const Queue& q) {
         return q.num_cells() == 4 && q.cell_size() == 32 && refused([&] { q.channelShmAt(3); }) &&
-               !refused([&] { q.channelShmAt(2); }) &&
-               q.channelShmAt(2) - q.channelShmAt(0) == 2 * 216;
+               !refused([&] { q.channelShmAt(2); }) && q.channelShmAt(2) - q.channelShmAt(0) == 2 * 216;
     }
 };
 
@@ -104,7 +111,10 @@ TYPED_TEST(QueueLifecycle, CreateMakesEveryNameOwnerOnlyWhateverTheUmaskAndItsEn
         NameGuard g(unique_name("perm"));
         auto q = TypeParam::create(g.name());
         ::umask(old);
-        auto mode = [](const std::string& f) { struct stat st {}; return ::stat(f.c_str(), &st) ? 0u : st.st_mode & 0777; };
+        auto mode = [](const std::string& f) {
+            struct stat st{};
+            return ::stat(f.c_str(), &st) ? 0u : st.st_mode & 0777;
+        };
         EXPECT_EQ(mode("/dev/shm" + g.name()), 0600u);
         for (const std::string& s : this->sem_names(g.name())) EXPECT_EQ(mode(semaphore_file(s)), 0600u) << s;
         q.reset();  // nobody connected
@@ -130,7 +140,9 @@ TYPED_TEST(QueueLifecycle, RefusalsCarryTheExactTexts) {
         EXPECT_EQ(thrown_text([&] { TypeParam::create(taken.name()); }),
                   on_queue(TypeParam::exists, taken.name(), EEXIST));
         const std::string wrong = this->text("connect", "cannot connect to queue type other than " + this->kind_word());
-        if (other != TypeParam::kind) { EXPECT_EQ(thrown_text([&] { Q q(taken.name()); }), on_queue(wrong, taken.name())); }
+        if (other != TypeParam::kind) {
+            EXPECT_EQ(thrown_text([&] { Q q(taken.name()); }), on_queue(wrong, taken.name()));
+        }
     }
 }
 
@@ -186,7 +198,8 @@ TYPED_TEST(QueueLifecycle, AConnectKeepsTheGeometryItCheckedWhileTheHeaderChange
             const SegmentView view(g.name());
             const auto flipper = flip_in_child(view, offset, sizeof damaged, damaged, 4);
             ASSERT_TRUE(flipper);
-            connected += refused([&] { wrong += TypeParam::fits(typename TypeParam::Queue(g.name())) ? 0 : 1; }) ? 0 : 1;
+            connected +=
+                refused([&] { wrong += TypeParam::fits(typename TypeParam::Queue(g.name())) ? 0 : 1; }) ? 0 : 1;
         }
         EXPECT_GT(connected, 0);
         EXPECT_EQ(wrong, 0) << "of " << connected << " connects";
@@ -245,32 +258,36 @@ TYPED_TEST(QueueLifecycle, AFailedCreateRemovesExactlyTheNamesItMade) {
 // instead of a SIGBUS at the first write, and leave nothing behind; then ten
 // rounds of a queue of 8 MiB, filled, fit: a destroyed queue gives its memory back.
 TYPED_TEST(QueueLifecycle, ASmallDevShmRefusesAQueueTooLargeAndGetsItsMemoryBack) {
-    const ChildReport r = run_reporting([]() -> std::string {
-        if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-            ::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "size=24m,mode=1777") != 0)
-            ::_exit(77);
-        const std::string big = unique_name("big"), text = thrown_text([&] { TypeParam::create(big, 64, 1 << 20); });
-        const size_t of = text.find(" of "), on = text.find(" bytes on queue '" + big + "': ");
-        const uint64_t bytes = of != std::string::npos && on != std::string::npos ? std::stoull(text.substr(of + 4, on - of - 4)) : 0;
-        if (text.find("unable to reserve shared memory of ") == std::string::npos || bytes < (64u << 20) ||
-            text.find(std::strerror(ENOSPC)) == std::string::npos)
-            return "refused as: " + text;
-        DIR* dir = ::opendir("/dev/shm");
-        for (const dirent* e; dir != nullptr && (e = ::readdir(dir)) != nullptr;)
-            if (e->d_name[0] != '.') return ::closedir(dir), "left behind: " + std::string(e->d_name);
-        if (dir != nullptr) ::closedir(dir);
-        for (int round = 0; round < 10; ++round) {
-            const std::string error = thrown_text([&] {
-                auto q = TypeParam::create(unique_name("round"), 8, 1 << 20);
-                // Every cell: a variable-length message of eight cells less a byte ends in the last.
-                const bool var = TypeParam::kind == QueueKind::kMPMCVar;
-                const std::string m(var ? 8 * (1 << 20) - 1 : 1 << 20, 'm');
-                for (int i = 0; i < (var ? 1 : 8); ++i) q->write(m.data(), static_cast<int64_t>(m.size()));
-            });
-            if (error != "no exception") return "round " + std::to_string(round) + ": " + error;
-        }
-        return std::string();
-    }, 60);
+    const ChildReport r = run_reporting(
+        []() -> std::string {
+            if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                ::mount("tmpfs", "/dev/shm", "tmpfs", MS_NOSUID | MS_NODEV, "size=24m,mode=1777") != 0)
+                ::_exit(77);
+            const std::string big = unique_name("big"),
+                              text = thrown_text([&] { TypeParam::create(big, 64, 1 << 20); });
+            const size_t of = text.find(" of "), on = text.find(" bytes on queue '" + big + "': ");
+            const uint64_t bytes =
+                of != std::string::npos && on != std::string::npos ? std::stoull(text.substr(of + 4, on - of - 4)) : 0;
+            if (text.find("unable to reserve shared memory of ") == std::string::npos || bytes < (64u << 20) ||
+                text.find(std::strerror(ENOSPC)) == std::string::npos)
+                return "refused as: " + text;
+            DIR* dir = ::opendir("/dev/shm");
+            for (const dirent* e; dir != nullptr && (e = ::readdir(dir)) != nullptr;)
+                if (e->d_name[0] != '.') return ::closedir(dir), "left behind: " + std::string(e->d_name);
+            if (dir != nullptr) ::closedir(dir);
+            for (int round = 0; round < 10; ++round) {
+                const std::string error = thrown_text([&] {
+                    auto q = TypeParam::create(unique_name("round"), 8, 1 << 20);
+                    // Every cell: a variable-length message of eight cells less a byte ends in the last.
+                    const bool var = TypeParam::kind == QueueKind::kMPMCVar;
+                    const std::string m(var ? 8 * (1 << 20) - 1 : 1 << 20, 'm');
+                    for (int i = 0; i < (var ? 1 : 8); ++i) q->write(m.data(), static_cast<int64_t>(m.size()));
+                });
+                if (error != "no exception") return "round " + std::to_string(round) + ": " + error;
+            }
+            return std::string();
+        },
+        60);
     if (r.code == 77) GTEST_SKIP() << "a private tmpfs on /dev/shm needs root (unshare -m, mount)";
     EXPECT_EQ(r.code, 0) << r.text;
 }
@@ -282,10 +299,10 @@ TEST(QueueLifecycleRace, ConnectsWhileTheCreatorBuildsFailCleanly) {
     constexpr uint32_t kChannels = 3000;  // long enough to build that most connects land inside
     NameGuard g(unique_name("building"));
     const std::string& name = g.name();
-    const std::string not_ready = on_queue(
-        "MPMCVarQueueCPP:connect constructor: segment not initialised; its creator has not finished", name);
-    const std::string missing = on_queue("MPMCVarQueueCPP:connect constructor: unable to open shared memory", name,
-                                         ENOENT);
+    const std::string not_ready =
+        on_queue("MPMCVarQueueCPP:connect constructor: segment not initialised; its creator has not finished", name);
+    const std::string missing =
+        on_queue("MPMCVarQueueCPP:connect constructor: unable to open shared memory", name, ENOENT);
     ScopedChild creator([&] {
         MPMCVarQueueCPP q(name, kChannels, 1, 8);
         std::string out;

@@ -45,7 +45,9 @@ using namespace test;
 class Semaphore {
 public:
     explicit Semaphore(const std::string& name) : sem_(::sem_open(name.c_str(), 0)), view_("/sem." + name.substr(1)) {}
-    ~Semaphore() { if (sem_ != SEM_FAILED) ::sem_close(sem_); }
+    ~Semaphore() {
+        if (sem_ != SEM_FAILED) ::sem_close(sem_);
+    }
     bool ok() const { return sem_ != SEM_FAILED && view_.ok(); }
     sem_t* get() const { return sem_; }
     uint32_t waiters() const { return static_cast<uint32_t>(__atomic_load_n(word(), __ATOMIC_SEQ_CST) >> 32); }
@@ -77,7 +79,7 @@ private:
 };
 
 void ignore_sigusr1() {
-    struct sigaction sa {};
+    struct sigaction sa{};
     sa.sa_handler = [](int) {};
     ::sigaction(SIGUSR1, &sa, nullptr);  // no SA_RESTART
 }
@@ -115,12 +117,15 @@ TEST(SemaphoreWait, ASleeperWhoseWakeUpWasLostStillTakesThePost) {
         SCOPED_TRACE("timeout_ms " + std::to_string(timeout_ms) + ", clock ahead " + std::to_string(clock_ahead_s));
         NameGuard guard(unique_name("lostwake"));
         MPMCQueueCPP q(guard.name(), 1, 8);
-        const ChildReport r = when_asleep(guard.name() + "_filled_", [&, ahead = clock_ahead_s, limit = timeout_ms] {
-            g_wall_clock_ahead_s = ahead;
-            Semaphore filled(guard.name() + "_filled_");
-            const int rc = wait_semaphore(filled.get(), limit);
-            return rc == 0 ? "" : "wait returned " + std::to_string(rc);
-        }, release_without_wake);
+        const ChildReport r = when_asleep(
+            guard.name() + "_filled_",
+            [&, ahead = clock_ahead_s, limit = timeout_ms] {
+                g_wall_clock_ahead_s = ahead;
+                Semaphore filled(guard.name() + "_filled_");
+                const int rc = wait_semaphore(filled.get(), limit);
+                return rc == 0 ? "" : "wait returned " + std::to_string(rc);
+            },
+            release_without_wake);
         EXPECT_EQ(r.code, 0) << r.text;
         EXPECT_EQ(sem_value(guard.name() + "_filled_"), 0);
     }
@@ -138,15 +143,17 @@ TEST(SemaphoreWait, DeadlinesAreWallClockTimeAcrossSleeps) {
     EXPECT_EQ(wait_semaphore(s.get(), timeout_ms, false), ETIMEDOUT);
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
     EXPECT_GE(waited.count(), timeout_ms - 1);
-    const ChildReport report = run_reporting([&]() -> std::string {
-        std::thread jump([] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
-            g_wall_clock_ahead_s = 3600;
-        });
-        const int rc = wait_semaphore(s.get(), 600000);
-        jump.join();
-        return rc == ETIMEDOUT ? "" : "wait returned " + std::to_string(rc);
-    }, 5);
+    const ChildReport report = run_reporting(
+        [&]() -> std::string {
+            std::thread jump([] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                g_wall_clock_ahead_s = 3600;
+            });
+            const int rc = wait_semaphore(s.get(), 600000);
+            jump.join();
+            return rc == ETIMEDOUT ? "" : "wait returned " + std::to_string(rc);
+        },
+        5);
     EXPECT_EQ(report.code, 0) << report.text;
 }
 
@@ -162,7 +169,10 @@ TEST(InterruptedLockWait, ACountTakenBeforeTheLockIsGivenBack) {
     NameGuard mpmc_guard(unique_name("intr_mpmc")), var_guard(unique_name("intr_var"));
     MPMCQueueCPP mpmc(mpmc_guard.name(), 2, 16);
     MPMCVarQueueCPP var(var_guard.name(), 2, 2, 8);
-    const struct { IPCQueueCPP& q; const char *read_lock, *write_lock, *read_count, *write_count; } kinds[] = {
+    const struct {
+        IPCQueueCPP& q;
+        const char *read_lock, *write_lock, *read_count, *write_count;
+    } kinds[] = {
         {mpmc, "_filled_mutex_", "_free_mutex_", "_filled_", "_free_"},
         {var, "_used_mutex_", "_used_mutex_", "_used_", "_free_"},
     };
@@ -172,13 +182,13 @@ TEST(InterruptedLockWait, ACountTakenBeforeTheLockIsGivenBack) {
         k.q.write("kept across", 11);
         std::string out;
         ASSERT_TRUE(take(name + k.read_lock));
-        ChildReport r = when_asleep(name + k.read_lock, [&] { return expect_interrupted([&] { k.q.read(out, 0); }); },
-                                    signal_then_release);
+        ChildReport r = when_asleep(
+            name + k.read_lock, [&] { return expect_interrupted([&] { k.q.read(out, 0); }); }, signal_then_release);
         EXPECT_EQ(r.code, 0) << r.text;
         ASSERT_EQ(sem_value(name + k.read_count), 1);  // the message is still counted
         ASSERT_TRUE(take(name + k.write_lock));
-        r = when_asleep(name + k.write_lock, [&] { return expect_interrupted([&] { k.q.write("x", 1); }); },
-                        signal_then_release);
+        r = when_asleep(
+            name + k.write_lock, [&] { return expect_interrupted([&] { k.q.write("x", 1); }); }, signal_then_release);
         EXPECT_EQ(r.code, 0) << r.text;
         ASSERT_EQ(sem_value(name + k.write_count), 1);  // else the writes below would block
         EXPECT_TRUE(k.q.read(out, 2000) == 0 && out == "kept across") << out;
@@ -199,15 +209,19 @@ TEST(InterruptedLockWait, AHeldCellIsGivenBackOrPublishedWhateverTheLockWaitMeet
     q.write("m", 1);
     for (const auto release : {signal_then_release, release_without_wake}) {
         for (const bool reader : {true, false}) {
-            SCOPED_TRACE(std::string(reader ? "read" : "write") + (release == signal_then_release ? ", signal" : ", lost wake-up"));
+            SCOPED_TRACE(std::string(reader ? "read" : "write") +
+                         (release == signal_then_release ? ", signal" : ", lost wake-up"));
             Cell* cell = reader ? q.open_cell_for_read(0) : q.open_cell_for_write();
             if (!reader) cell->set_length(0);
             const std::string lock = name + (reader ? "_free_mutex_" : "_filled_mutex_");
             ASSERT_TRUE(take(lock));
-            const ChildReport r = when_asleep(lock, [&] {
-                reader ? q.close_cell_after_read(cell) : q.close_cell_after_write(cell, false);
-                return std::string();
-            }, release);
+            const ChildReport r = when_asleep(
+                lock,
+                [&] {
+                    reader ? q.close_cell_after_read(cell) : q.close_cell_after_write(cell, false);
+                    return std::string();
+                },
+                release);
             EXPECT_EQ(r.code, 0) << r.text;
             ASSERT_EQ(sem_values(name, QueueKind::kMPMC), reader ? "filled=0 filled_mutex=1 free_mutex=1 free=1"
                                                                  : "filled=1 filled_mutex=1 free_mutex=1 free=0");
@@ -236,17 +250,21 @@ TEST(InterruptedWait, InsideAMessageASignalIsNoFailure) {
             return then();
         };
     };
-    ChildReport r = when_asleep(guard.name() + "_filled_channel_0", [&] {
-        std::string out;
-        q.read(out, 0);
-        return out == expected ? "" : "read " + std::to_string(out.size()) + " bytes";
-    }, signals_then([&] { return ch.partial_write(expected.data() + 8, 40), ch.partial_write_complete(), true; }));
+    ChildReport r = when_asleep(
+        guard.name() + "_filled_channel_0",
+        [&] {
+            std::string out;
+            q.read(out, 0);
+            return out == expected ? "" : "read " + std::to_string(out.size()) + " bytes";
+        },
+        signals_then([&] { return ch.partial_write(expected.data() + 8, 40), ch.partial_write_complete(), true; }));
     EXPECT_EQ(r.code, 0) << r.text;
-    r = when_asleep(guard.name() + "_free_channel_0", [&] { return q.write(expected.data(), 48), std::string(); },
-                    signals_then([&] {
-                        std::string out;
-                        return q.read(out, 10000) == 0 && out == expected;
-                    }));
+    r = when_asleep(
+        guard.name() + "_free_channel_0", [&] { return q.write(expected.data(), 48), std::string(); },
+        signals_then([&] {
+            std::string out;
+            return q.read(out, 10000) == 0 && out == expected;
+        }));
     EXPECT_EQ(r.code, 0) << r.text;
 }
 
@@ -263,12 +281,18 @@ TEST(InterruptedWait, AThreadEndedInsideAWaitUnwindsThroughIt) {
         Semaphore held(fixed_guard.name() + "_free_mutex_");
         if (!held.ok() || ::sem_wait(held.get()) != 0) return "cannot take the free mutex";
         pthread_t threads[2];
-        auto read = +[](void* q) -> void* { std::string m; static_cast<IPCQueueCPP*>(q)->read(m, 0); return q; };
+        auto read = +[](void* q) -> void* {
+            std::string m;
+            static_cast<IPCQueueCPP*>(q)->read(m, 0);
+            return q;
+        };
         ::pthread_create(&threads[0], nullptr, read, static_cast<IPCQueueCPP*>(&fixed));
         ::pthread_create(&threads[1], nullptr, read, static_cast<IPCQueueCPP*>(&var));
         for (int i = 0; held.waiters() == 0; ++i)
-            if (i == 5000) return "the reader never waited for the lock";
-            else std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (i == 5000)
+                return "the reader never waited for the lock";
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
         std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the other inside its message
         for (pthread_t t : threads) {
             ::pthread_cancel(t);

@@ -107,7 +107,10 @@ TEST(SPSCPeer, ABlockedCallLearnsThatThePeerDied) {
                       SPSCQueueCPP peer(guard.name());
                       ::raise(SIGKILL);
                       return std::string("alive");
-                  }).join().code, -2);
+                  })
+                      .join()
+                      .code,
+                  -2);
         auto call = std::async(std::launch::async, [&] { reader ? q.read(out, 0) : (q.write("ef", 2), 0); });
         ASSERT_EQ(call.wait_for(std::chrono::seconds(5)), std::future_status::ready) << "still waiting";
         const std::string text = thrown_text([&] { call.get(); });

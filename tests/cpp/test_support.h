@@ -104,7 +104,7 @@ class SegmentView {
 public:
     explicit SegmentView(const std::string& name) {
         const int fd = ::shm_open(name.c_str(), O_RDWR, 0600);
-        struct stat st {};
+        struct stat st{};
         if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_size > 0) {
             void* p = ::mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
             base_ = p == MAP_FAILED ? nullptr : static_cast<unsigned char*>(p);
@@ -112,14 +112,24 @@ public:
         }
         if (fd >= 0) ::close(fd);
     }
-    ~SegmentView() { if (base_ != nullptr) ::munmap(base_, size_); }
+    ~SegmentView() {
+        if (base_ != nullptr) ::munmap(base_, size_);
+    }
     SegmentView(const SegmentView&) = delete;
     SegmentView& operator=(const SegmentView&) = delete;
     bool ok() const { return base_ != nullptr; }
     size_t size() const { return size_; }
     unsigned char* bytes() const { return base_; }
-    template <class T> T get(size_t offset) const { T v{}; std::memcpy(&v, base_ + offset, sizeof v); return v; }
-    template <class T> void put(size_t offset, T v) const { std::memcpy(base_ + offset, &v, sizeof v); }
+    template <class T>
+    T get(size_t offset) const {
+        T v{};
+        std::memcpy(&v, base_ + offset, sizeof v);
+        return v;
+    }
+    template <class T>
+    void put(size_t offset, T v) const {
+        std::memcpy(base_ + offset, &v, sizeof v);
+    }
     uint32_t u32(size_t offset) const { return get<uint32_t>(offset); }
     uint64_t u64(size_t offset) const { return get<uint64_t>(offset); }
 
@@ -128,7 +138,10 @@ private:
     size_t size_ = 0;
 };
 
-struct ChildReport { int code = -1; std::string text; };  // code: the exit code, -1 hung (killed), -2 a signal
+struct ChildReport {
+    int code = -1;
+    std::string text;
+};  // code: the exit code, -1 hung (killed), -2 a signal
 
 // A forked child reporting a text through a pipe: empty for success, what() of an escaping
 // exception. If the test leaves early (a failed assertion), the destructor kills and reaps it.
@@ -153,7 +166,10 @@ public:
         ::close(fds[1]);
         fd_ = fds[0];
     }
-    ~ScopedChild() { if (pid_ > 0) ::kill(pid_, SIGKILL); join(5); }
+    ~ScopedChild() {
+        if (pid_ > 0) ::kill(pid_, SIGKILL);
+        join(5);
+    }
     ScopedChild(const ScopedChild&) = delete;
     ScopedChild& operator=(const ScopedChild&) = delete;
     pid_t pid() const { return pid_; }

@@ -46,11 +46,13 @@ struct TrafficPlan {
 
 struct TrafficOutcome {
     uint64_t sent = 0, delivered = 0, duplicates = 0, damaged = 0, out_of_order = 0;
-    uint64_t interrupted = 0;    // calls a signal failed before they took anything, made again
-    double signals_per_s = 0;    // what each process got
+    uint64_t interrupted = 0;  // calls a signal failed before they took anything, made again
+    double signals_per_s = 0;  // what each process got
     double seconds = 0;
-    std::string failure;         // a process that crashed, threw or hung
-    struct Reader { uint64_t moved = 0, rss_start = 0, rss_end = 0; };
+    std::string failure;  // a process that crashed, threw or hung
+    struct Reader {
+        uint64_t moved = 0, rss_start = 0, rss_end = 0;
+    };
     std::vector<Reader> readers;
 
     bool clean() const {
@@ -196,32 +198,35 @@ inline TrafficOutcome run_traffic(IPCQueueCPP& creator, const std::function<IPCQ
     sh.per_writer = p.per_writer;
     const auto t0 = std::chrono::steady_clock::now();
     if (p.processes) {
-        struct sigaction storm {}, old_usr1 {}, old_chld {};
+        struct sigaction storm{}, old_usr1{}, old_chld{};
         storm.sa_handler = [](int) {};  // returns; no SA_RESTART, so every wait it lands in sees EINTR
-        if (p.signal_rate > 0) {  // inherited by every child
+        if (p.signal_rate > 0) {        // inherited by every child
             ::sigaction(SIGUSR1, &storm, &old_usr1);
             ::sigaction(SIGCHLD, &storm, &old_chld);
         }
         // Every peer is joined by one deadline; one past it is killed as hung.
         std::vector<std::unique_ptr<ScopedChild>> peers;
         for (int r = 0; r < p.readers; ++r)
-            peers.push_back(std::make_unique<ScopedChild>([&] { return read_all(*connect(), sh, p, r), std::string(); }));
+            peers.push_back(
+                std::make_unique<ScopedChild>([&] { return read_all(*connect(), sh, p, r), std::string(); }));
         for (int w = 0; w < p.writers; ++w)
-            peers.push_back(std::make_unique<ScopedChild>([&] {
-                return write_all(creator.is_spsc_queue() ? creator : *connect(), sh, p, w), std::string();
-            }));
+            peers.push_back(std::make_unique<ScopedChild>(
+                [&] { return write_all(creator.is_spsc_queue() ? creator : *connect(), sh, p, w), std::string(); }));
         std::unique_ptr<ScopedChild> signaller;
         if (p.signal_rate > 0)
             signaller = std::make_unique<ScopedChild>([&]() -> std::string {
-                for (const timespec pause{0, static_cast<long>(1000000000 / p.signal_rate)};; ::nanosleep(&pause, nullptr)) {
+                for (const timespec pause{0, static_cast<long>(1000000000 / p.signal_rate)};;
+                     ::nanosleep(&pause, nullptr)) {
                     for (const auto& peer : peers) ::kill(peer->pid(), SIGUSR1), ::kill(peer->pid(), SIGCHLD);
                     sh.signal_rounds.fetch_add(1, std::memory_order_relaxed);
                 }
             });
         for (size_t i = 0; i < peers.size() && out.failure.empty(); ++i) {
             const auto left = t0 + std::chrono::seconds(p.limit_seconds) - std::chrono::steady_clock::now();
-            const ChildReport r = peers[i]->join(int(std::chrono::duration_cast<std::chrono::seconds>(left).count()) + 1);
-            if (r.code != 0) out.failure = "process " + std::to_string(i) + (r.code == -1 ? " hung" : " failed") + ": " + r.text;
+            const ChildReport r =
+                peers[i]->join(int(std::chrono::duration_cast<std::chrono::seconds>(left).count()) + 1);
+            if (r.code != 0)
+                out.failure = "process " + std::to_string(i) + (r.code == -1 ? " hung" : " failed") + ": " + r.text;
         }
         peers.clear(), signaller.reset();  // kills any still running: a failed peer can leave them blocked for ever
         if (p.signal_rate > 0) ::sigaction(SIGUSR1, &old_usr1, nullptr), ::sigaction(SIGCHLD, &old_chld, nullptr);

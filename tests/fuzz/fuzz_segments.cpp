@@ -38,7 +38,10 @@ struct Rng {
     uint64_t below(uint64_t n) { return n == 0 ? 0 : gen() % n; }
     uint64_t range(uint64_t lo, uint64_t hi) { return lo + below(hi - lo + 1); }
     bool chance(unsigned percent) { return below(100) < percent; }
-    template <class T> T of(const std::vector<T>& v) { return v[below(v.size())]; }
+    template <class T>
+    T of(const std::vector<T>& v) {
+        return v[below(v.size())];
+    }
 };
 
 bool g_verbose = false;
@@ -47,16 +50,21 @@ bool g_verbose = false;
 // Offsets worth damaging, from the layout's field tables: header fields,
 // u32 list words, ring indices and states, u64 cell and message lengths. A
 // case's geometry draws num_channels for every kind; the fixed kinds ignore it.
-struct Targets { std::vector<size_t> header32, header64, links, lengths; size_t size; };
+struct Targets {
+    std::vector<size_t> header32, header64, links, lengths;
+    size_t size;
+};
 
 Targets targets_for(const Geometry& g) {
     Targets t{{}, {}, {}, {}, static_cast<size_t>(g.segment_size())};
     auto add = [&](const std::vector<Field>& fields, uint64_t base) {
         for (const Field& f : fields)
-            if (f.role == WordRole::kLength) t.lengths.push_back(base + f.offset);
+            if (f.role == WordRole::kLength)
+                t.lengths.push_back(base + f.offset);
             else if (f.role == WordRole::kLink || f.role == WordRole::kIndex || f.role == WordRole::kState)
                 t.links.push_back(base + f.offset);
-            else if (base == 0) (f.width == 4 ? t.header32 : t.header64).push_back(f.offset);
+            else if (base == 0)
+                (f.width == 4 ? t.header32 : t.header64).push_back(f.offset);
     };
     add(header_fields(g.kind), 0);
     const bool var = g.kind == QueueKind::kMPMCVar;
@@ -80,7 +88,10 @@ uint64_t interesting(Rng& rng, const Geometry& g, size_t width) {
                                         ~uint64_t{0} - c, r, r % 4096});
 }
 
-struct Word { size_t offset, width; uint64_t value; };
+struct Word {
+    size_t offset, width;
+    uint64_t value;
+};
 
 Word pick_word(const Targets& t, const Geometry& g, Rng& rng) {
     const uint64_t what = rng.below(100);
@@ -113,7 +124,8 @@ std::unique_ptr<IPCQueueCPP> open_queue(QueueKind kind, const std::string& name,
         return g ? std::make_unique<SPSCQueueCPP>(name, g->num_cells, g->cell_size, rng.chance(50))
                  : std::make_unique<SPSCQueueCPP>(name);
     if (kind == QueueKind::kMPMC)
-        return g ? std::make_unique<MPMCQueueCPP>(name, g->num_cells, g->cell_size) : std::make_unique<MPMCQueueCPP>(name);
+        return g ? std::make_unique<MPMCQueueCPP>(name, g->num_cells, g->cell_size)
+                 : std::make_unique<MPMCQueueCPP>(name);
     return g ? std::make_unique<MPMCVarQueueCPP>(name, g->num_channels, g->num_cells, g->cell_size)
              : std::make_unique<MPMCVarQueueCPP>(name);
 }
@@ -173,8 +185,11 @@ void do_read(QueueKind kind, IPCQueueCPP& q, Rng& rng) {
         rc = q.read(out, 10);
         got = static_cast<int64_t>(out.size());
     }
-    NOTE("  read (%s): rc %d, %lld bytes, sum %lld\n", zero_copy ? "zero-copy" : buffered ? "buffer" : "string", rc,
-         static_cast<long long>(got), static_cast<long long>(sum));
+    NOTE("  read (%s): rc %d, %lld bytes, sum %lld\n",
+         zero_copy  ? "zero-copy"
+         : buffered ? "buffer"
+                    : "string",
+         rc, static_cast<long long>(got), static_cast<long long>(sum));
 }
 
 // Reads onward from inside the segment a page at a time, as an overrun would:
@@ -223,7 +238,8 @@ int run_case(QueueKind kind, const std::string& name, uint64_t base_seed, long i
     std::unique_ptr<test::ScopedChild> racer;  // killed on return
     if (rng.chance(20)) {
         const Word w = pick_word(t, g, rng);
-        if (!(racer = test::flip_in_child(test::SegmentView(name), w.offset, w.width, w.value, 2))) std::_Exit(kSetupFailed);
+        if (!(racer = test::flip_in_child(test::SegmentView(name), w.offset, w.width, w.value, 2)))
+            std::_Exit(kSetupFailed);
         NOTE("  racing %zu-byte word @%zu with %#llx\n", w.width, w.offset, static_cast<unsigned long long>(w.value));
     }
 
@@ -242,11 +258,14 @@ int run_case(QueueKind kind, const std::string& name, uint64_t base_seed, long i
     // still ends; longer than any timed read, so a timeout is seen. A signal
     // alone does not end a wait inside a message: the timer's wait hook
     // throws, as an embedding runtime's raising signal handler would.
-    struct sigaction sa {};
+    struct sigaction sa{};
     sa.sa_handler = [](int) { g_timer_fired = 1; };  // no SA_RESTART: the wait sees EINTR
     ::sigaction(SIGALRM, &sa, nullptr);
     set_blocking_wait_hooks(&kTimerHooks);
-    const auto breaker = [](int us) { const itimerval t{{0, us / 2}, {0, us}}; ::setitimer(ITIMER_REAL, &t, nullptr); };
+    const auto breaker = [](int us) {
+        const itimerval t{{0, us / 2}, {0, us}};
+        ::setitimer(ITIMER_REAL, &t, nullptr);
+    };
     for (int step = 0; step < 2; ++step) {
         g_timer_fired = 0;
         breaker(60000);
@@ -283,7 +302,13 @@ struct Tally {
 
 using Clock = std::chrono::steady_clock;
 // output: the child's stderr, sanitizer reports included.
-struct Running { long index; std::string name; FILE* output; pid_t pid; Clock::time_point deadline; };
+struct Running {
+    long index;
+    std::string name;
+    FILE* output;
+    pid_t pid;
+    Clock::time_point deadline;
+};
 
 Running start_case(QueueKind kind, uint64_t base_seed, long index, bool inject_crash) {
     Running r{index, test::unique_name(std::string("fz") + kind_name(kind)), std::tmpfile(), -1,
@@ -323,9 +348,11 @@ Tally run_kind(QueueKind kind, uint64_t seed, long cases, long only, int jobs, b
             remove_queue_names(r.name);
             const std::string why = tally.add(status, hung);
             if (!why.empty())
-                std::printf("FAILED %s case %ld: %s; reproduce: fuzz_segments --kind %s --seed %llu --case %ld "
-                            "--verbose\n", kind_name(kind), r.index, why.c_str(), kind_name(kind),
-                            static_cast<unsigned long long>(seed), r.index);
+                std::printf(
+                    "FAILED %s case %ld: %s; reproduce: fuzz_segments --kind %s --seed %llu --case %ld "
+                    "--verbose\n",
+                    kind_name(kind), r.index, why.c_str(), kind_name(kind), static_cast<unsigned long long>(seed),
+                    r.index);
             const bool show = only >= 0 || (!why.empty() && tally.failures() <= 3);
             char buf[4096];
             std::rewind(r.output);
@@ -349,32 +376,44 @@ int main(int argc, char** argv) {
     bool inject_crash = false, bad = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
-        if (a == "--verbose") g_verbose = true;
-        else if (a == "--inject-crash") inject_crash = true;
-        else if (i + 1 == argc) bad = true;
-        else if (a == "--cases") cases = std::strtol(argv[++i], nullptr, 10);
-        else if (a == "--seed") seed = std::strtoull(argv[++i], nullptr, 10);
-        else if (a == "--kind") kind_arg = argv[++i];
-        else if (a == "--case") only = std::strtol(argv[++i], nullptr, 10);
-        else if (a == "--jobs") jobs = std::strtol(argv[++i], nullptr, 10);
-        else bad = true;
+        if (a == "--verbose")
+            g_verbose = true;
+        else if (a == "--inject-crash")
+            inject_crash = true;
+        else if (i + 1 == argc)
+            bad = true;
+        else if (a == "--cases")
+            cases = std::strtol(argv[++i], nullptr, 10);
+        else if (a == "--seed")
+            seed = std::strtoull(argv[++i], nullptr, 10);
+        else if (a == "--kind")
+            kind_arg = argv[++i];
+        else if (a == "--case")
+            only = std::strtol(argv[++i], nullptr, 10);
+        else if (a == "--jobs")
+            jobs = std::strtol(argv[++i], nullptr, 10);
+        else
+            bad = true;
     }
     std::vector<QueueKind> kinds;
     for (QueueKind k : {QueueKind::kSPSC, QueueKind::kMPMC, QueueKind::kMPMCVar})
         if (kind_arg == "all" || kind_arg == kind_name(k)) kinds.push_back(k);
     if (bad || kinds.empty() || cases < 1 || jobs < 1 || jobs > 64)
-        return std::fprintf(stderr, "usage: fuzz_segments [--cases N] [--seed S] [--kind spsc|mpmc|mpmcvar|all] "
-                                    "[--jobs J] [--case I] [--verbose] [--inject-crash]\n"), 2;
+        return std::fprintf(stderr,
+                            "usage: fuzz_segments [--cases N] [--seed S] [--kind spsc|mpmc|mpmcvar|all] "
+                            "[--jobs J] [--case I] [--verbose] [--inject-crash]\n"),
+               2;
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // a forked child holds no unwritten output
     std::printf("fuzz_segments: seed %llu, %ld cases per kind\n", static_cast<unsigned long long>(seed),
                 only >= 0 ? 1L : cases);
     Tally total;
     for (QueueKind kind : kinds) {
         const Tally t = run_kind(kind, seed, cases, only, static_cast<int>(jobs), inject_crash);
-        std::printf("  %-8s cases %ld: crashes %ld, hangs %ld, wrong exceptions %ld, setup failures %ld"
-                    " | connect refused %ld, an op threw %ld, an op completed %ld\n",
-                    kind_name(kind), t.cases, t.crashes, t.hangs, t.wrong, t.setup, t.refused, t.threw, t.done);
-        for (long Tally::*n : {&Tally::cases, &Tally::crashes, &Tally::hangs, &Tally::wrong, &Tally::setup})
+        std::printf(
+            "  %-8s cases %ld: crashes %ld, hangs %ld, wrong exceptions %ld, setup failures %ld"
+            " | connect refused %ld, an op threw %ld, an op completed %ld\n",
+            kind_name(kind), t.cases, t.crashes, t.hangs, t.wrong, t.setup, t.refused, t.threw, t.done);
+        for (long Tally::* n : {&Tally::cases, &Tally::crashes, &Tally::hangs, &Tally::wrong, &Tally::setup})
             total.*n += t.*n;
     }
     std::printf("cases run: %ld\ncrashes: %ld\nhangs: %ld\nwrong exceptions: %ld\nsetup failures: %ld\n", total.cases,

@@ -42,7 +42,8 @@ extern "C" void* mmap(void* addr, size_t len, int prot, int flags, int fd, off_t
         len > (size_t{1} << 40))
         return raw_mmap(addr, len, prot, flags, fd, off);
     const size_t span = (len + 4095) / 4096 * 4096;
-    void* hole = raw_mmap(nullptr, span + 2 * kGuardBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* hole =
+        raw_mmap(nullptr, span + 2 * kGuardBytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (hole == MAP_FAILED) return hole;
     void* p = raw_mmap(static_cast<char*>(hole) + kGuardBytes, len, prot, flags | MAP_FIXED, fd, off);
     if (p == MAP_FAILED) {

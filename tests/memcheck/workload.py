@@ -5,9 +5,8 @@ made, connected to and destroyed. The heap left at exit must not grow with N."""
 import os
 import sys
 
-import numpy as np
-
 import mox_ipc_queue as m
+import numpy as np
 
 QT = m.QDataType
 PREFIX = f"/mox_memcheck_{os.getpid()}_"

@@ -106,8 +106,10 @@ MUTANTS = [
            "return length >= cell_size;", "return length > cell_size;",
            "MPMCVar reader takes a full cell for the last one"),
     Mutant("var-ring-wrap-late", "queue/channel.cpp",
-           "const uint32_t after = j + 1 == num_cells ? 0 : j + 1;\n    reader ? a.set_read_index(after) : a.set_write_index(after);\n    return cell;",
-           "const uint32_t after = j == num_cells ? 0 : j + 1;\n    reader ? a.set_read_index(after) : a.set_write_index(after);\n    return cell;",
+           "const uint32_t after = j + 1 == num_cells ? 0 : j + 1;\n"
+           "    reader ? a.set_read_index(after) : a.set_write_index(after);\n    return cell;",
+           "const uint32_t after = j == num_cells ? 0 : j + 1;\n"
+           "    reader ? a.set_read_index(after) : a.set_write_index(after);\n    return cell;",
            "MPMCVar channel ring index wraps one cell late"),
     Mutant("unlink-no-identity", "queue/shared_objects.h",
            "if (names_segment(name, id)) {", "if (true) {",

@@ -114,10 +114,10 @@ def run_demo(python, work, env):
     try:
         try:
             out, err = demo.communicate(timeout=RUN_TIMEOUT)
-        except subprocess.TimeoutExpired:
+        except subprocess.TimeoutExpired as e:
             os.killpg(demo.pid, signal.SIGKILL)  # the leader is not reaped yet: the group is still ours
             out, err = demo.communicate()
-            raise Failed(f"demo still running after {RUN_TIMEOUT} s\n{out}\n{err}")
+            raise Failed(f"demo still running after {RUN_TIMEOUT} s\n{out}\n{err}") from e
         check(demo.returncode == 0, f"demo: exit code {demo.returncode}\n{out}\n{err}")
         left = shm_objects(name)
         check(left == [], f"demo left {left} in {SHM_DIR}")

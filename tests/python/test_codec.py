@@ -8,7 +8,6 @@ import time
 import numpy as np
 import pytest
 from helpers import KINDS, assert_same_value, existing_objects, make, named, segment_bytes
-
 from mox_ipc_queue import IPCQueueError, QDataType
 
 T = QDataType
@@ -50,7 +49,7 @@ def test_every_type_crosses_with_its_bytes(kind, queue_name, run_in_child, open_
     segment = open_segment(queue_name)  # an SPSC connect removes the names
     assert run_in_child(_connect_and_write_all, kind, queue_name, method="spawn") == CELL
     raw = segment()
-    for value, dtype, expected, hexed in TYPED:
+    for _value, dtype, expected, hexed in TYPED:
         if hexed is not None:  # each cell holds an 8-byte length right before the payload; no terminator
             payload = bytes.fromhex(hexed)
             assert len(payload).to_bytes(8, "little") + payload in raw, hexed

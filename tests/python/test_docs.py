@@ -20,9 +20,8 @@ import subprocess
 import sys
 import time
 
-import pytest
-
 import mox_ipc_queue
+import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
 DOCS = ("README.md", "docs/api.md")

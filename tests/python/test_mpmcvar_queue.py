@@ -7,9 +7,15 @@ import threading
 
 import numpy as np
 import pytest
-from helpers import CHILD_TIMEOUT, assert_same_value, connect_and, named, notify_parent, segment_bytes
-from helpers import wait_thread_blocked
-
+from helpers import (
+    CHILD_TIMEOUT,
+    assert_same_value,
+    connect_and,
+    named,
+    notify_parent,
+    segment_bytes,
+    wait_thread_blocked,
+)
 from mox_ipc_queue import IPCQueueError, MPMCVarQueue, QDataType
 
 CHUNK = 40  # bytes a thread writes in one call

@@ -4,11 +4,11 @@ test_operator_tool.py.)"""
 
 import os
 
+import mox_ipc_queue
 import pytest
 from helpers import KINDS, existing_objects, make
-
-import mox_ipc_queue
 from mox_ipc_queue import QDataType
+
 
 def _create_and_vanish(kind, name):  # as a crash does: no destructor, every name stays
     q = make(kind, name, 2, 64)  # noqa: F841 - kept to the end

@@ -9,11 +9,10 @@ import queue
 import threading
 import time
 
+import mox_ipc_queue
 import numpy as np
 import pytest
 from helpers import KINDS, assert_same_value, make, wait_thread_blocked
-
-import mox_ipc_queue
 from mox_ipc_queue import IPCQueueError, MPMCQueue, MPMCVarQueue
 from mox_ipc_queue import QDataType as T
 
@@ -45,7 +44,7 @@ def test_put_is_lossless_and_get_returns_what_was_put(kind, queue_name):
         q.put(value)
     for _, expected in BYTES_LIKE:
         assert_same_value(q.get(), expected)
-    for value, data_type in TYPED:
+    for value, _ in TYPED:
         q.put(value)
     for value, data_type in TYPED:
         expected = (

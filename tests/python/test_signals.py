@@ -15,7 +15,6 @@ import time
 import numpy as np
 import pytest
 from helpers import EXIT_KEYBOARD_INTERRUPT, make, named, notify_parent, semaphore_taken, wait_thread_blocked
-
 from mox_ipc_queue import IPCQueueError, MPMCQueue, MPMCVarQueue, QDataType, SPSCQueue
 
 T = QDataType

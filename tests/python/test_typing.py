@@ -10,10 +10,9 @@ import types
 import typing
 from pathlib import Path
 
+import mox_ipc_queue as mq
 import numpy as np
 import pytest
-
-import mox_ipc_queue as mq
 
 ROOT = Path(__file__).resolve().parents[2]
 STUB_SOURCE = ROOT / "binding" / "mox_ipc_queue.pyi"

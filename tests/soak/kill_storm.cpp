@@ -199,15 +199,16 @@ int run(const Options& o) {
     int64_t left = 0;
     while (read_passing_over(*q, out, l) == 0) ++left;
     for (const std::string& f : findings) std::printf("finding: %s\n", f.c_str());
-    std::printf("%s: %ld kills (%ld readers) in %.1f s, seed %llu: delivered %llu, duplicated %llu, damaged %llu, "
-                "abandoned %llu, lost %llu, stalls %ld (worst gap %ld ms), capacity %lld of %lld, child failures %ld\n",
-                o.var ? "mpmcvar" : "mpmc", kills, reader_kills, seconds,
-                static_cast<unsigned long long>(o.seed), static_cast<unsigned long long>(l.delivered.load()),
-                static_cast<unsigned long long>(l.duplicates.load()), static_cast<unsigned long long>(l.damaged.load()),
-                static_cast<unsigned long long>(l.abandoned.load()), static_cast<unsigned long long>(lost), stalls, worst_gap_ms, static_cast<long long>(left),
-                static_cast<long long>(capacity), failures);
-    const bool ok = l.duplicates == 0 && l.damaged == 0 && lost <= static_cast<uint64_t>(reader_kills) &&
-                    stalls == 0 && room == capacity && left == capacity && findings.empty() && failures == 0;
+    std::printf(
+        "%s: %ld kills (%ld readers) in %.1f s, seed %llu: delivered %llu, duplicated %llu, damaged %llu, "
+        "abandoned %llu, lost %llu, stalls %ld (worst gap %ld ms), capacity %lld of %lld, child failures %ld\n",
+        o.var ? "mpmcvar" : "mpmc", kills, reader_kills, seconds, static_cast<unsigned long long>(o.seed),
+        static_cast<unsigned long long>(l.delivered.load()), static_cast<unsigned long long>(l.duplicates.load()),
+        static_cast<unsigned long long>(l.damaged.load()), static_cast<unsigned long long>(l.abandoned.load()),
+        static_cast<unsigned long long>(lost), stalls, worst_gap_ms, static_cast<long long>(left),
+        static_cast<long long>(capacity), failures);
+    const bool ok = l.duplicates == 0 && l.damaged == 0 && lost <= static_cast<uint64_t>(reader_kills) && stalls == 0 &&
+                    room == capacity && left == capacity && findings.empty() && failures == 0;
     ::munmap(mem, bytes);
     return ok ? 0 : 1;
 }
@@ -218,11 +219,18 @@ int main(int argc, char** argv) {
     Options o;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
-        if (a == "--kind") o.var = std::string(argv[i + 1]) == "mpmcvar";
-        else if (a == "--kills") o.kills = std::atol(argv[i + 1]);
-        else if (a == "--seed") o.seed = std::strtoull(argv[i + 1], nullptr, 10);
-        else if (a == "--stall-ms") o.stall_ms = std::atol(argv[i + 1]);
-        else return std::fprintf(stderr, "usage: kill_storm --kind mpmc|mpmcvar [--kills N] [--seed S] [--stall-ms M]\n"), 2;
+        if (a == "--kind")
+            o.var = std::string(argv[i + 1]) == "mpmcvar";
+        else if (a == "--kills")
+            o.kills = std::atol(argv[i + 1]);
+        else if (a == "--seed")
+            o.seed = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (a == "--stall-ms")
+            o.stall_ms = std::atol(argv[i + 1]);
+        else
+            return std::fprintf(stderr,
+                                "usage: kill_storm --kind mpmc|mpmcvar [--kills N] [--seed S] [--stall-ms M]\n"),
+                   2;
     }
     try {
         return run(o);  // its NameGuard removes the names however it ends

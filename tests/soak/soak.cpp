@@ -33,9 +33,12 @@ struct Kind {
 template <class Queue>
 IPCQueueCPP* open_queue(const std::string& name, bool create) {
     if (!create) return new Queue(name);
-    if constexpr (std::is_same_v<Queue, MPMCVarQueueCPP>) return new Queue(name, 8, 16, 64);
-    else if constexpr (std::is_same_v<Queue, SPSCQueueCPP>) return new Queue(name, 64, 256, true);
-    else return new Queue(name, 64, 256);
+    if constexpr (std::is_same_v<Queue, MPMCVarQueueCPP>)
+        return new Queue(name, 8, 16, 64);
+    else if constexpr (std::is_same_v<Queue, SPSCQueueCPP>)
+        return new Queue(name, 64, 256, true);
+    else
+        return new Queue(name, 64, 256);
 }
 
 bool soak_kind(const Kind& k, uint64_t messages, uint64_t rss_slack, unsigned signal_rate) {
@@ -50,13 +53,16 @@ bool soak_kind(const Kind& k, uint64_t messages, uint64_t rss_slack, unsigned si
     for (const std::string& f : q->report().findings) state += " " + f + ";";
     q.reset();  // every name is removed
 
-    std::printf("%-8s %d writer(s), %d reader(s), lengths %u..%u bytes\n  moved %lu of %lu in %.1f s (%.0f msg/s)\n"
-                "  lost %lu, duplicated %lu, damaged %lu, out of order %lu\n", k.name, k.writers, k.readers,
-                p.min_length, p.max_length, out.delivered, out.sent, out.seconds, double(out.delivered) / out.seconds,
-                out.sent - out.delivered, out.duplicates, out.damaged, out.out_of_order);
+    std::printf(
+        "%-8s %d writer(s), %d reader(s), lengths %u..%u bytes\n  moved %lu of %lu in %.1f s (%.0f msg/s)\n"
+        "  lost %lu, duplicated %lu, damaged %lu, out of order %lu\n",
+        k.name, k.writers, k.readers, p.min_length, p.max_length, out.delivered, out.sent, out.seconds,
+        double(out.delivered) / out.seconds, out.sent - out.delivered, out.duplicates, out.damaged, out.out_of_order);
     if (signal_rate > 0)
-        std::printf("  signals: SIGUSR1 and SIGCHLD %.0f times/s to each process; %lu calls failed before taking "
-                    "anything, made again\n", out.signals_per_s, out.interrupted);
+        std::printf(
+            "  signals: SIGUSR1 and SIGCHLD %.0f times/s to each process; %lu calls failed before taking "
+            "anything, made again\n",
+            out.signals_per_s, out.interrupted);
     std::printf("  counts and lists back to their initial state: %s\n", state.empty() ? "yes" : state.c_str());
     if (!out.failure.empty()) std::printf("  %s\n", out.failure.c_str());
     bool ok = out.clean() && state.empty();
@@ -81,14 +87,22 @@ int main(int argc, char** argv) {
     std::string kinds = ",spsc,mpmc,mpmcvar,";
     for (int i = 1; i < argc; i += 2) {
         const std::string opt = i + 1 < argc ? argv[i] : "";
-        if (opt == "--messages") messages = std::strtoull(argv[i + 1], nullptr, 10);
-        else if (opt == "--kinds") kinds = "," + std::string(argv[i + 1]) + ",";
-        else if (opt == "--rss-slack-kib") rss_slack_kib = std::strtoull(argv[i + 1], nullptr, 10);
-        else if (opt == "--signals") signal_rate = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
-        else return std::fprintf(stderr, "usage: soak [--messages N] [--kinds spsc,...] [--rss-slack-kib K] "
-                                         "[--signals R]\n"), 2;
+        if (opt == "--messages")
+            messages = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (opt == "--kinds")
+            kinds = "," + std::string(argv[i + 1]) + ",";
+        else if (opt == "--rss-slack-kib")
+            rss_slack_kib = std::strtoull(argv[i + 1], nullptr, 10);
+        else if (opt == "--signals")
+            signal_rate = static_cast<unsigned>(std::strtoul(argv[i + 1], nullptr, 10));
+        else
+            return std::fprintf(stderr,
+                                "usage: soak [--messages N] [--kinds spsc,...] [--rss-slack-kib K] "
+                                "[--signals R]\n"),
+                   2;
     }
-    const Kind all[] = {{"spsc", 1, 1, 256, open_queue<SPSCQueueCPP>}, {"mpmc", 2, 2, 256, open_queue<MPMCQueueCPP>},
+    const Kind all[] = {{"spsc", 1, 1, 256, open_queue<SPSCQueueCPP>},
+                        {"mpmc", 2, 2, 256, open_queue<MPMCQueueCPP>},
                         {"mpmcvar", 2, 2, 640, open_queue<MPMCVarQueueCPP>}};
     bool ok = true, ran = false;
     for (const Kind& k : all) {
