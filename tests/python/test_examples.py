@@ -21,8 +21,8 @@ CLIENT_DONE = "client: 100 requests, 0 wrong answers"
 RUNS = {
     "producer_consumer.py": (["--name", "{name}", "--count", "300"], [
         f"producer: sent 300 readings, total {TOTAL}", f"consumer: received 300 readings, total {TOTAL}"]),
-    "worker_pool.py": ([], ["^worker_pool: 200 of 200 jobs answered by 3 workers, all right$"]),
-    "stream_arrays.py": ([], ["^stream_arrays: 20 arrays of 1 MiB sent, all equal$"]),
+    "worker_pool.py": (["{name}"], ["^worker_pool: 200 of 200 jobs answered by 3 workers, all right$"]),
+    "stream_arrays.py": (["{name}"], ["^stream_arrays: 20 arrays of 1 MiB sent, all equal$"]),
     # Unless told --serve, the client stops the service with SIGTERM when it is done.
     "asyncio_service.py": ([], [f"^{CLIENT_DONE}$", "^service: stopped after 100 answers; client ok$"]),
 }
