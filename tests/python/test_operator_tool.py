@@ -50,7 +50,9 @@ def inspect(name, expect=EXIT_OK):
     fields, sems, channels = {}, {}, {}
     for line in run_tool("inspect", name, expect=expect).stdout.splitlines():
         key, value = (part.strip() for part in line.split(":", 1))
-        if line.startswith("  channel "):
+        if line.startswith("  pid "):  # the owners section: "pid P tid T state: step ..."
+            fields.setdefault("owners", []).append(" ".join(key.split()[4:] + [value]))
+        elif line.startswith("  channel "):
             channels[int(key.split()[1])] = value
         elif line.startswith("  "):
             sems[key.split(name.lstrip("/"), 1)[1]] = value
@@ -174,6 +176,8 @@ def test_inspect_finds_what_killed_processes_held(make_queue_name, start_child):
     report = assert_inspect_finds(q, name, ["cell held"] * 2, "cell held x2", [0, 1], {"free": [2, 3], "filled": []},
                                   "filled=0,free=2")
     assert (report["semaphores"]["_free_"], report["semaphores"]["_filled_"]) == (2, 0)
+    # The table of owners names the dead holders: each was waiting for the filled list's lock with its cell.
+    assert sorted(inspect(name)[0]["owners"]) == [f"gone write cell #{i}, may hold filled list lock" for i in (0, 1)]
     crash_after_creating("mpmcvar", name := make_queue_name(), partial=[b"abc"])
     q = MPMCVarQueue(name)
     # The dead writer's message is listed and never ends.
