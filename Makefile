@@ -10,6 +10,8 @@ VPY    := $(VENV)/bin/python
 BUILD  := build/cmake
 SUDO   := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 CMAKE  := $(VENV)/bin/cmake
+# Tests run side by side: each uses names of its own.
+JOBS   := $(shell nproc 2>/dev/null || echo 2)
 
 .PHONY: all demo test test-cpp test-python install build-cpp system-deps bench clean lint format
 
@@ -36,7 +38,7 @@ build-cpp: system-deps $(VENV)/.ready
 	PATH="$(abspath $(VENV))/bin:$$PATH" $(CMAKE) --build $(BUILD)
 
 test-cpp: build-cpp
-	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure
+	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure --parallel $(JOBS)
 
 test-python: install
 	$(VPY) -m pytest -q tests/python

@@ -1,6 +1,7 @@
 # Sanitizer runs of the C++ suite and a valgrind memcheck of a Python workload.
 #   make test-asan   the C++ suite under AddressSanitizer + UBSan, build/asan
-#                    (part of `make test`)
+#                    (part of `make test`; the package install test is left
+#                    out: it checks packaging, not memory)
 #   make test-tsan   the C++ suite under ThreadSanitizer, build/tsan
 #   make memcheck    valgrind on tests/memcheck/workload.py (20k, then 200k
 #                    messages per Python class), module built in build/memcheck
@@ -30,7 +31,7 @@ test-asan: system-deps $(VENV)/.ready
 	$(SAN_PATH) $(CMAKE) -S . -B $(ASAN_BUILD) $(SAN_CONFIGURE) -DCMAKE_CXX_FLAGS="$(SAN_CXXFLAGS)" \
 	  -DMOX_SANITIZE=address,undefined >/dev/null
 	$(SAN_PATH) $(CMAKE) --build $(ASAN_BUILD)
-	$(ASAN_ENV) $(VENV)/bin/ctest --test-dir $(ASAN_BUILD) --output-on-failure
+	$(ASAN_ENV) $(VENV)/bin/ctest --test-dir $(ASAN_BUILD) --output-on-failure --parallel $(JOBS) -E package_consumer
 
 # GCC warns that TSan ignores atomic_thread_fence; the MPMC fences sit just
 # before a sem_post, which TSan models as a release, so -Wno-tsan.

@@ -18,7 +18,7 @@ SURVIVOR_MESSAGES, VICTIM_MESSAGES, MIN_LENGTH = 3000, 20000, 16
 KILL_WINDOW = 0.03  # a victim dies this long (uniformly drawn) after it started its stream
 BOUND = 10.0  # loose: repair starts after a wait stalled ~200 ms
 IDLE_MS = 600  # a survivor reader's last wait outlasts a stall, so it repairs what nobody else waited for
-ROUNDS = int(os.environ.get("MOX_KILL_ROUNDS", "12"))
+ROUNDS = int(os.environ.get("MOX_KILL_ROUNDS", "5"))  # MOX_KILL_ROUNDS=N for more; make test-kill runs kill_storm
 SEED = int(os.environ.get("MOX_KILL_SEED", str(random.randrange(1 << 30))))
 # class, arguments, longest traffic message, messages a writer puts with no reader
 KINDS = {"spsc": (SPSCQueue, (8, 128, True), 128, 8), "mpmc": (MPMCQueue, (8, 128), 128, 8),
