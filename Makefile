@@ -46,12 +46,14 @@ test-python: install
 test: lint test-cpp test-python test-asan test-wheel
 
 # One style for the tree: .clang-format formats the C++; ruff's rules in
-# pyproject.toml (pyflakes, pycodestyle, isort, bugbear) check the Python.
+# pyproject.toml (pyflakes, pycodestyle, isort, bugbear) check the Python;
+# and every mutant of tests/mutation still finds the code it changes.
 # `make format` applies both.
 CXX_SOURCES = $(shell git ls-files '*.cpp' '*.h' 2>/dev/null)
 lint: $(VENV)/.ready
 	$(VENV)/bin/clang-format --dry-run -Werror $(CXX_SOURCES)
 	$(VENV)/bin/ruff check .
+	$(VPY) tests/mutation/mutate.py --check
 
 format: $(VENV)/.ready
 	$(VENV)/bin/clang-format -i $(CXX_SOURCES)

@@ -70,7 +70,7 @@ MUTANTS = [
            "if (cell->length() > cell_size_) {", "if (cell->length() > cell_size_ + 1) {",
            "MPMC read lets a cell length of cell_size + 1 through"),
     Mutant("mpmc-no-free-post", "queue/mpmc_queue.cpp",
-           "if (::sem_post(free_sem()) != 0)", "if (false)",
+           "const int posted = ::sem_post(free_sem());", "const int posted = 0;",
            "MPMC give-back and discard never post the free count"),
     Mutant("mpmc-tail-kept", "queue/mpmc_queue.cpp",
            "if (next == kListEnd) h->filled_tail = kListEnd;", "if (next == kListEnd) {}",
@@ -79,19 +79,20 @@ MUTANTS = [
            "    ::sem_post(lock);\n    throw", "    (void)lock;\n    throw",
            "MPMC damaged list: the thrower keeps the list lock"),
     Mutant("mpmc-lock-before-count", "queue/mpmc_queue.cpp",
-           "wait_semaphore(free_sem(), 0, cell_size_ <= kPollMaxCellSize)",
-           "wait_semaphore(free_mutex(), 0, cell_size_ <= kPollMaxCellSize)",
+           "wait_semaphore(free_sem(), left, cell_size_ <= kPollMaxCellSize,",
+           "wait_semaphore(free_mutex(), left, cell_size_ <= kPollMaxCellSize,",
            "MPMC write takes the free list lock before the free count (swapped wait order)",
-           (("wait_lock_after_count(free_mutex(), free_sem())", "wait_lock_after_count(free_sem(), free_mutex())"),)),
+           (("wait_lock_after_count(\n        free_mutex(), free_sem(),",
+             "wait_lock_after_count(\n        free_sem(), free_mutex(),"),)),
     Mutant("var-free-list-off-by-one", "queue/mpmcvar_queue.cpp",
-           "channel.set_next(i + 1 < num_channels ? i + 1 : kListEnd);",
-           "channel.set_next(i < num_channels ? i + 1 : kListEnd);",
+           "channel.set_next(i + 1 < num_channels_ ? i + 1 : kListEnd);",
+           "channel.set_next(i < num_channels_ ? i + 1 : kListEnd);",
            "MPMCVar create links the last free channel to one past the table"),
     Mutant("var-channel-check-off-by-one", "queue/mpmcvar_queue.cpp",
-           "if (index >= num_channels)\n", "if (index > num_channels)\n",
+           "if (index >= num_channels_)\n", "if (index > num_channels_)\n",
            "MPMCVar channel number check lets num_channels through"),
     Mutant("var-no-used-post", "queue/mpmcvar_queue.cpp",
-           "if (::sem_post(used_sem()) != 0)", "if (false)",
+           "const int posted = ::sem_post(used_sem());", "const int posted = 0;",
            "MPMCVar start of a message never posts the used count"),
     Mutant("var-aba-count-frozen", "queue/mpmcvar_queue.cpp",
            "return (((word >> 32) + 1) << 32) | top;", "return ((word >> 32) << 32) | top;",
@@ -103,7 +104,7 @@ MUTANTS = [
            "    read_cell = nullptr;",
            "MPMCVar reader gives a channel back without clearing its message state"),
     Mutant("var-framing-full-is-last", "queue/channel.cpp",
-           "return length >= cell_size;", "return length > cell_size;",
+           "return length >= cell_size ? ReadStep::kMore", "return length > cell_size ? ReadStep::kMore",
            "MPMCVar reader takes a full cell for the last one"),
     Mutant("var-ring-wrap-late", "queue/channel.cpp",
            "const uint32_t after = j + 1 == num_cells ? 0 : j + 1;\n"
@@ -129,8 +130,8 @@ MUTANTS = [
            "size,\n                     __ATOMIC_RELEASE);", "size,\n                     __ATOMIC_RELAXED);",
            "the size word is published with relaxed order (memory order)"),
     Mutant("give-back-nothing", "queue/semaphore_wait.h",
-           "return wait_lock_or_undo(lock, [count] { ::sem_post(count); });",
-           "return wait_lock_or_undo(lock, [count] { (void)count; });",
+           "return wait_lock_or_undo(lock, [count] { ::sem_post(count); }, record);",
+           "return wait_lock_or_undo(lock, [count] { (void)count; }, record);",
            "a failed list-lock wait keeps the count it took"),
     Mutant("no-recheck", "queue/semaphore_wait.cpp",
            "int64_t slice = int64_t{kRecheckMs} * kNsPerMs;", "int64_t slice = int64_t{3600000} * kNsPerMs;",
@@ -243,6 +244,7 @@ def main() -> int:
                          "counter, which another file owns)")
     ap.add_argument("--json", type=Path, help="write the results here")
     ap.add_argument("--list", action="store_true", help="list the mutants and stop")
+    ap.add_argument("--check", action="store_true", help="check that each mutant applies to this tree, and stop")
     ap.add_argument("--table", type=Path, nargs="+", metavar="JSON",
                     help="print the markdown table of earlier runs (--json files, a column each) and stop")
     ap.add_argument("--label", default="caught by", help="this run's column title in its --json file")
@@ -252,6 +254,10 @@ def main() -> int:
         return 0
 
     mutants = [m for m in MUTANTS if not args.only or m.id in args.only.split(",")]
+    if args.check:  # a mutant whose code changed would silently test nothing
+        stale = [m.id for m in mutants if any((ROOT / m.file).read_text().count(old) != 1 for old, _ in m.edits())]
+        print(f"mutants that no longer apply: {', '.join(stale)}" if stale else f"all {len(mutants)} mutants apply")
+        return 1 if stale else 0
     if args.list:
         for m in mutants:
             print(f"{m.id:30} {m.file:28} {m.what}")
