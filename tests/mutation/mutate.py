@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Mutation runs of the C++ tests: which test catches which fault of the core.
 
-Each mutant is one small change a real bug would make to queue/*.cpp or
-queue/*.h. For each, the tool applies it to a copy of the tree, builds the
+Each mutant (mutants.toml) is one small change a real bug would make to
+queue/*.cpp or queue/*.h. For each, the tool applies it to a copy of the tree, builds the
 C++ tests into the copy's own build directory, runs ctest with a per-test
 timeout and records the tests that fail (a timeout counts as caught), then
 restores the file. Each GoogleTest case is a ctest test of its own.
@@ -12,7 +12,7 @@ Every run goes in a private mount and PID namespace (unshare, as root) with a
 /dev/shm and no process behind, and parallel runs of other trees never meet
 ours.
 
-    tests/mutation/mutate.py [--only ID,...] [--timeout S] [--json OUT]
+    tests/mutation/mutate.py [--only ID,...] [--timeout S] [--jobs J] [--json OUT]
 """
 from __future__ import annotations
 
@@ -28,118 +28,26 @@ import time
 from dataclasses import dataclass
 from pathlib import Path
 
+import tomllib
+
 ROOT = Path(__file__).resolve().parents[2]
+
+
+MUTANTS_FILE = Path(__file__).with_name("mutants.toml")
 
 
 @dataclass(frozen=True)
 class Mutant:
     id: str
     file: str
-    old: str  # must occur exactly once in the file
-    new: str
     what: str
-    more: tuple = ()  # further (old, new) pairs of the same change
-
-    def edits(self):
-        return ((self.old, self.new),) + self.more
+    edits: tuple  # (old, new) pairs; each old text must stand exactly once in the file
 
 
-MUTANTS = [
-    Mutant("spsc-no-filled-post", "queue/spsc_queue.cpp",
-           "if (::sem_post(filled_sem().handle) != 0)", "if (false)",
-           "SPSC write never posts the filled count"),
-    Mutant("spsc-wrap-late", "queue/spsc_queue.cpp",
-           "h->write_index = index + 1 == num_cells_ ? 0 : index + 1;",
-           "h->write_index = index == num_cells_ ? 0 : index + 1;",
-           "SPSC write_index wraps one cell late"),
-    Mutant("spsc-takeback-no-wrap", "queue/spsc_queue.cpp",
-           "h->write_index = h->write_index == 0 ? num_cells_ - 1 : h->write_index - 1;",
-           "h->write_index = h->write_index - 1;",
-           "SPSC take-back of a write steps below 0 at the wrap"),
-    Mutant("spsc-no-ring-check", "queue/spsc_queue.cpp",
-           "if (!ring_.contains(index))", "if (false)",
-           "SPSC ring index from the segment used unchecked"),
-    Mutant("spsc-connect-rereads", "queue/spsc_queue.cpp",
-           "num_cells_ = s.geometry.num_cells;", "num_cells_ = header()->num_cells;",
-           "SPSC connect reads num_cells again after the check"),
-    Mutant("write-len-plus-one", "queue/fixed_cell_io.h",
-           "if (static_cast<uint64_t>(length) > q.cell_size())",
-           "if (static_cast<uint64_t>(length) > q.cell_size() + 1)",
-           "fixed-cell write lets length == cell_size + 1 through"),
-    Mutant("mpmc-read-len-plus-one", "queue/mpmc_queue.cpp",
-           "if (cell->length() > cell_size_) {", "if (cell->length() > cell_size_ + 1) {",
-           "MPMC read lets a cell length of cell_size + 1 through"),
-    Mutant("mpmc-no-free-post", "queue/mpmc_queue.cpp",
-           "const int posted = ::sem_post(free_sem());", "const int posted = 0;",
-           "MPMC give-back and discard never post the free count"),
-    Mutant("mpmc-tail-kept", "queue/mpmc_queue.cpp",
-           "if (next == kListEnd) h->filled_tail = kListEnd;", "if (next == kListEnd) {}",
-           "MPMC read of the last message leaves filled_tail on it"),
-    Mutant("mpmc-damage-keeps-lock", "queue/mpmc_queue.cpp",
-           "    ::sem_post(lock);\n    throw", "    (void)lock;\n    throw",
-           "MPMC damaged list: the thrower keeps the list lock"),
-    Mutant("mpmc-lock-before-count", "queue/mpmc_queue.cpp",
-           "wait_semaphore(free_sem(), left, cell_size_ <= kPollMaxCellSize,",
-           "wait_semaphore(free_mutex(), left, cell_size_ <= kPollMaxCellSize,",
-           "MPMC write takes the free list lock before the free count (swapped wait order)",
-           (("wait_lock_after_count(\n        free_mutex(), free_sem(),",
-             "wait_lock_after_count(\n        free_sem(), free_mutex(),"),)),
-    Mutant("var-free-list-off-by-one", "queue/mpmcvar_queue.cpp",
-           "channel.set_next(i + 1 < num_channels_ ? i + 1 : kListEnd);",
-           "channel.set_next(i < num_channels_ ? i + 1 : kListEnd);",
-           "MPMCVar create links the last free channel to one past the table"),
-    Mutant("var-channel-check-off-by-one", "queue/mpmcvar_queue.cpp",
-           "if (index >= num_channels_)\n", "if (index > num_channels_)\n",
-           "MPMCVar channel number check lets num_channels through"),
-    Mutant("var-no-used-post", "queue/mpmcvar_queue.cpp",
-           "const int posted = ::sem_post(used_sem());", "const int posted = 0;",
-           "MPMCVar start of a message never posts the used count"),
-    Mutant("var-aba-count-frozen", "queue/mpmcvar_queue.cpp",
-           "return (((word >> 32) + 1) << 32) | top;", "return ((word >> 32) << 32) | top;",
-           "MPMCVar free stack: the modification count never moves (ABA)"),
-    Mutant("var-state-not-cleared", "queue/channel.cpp",
-           "    read_cell = nullptr;\n    // Ours to clear now: the writer is done with the channel. The queue's\n"
-           "    // push publishes both words to the next writer.\n"
-           "    __atomic_store_n(area().message_state(), kMessageOpen, __ATOMIC_RELAXED);",
-           "    read_cell = nullptr;",
-           "MPMCVar reader gives a channel back without clearing its message state"),
-    Mutant("var-framing-full-is-last", "queue/channel.cpp",
-           "return length >= cell_size ? ReadStep::kMore", "return length > cell_size ? ReadStep::kMore",
-           "MPMCVar reader takes a full cell for the last one"),
-    Mutant("var-ring-wrap-late", "queue/channel.cpp",
-           "const uint32_t after = j + 1 == num_cells ? 0 : j + 1;\n"
-           "    reader ? a.set_read_index(after) : a.set_write_index(after);\n    return cell;",
-           "const uint32_t after = j == num_cells ? 0 : j + 1;\n"
-           "    reader ? a.set_read_index(after) : a.set_write_index(after);\n    return cell;",
-           "MPMCVar channel ring index wraps one cell late"),
-    Mutant("unlink-no-identity", "queue/shared_objects.h",
-           "if (names_segment(name, id)) {", "if (true) {",
-           "unlink removes the names without checking they are still its queue's"),
-    Mutant("size-word-first", "queue/mpmcvar_queue.cpp",
-           "    segment = create_segment(name_, segment_size_, shm_fd_, segment_id_, kCreateTexts);\n    try {\n"
-           "        create_semaphores(sems_.data(), kSemaphoreTexts, name_, g);\n\n        MPMCVarHeader",
-           "    segment = create_segment(name_, segment_size_, shm_fd_, segment_id_, kCreateTexts);\n"
-           "    publish_segment(segment, segment_size_);\n    try {\n"
-           "        create_semaphores(sems_.data(), kSemaphoreTexts, name_, g);\n\n        MPMCVarHeader",
-           "MPMCVar create publishes the size word before the header and channels"),
-    Mutant("no-fallocate", "queue/shared_objects.cpp",
-           "while ((err = ::posix_fallocate(fd, 0, static_cast<off_t>(size))) == EINTR)",
-           "while ((err = 0) == EINTR)",
-           "create does not reserve the segment's memory"),
-    Mutant("publish-relaxed", "queue/shared_objects.cpp",
-           "size,\n                     __ATOMIC_RELEASE);", "size,\n                     __ATOMIC_RELAXED);",
-           "the size word is published with relaxed order (memory order)"),
-    Mutant("give-back-nothing", "queue/semaphore_wait.h",
-           "return wait_lock_or_undo(lock, [count] { ::sem_post(count); }, record);",
-           "return wait_lock_or_undo(lock, [count] { (void)count; }, record);",
-           "a failed list-lock wait keeps the count it took"),
-    Mutant("no-recheck", "queue/semaphore_wait.cpp",
-           "int64_t slice = int64_t{kRecheckMs} * kNsPerMs;", "int64_t slice = int64_t{3600000} * kNsPerMs;",
-           "a sleep is not bounded: a post whose wake-up was lost is never seen"),
-    Mutant("signal-ends-resume-wait", "queue/semaphore_wait.cpp",
-           "} else if (o.on_signal == OnSignal::kFail) {", "} else if (o.on_signal != OnSignal::kDefer) {",
-           "a signal ends a wait that holds something and must go on"),
-]
+def load_mutants(path: Path = MUTANTS_FILE) -> list[Mutant]:
+    return [Mutant(m["id"], m["file"], m["what"],
+                   tuple((e["old"], e["new"]) for e in [m, *m.get("more", [])]))
+            for m in tomllib.loads(path.read_text())["mutant"]]
 
 
 def run(cmd, **kw):
@@ -158,9 +66,9 @@ class Tree:
     through a launcher that kills it after `timeout` seconds and then ends
     itself by SIGKILL, which ctest reports as a killed test: a hang."""
 
-    def __init__(self, source: Path, work: Path, venv_bin: Path, timeout: int, exclude: str):
+    def __init__(self, source: Path, work: Path, venv_bin: Path, timeout: int, exclude: str, jobs: int):
         self.src, self.build = work / "src", work / "build"
-        self.venv_bin, self.exclude = venv_bin, exclude
+        self.venv_bin, self.exclude, self.jobs = venv_bin, exclude, jobs
         self.env = dict(os.environ, PATH=f"{venv_bin}:{os.environ['PATH']}")
         if self.src.exists():
             shutil.rmtree(self.src)
@@ -184,7 +92,7 @@ class Tree:
 
     def test(self) -> dict[str, str]:
         """The failing tests, each with why: "failed" or "timeout"."""
-        cmd = [str(self.venv_bin / "ctest"), "--test-dir", str(self.build)]
+        cmd = [str(self.venv_bin / "ctest"), "--test-dir", str(self.build), "--parallel", str(self.jobs)]
         if self.exclude:
             cmd += ["-E", self.exclude]
         r = run(isolated(cmd), env=self.env)
@@ -224,7 +132,7 @@ def apply(src: Path, m: Mutant) -> str | None:
     """Applies `m`; the file's text before, or None when the code it changes is not there."""
     path = src / m.file
     original = text = path.read_text()
-    for old, new in m.edits():
+    for old, new in m.edits:
         if text.count(old) != 1:
             return None
         text = text.replace(old, new)
@@ -239,6 +147,7 @@ def main() -> int:
                     help="copy and build directory (kept)")
     ap.add_argument("--only", default="", help="comma-separated mutant ids")
     ap.add_argument("--timeout", type=int, default=60, help="per-test timeout in seconds")
+    ap.add_argument("--jobs", type=int, default=os.cpu_count() or 1, help="tests run side by side (ctest --parallel)")
     ap.add_argument("--exclude", default="package_consumer|test_no_heap_allocation",
                     help="ctest -E regex of tests left out (default: the package install test, and the allocation "
                          "counter, which another file owns)")
@@ -253,9 +162,9 @@ def main() -> int:
         print(table([json.loads(p.read_text()) for p in args.table]))
         return 0
 
-    mutants = [m for m in MUTANTS if not args.only or m.id in args.only.split(",")]
+    mutants = [m for m in load_mutants() if not args.only or m.id in args.only.split(",")]
     if args.check:  # a mutant whose code changed would silently test nothing
-        stale = [m.id for m in mutants if any((ROOT / m.file).read_text().count(old) != 1 for old, _ in m.edits())]
+        stale = [m.id for m in mutants if any((ROOT / m.file).read_text().count(old) != 1 for old, _ in m.edits)]
         print(f"mutants that no longer apply: {', '.join(stale)}" if stale else f"all {len(mutants)} mutants apply")
         return 1 if stale else 0
     if args.list:
@@ -267,7 +176,7 @@ def main() -> int:
     venv_bin = args.tree / ".venv" / "bin"
     if not (venv_bin / "ninja").exists():
         venv_bin = ROOT / ".venv" / "bin"
-    tree = Tree(args.tree, args.work, venv_bin, args.timeout, args.exclude)
+    tree = Tree(args.tree, args.work, venv_bin, args.timeout, args.exclude, args.jobs)
     print(f"tree {args.tree} copied to {tree.src}; per-test timeout {args.timeout} s", flush=True)
 
     if (err := tree.compile()):
