@@ -221,88 +221,59 @@ std::unique_ptr<MPMCQueueCPP> make_queue(const std::string& name) {
 
 // One object writes and reads: the paths are the same as across processes.
 template <class Queue>
-class FixedCellPaths : public ::testing::Test {
-protected:
-    NameGuard guard{unique_name("heap")};
-    std::unique_ptr<Queue> q = make_queue<Queue>(guard.name());
-    char data[kCell] = {};
-    uint64_t bytes_read = 0;  // what the counted calls moved: proof that they ran
-
-    FixedCellPaths() { std::memset(data, 'a', sizeof data); }
-};
-
+class FixedCellPaths : public ::testing::Test {};
 using FixedCellKinds = ::testing::Types<SPSCQueueCPP, MPMCQueueCPP>;
 TYPED_TEST_SUITE(FixedCellPaths, FixedCellKinds);
 
-TYPED_TEST(FixedCellPaths, WriteAndReadIntoABuffer) {
-    auto& q = *this->q;
-    char buffer[kCell];
-    EXPECT_EQ(allocations_in([&] {
-                  q.write(this->data, kCell);
-                  int64_t got = 0;
-                  ASSERT_EQ(q.read(buffer, kCell, got, 0), 0);
-                  this->bytes_read += static_cast<uint64_t>(got);
-              }),
-              0u);
-    EXPECT_EQ(this->bytes_read, static_cast<uint64_t>((kCalls + 1) * kCell));
-    EXPECT_EQ(std::memcmp(buffer, this->data, kCell), 0);
-}
-
-TYPED_TEST(FixedCellPaths, WriteAndReadIntoAReservedString) {
-    auto& q = *this->q;
+TYPED_TEST(FixedCellPaths, WritesReadsCellsAndTimeoutsAllocateNothing) {
+    NameGuard guard{unique_name("heap")};
+    const std::unique_ptr<TypeParam> queue = make_queue<TypeParam>(guard.name());
+    TypeParam& q = *queue;
+    char data[kCell], buffer[kCell];
+    std::memset(data, 'a', sizeof data);
     std::string out;
     out.reserve(kCell);
-    EXPECT_EQ(allocations_in([&] {
-                  q.write(this->data, kCell);
-                  ASSERT_EQ(q.read(out, 0), 0);
-                  this->bytes_read += out.size();
-              }),
-              0u);
-    EXPECT_EQ(this->bytes_read, static_cast<uint64_t>((kCalls + 1) * kCell));
-}
-
-TYPED_TEST(FixedCellPaths, ZeroCopyRead) {
-    auto& q = *this->q;
-    EXPECT_EQ(allocations_in([&] {
-                  q.write(this->data, kCell);
-                  void* handle = q.read_begin();
-                  char* payload = nullptr;
-                  uint64_t length = 0;
-                  EXPECT_TRUE(q.read(handle, &payload, &length));
-                  q.read_end(handle);
-                  this->bytes_read += length;
-              }),
-              0u);
-    EXPECT_EQ(this->bytes_read, static_cast<uint64_t>((kCalls + 1) * kCell));
-}
-
-TYPED_TEST(FixedCellPaths, OpenAndCloseCells) {
-    auto& q = *this->q;
-    EXPECT_EQ(allocations_in([&] {
-                  Cell* cell = q.open_cell_for_write();
-                  cell->set_length(kCell);
-                  std::memcpy(cell->data(), this->data, kCell);
-                  q.close_cell_after_write(cell, false);
-                  const Cell* in = q.open_cell_for_read(0);
-                  ASSERT_NE(in, nullptr);
-                  this->bytes_read += in->length();
-                  q.close_cell_after_read(in);
-              }),
-              0u);
-    EXPECT_EQ(this->bytes_read, static_cast<uint64_t>((kCalls + 1) * kCell));
-}
-
-TYPED_TEST(FixedCellPaths, TimedReadThatTimesOut) {
-    auto& q = *this->q;
-    char buffer[kCell];
+    uint64_t bytes_read = 0;  // what the counted calls moved: proof that they ran
+    const auto none_in = [&](const char* path, auto&& body) {
+        bytes_read = 0;
+        EXPECT_EQ(allocations_in(body), 0u) << path;
+        EXPECT_EQ(bytes_read, static_cast<uint64_t>((kCalls + 1) * kCell)) << path;
+    };
+    none_in("write, read into a buffer", [&] {
+        q.write(data, kCell);
+        int64_t got = 0;
+        ASSERT_EQ(q.read(buffer, kCell, got, 0), 0);
+        bytes_read += static_cast<uint64_t>(got);
+    });
+    EXPECT_EQ(std::memcmp(buffer, data, kCell), 0);
+    none_in("write, read into a reserved string", [&] {
+        q.write(data, kCell);
+        ASSERT_EQ(q.read(out, 0), 0);
+        bytes_read += out.size();
+    });
+    none_in("zero-copy read", [&] {
+        q.write(data, kCell);
+        void* handle = q.read_begin();
+        char* payload = nullptr;
+        uint64_t length = 0;
+        EXPECT_TRUE(q.read(handle, &payload, &length));
+        q.read_end(handle);
+        bytes_read += length;
+    });
+    none_in("open and close cells", [&] {
+        Cell* cell = q.open_cell_for_write();
+        cell->set_length(kCell);
+        std::memcpy(cell->data(), data, kCell);
+        q.close_cell_after_write(cell, false);
+        const Cell* in = q.open_cell_for_read(0);
+        ASSERT_NE(in, nullptr);
+        bytes_read += in->length();
+        q.close_cell_after_read(in);
+    });
     int timeouts = 0;
-    EXPECT_EQ(allocations_in(
-                  [&] {
-                      int64_t got = -1;
-                      timeouts += q.read(buffer, kCell, got, 1);
-                  },
-                  20),  // each call waits its millisecond
-              0u);
+    int64_t got = -1;
+    EXPECT_EQ(allocations_in([&] { timeouts += q.read(buffer, kCell, got, 1); }, 20), 0u)  // a millisecond each
+        << "a timed read that times out";
     EXPECT_EQ(timeouts, 21);
 }
 
