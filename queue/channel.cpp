@@ -1,8 +1,11 @@
 #include "channel.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <utility>
 
 #include "copy_bytes.h"
@@ -201,10 +204,30 @@ void Channel::begin_read() {
 void Channel::end_read() {
     read_open = false;
     read_cell = nullptr;
+    reset_for_free();
+}
+
+void Channel::reset_for_free() noexcept {
     // Ours to clear now: the writer is done with the channel. The queue's
-    // push publishes both words to the next writer.
-    __atomic_store_n(area().message_state(), kMessageOpen, __ATOMIC_RELAXED);
-    area().set_message_length(0);
+    // push publishes these words to the next writer.
+    ChannelArea a = area();
+    __atomic_store_n(a.message_state(), kMessageOpen, __ATOMIC_RELAXED);
+    a.set_message_length(0);
+    // Both sides are done with the ring: a post a dead side never made (or
+    // made twice) is put right here, never met by the next message.
+    int free_cells = 0;
+    int filled_cells = 0;
+    ::sem_getvalue(free_sem.handle, &free_cells);
+    ::sem_getvalue(filled_sem.handle, &filled_cells);
+    if (free_cells == static_cast<int>(num_cells) && filled_cells == 0 && a.read_index() == a.write_index()) return;
+    while (::sem_trywait(filled_sem.handle) == 0) {
+    }
+    for (; free_cells < static_cast<int>(num_cells); ++free_cells) ::sem_post(free_sem.handle);
+    for (; free_cells > static_cast<int>(num_cells) && ::sem_trywait(free_sem.handle) == 0; --free_cells) {
+    }
+    a.set_read_index(0);
+    a.set_write_index(0);
+    for (uint32_t j = 0; j < num_cells; ++j) ring_cell(j)->set_length(0);
 }
 
 Cell* Channel::open_cell_for_write() { return open_cell_for_write(Timeout::none()); }
@@ -299,6 +322,7 @@ void Channel::close_cell_after_read(const Cell* cell) {
 void Channel::abandon_write() noexcept {
     if (!write_open) return;
     write_open = false;
+    const Holder me = queue->holder();
     // A reader may be asleep on an empty ring: hand it one more cell, empty,
     // after the outcome is settled. The cell is taken first, so that after
     // the swap this side only posts.
@@ -306,86 +330,89 @@ void Channel::abandon_write() noexcept {
         write_cell->set_length(0);
     } else if (::sem_trywait(free_sem.handle) == 0) {
         write_cell = take_ring_cell_unchecked(false);
+        write_cell->set_length(0);
+        me.set(Step::kWriteCellHeld, ListLock::kNone, LockHold::kNo, index);
     }
     if (!settle_message(kWriterAbandoned)) {
         clean_up_after_reader();  // the reader left first
         return;
     }
+    // Idle before the post: once settled the channel is the reader's to
+    // give back, and a record left on it could be repaired on its next message.
+    me.idle();
     if (std::exchange(write_cell, nullptr) != nullptr) ::sem_post(filled_sem.handle);
-    queue->holder().idle();
 }
 
 void Channel::abandon_read() noexcept {
     if (!read_open) return;
     read_open = false;
+    const Holder me = queue->holder();
     // Give back first: to the writer it is only one more free cell.
     if (const Cell* held = std::exchange(read_cell, nullptr); held != nullptr) {
         const_cast<Cell*>(held)->set_length(0);
+        me.set(Step::kReadMessage, ListLock::kNone, LockHold::kNo, index);
         ::sem_post(free_sem.handle);
     }
     if (!settle_message(kReaderAbandoned)) {
         clean_up_after_writer();  // the writer is done with the ring
         return;
     }
-    queue->holder().idle();
+    me.idle();
 }
 
 // A dead writer's side, finished as abandon_write would have: its record
 // says whether it held a cell (the one before write_index), or it was
 // ending the message (then it holds the last cell).
-void Channel::repair_dead_writer(bool holds_cell, bool ending) noexcept {
+Channel::DeadSide Channel::repair_dead_writer(bool holds_cell, bool ending,
+                                              const std::function<void()>& settled) noexcept {
     ChannelArea a = area();
     const uint8_t state = __atomic_load_n(a.message_state(), __ATOMIC_SEQ_CST);
     if (state == kWriterEnded) {
         // It won the end and died before handing the last cell over.
+        settled();
         if (ending) ::sem_post(filled_sem.handle);
-        return;
+        return DeadSide::kDone;
     }
-    if (state == kWriterAbandoned) return;  // it had given the message up itself
-    Cell* cell = nullptr;
+    if (state == kWriterAbandoned) return DeadSide::kDone;  // it had given the message up itself
     if (state == kMessageOpen) {
-        if (holds_cell) {
-            const uint32_t w = a.write_index();
-            cell = ring_.contains(w)
-                       ? reinterpret_cast<Cell*>(channel_shm + ring_.offset(w == 0 ? num_cells - 1 : w - 1))
-                       : nullptr;
-        } else if (::sem_trywait(free_sem.handle) == 0) {
-            cell = take_ring_cell_unchecked(false);
-        }
+        Cell* cell = nullptr;
+        const uint32_t w = a.write_index();
+        if (holds_cell && ring_.contains(w))
+            cell = reinterpret_cast<Cell*>(channel_shm + ring_.offset(w == 0 ? num_cells - 1 : w - 1));
         if (cell != nullptr) cell->set_length(0);
         if (settle_message(kWriterAbandoned)) {
+            settled();                                           // as abandon_write: the record goes before the post
             if (cell != nullptr) ::sem_post(filled_sem.handle);  // wakes the reader: an empty last cell
-            return;
+            return DeadSide::kDone;
         }
     }
-    // The reader left first: as clean_up_after_reader, with the dead
-    // writer's cell.
-    while (::sem_trywait(filled_sem.handle) == 0) {
-        take_ring_cell_unchecked(true)->set_length(0);
-        ::sem_post(free_sem.handle);
-    }
-    if (cell != nullptr) {
-        take_ring_cell_unchecked(true)->set_length(0);
-        ::sem_post(free_sem.handle);
-    }
-    queue->release_channel(*this);
+    return DeadSide::kRelease;  // the reader left first: the ring is quiet
 }
 
 // A dead reader's side, finished as abandon_read would have: the cell it
 // held (the one before read_index) goes back to the writer first.
-void Channel::repair_dead_reader(bool holds_cell) noexcept {
+Channel::DeadSide Channel::repair_dead_reader(bool holds_cell, const std::function<void()>& given_back) noexcept {
     ChannelArea a = area();
-    if (__atomic_load_n(a.message_state(), __ATOMIC_SEQ_CST) == kReaderAbandoned) return;
+    if (__atomic_load_n(a.message_state(), __ATOMIC_SEQ_CST) == kReaderAbandoned) return DeadSide::kDone;
     if (holds_cell) {
         const uint32_t r = a.read_index();
-        if (ring_.contains(r)) {
+        if (ring_.contains(r))
             reinterpret_cast<Cell*>(channel_shm + ring_.offset(r == 0 ? num_cells - 1 : r - 1))->set_length(0);
-            ::sem_post(free_sem.handle);
-        }
+        given_back();
+        ::sem_post(free_sem.handle);
     }
-    // A live writer meets the outcome in its next wait or at its end; a
-    // writer done with the ring leaves the clean-up to this side.
-    if (!settle_message(kReaderAbandoned)) clean_up_after_writer();
+    // A live writer meets the outcome in its next wait or at its end.
+    if (settle_message(kReaderAbandoned)) return DeadSide::kDone;
+    // The writer is done with the ring but for its one last post.
+    for (int waited = 0; waited < static_cast<int>(kLastPostMs); ++waited) {
+        int free_cells = 0;
+        int filled_cells = 0;
+        ::sem_getvalue(free_sem.handle, &free_cells);
+        ::sem_getvalue(filled_sem.handle, &filled_cells);
+        if (free_cells + filled_cells >= static_cast<int>(num_cells)) return DeadSide::kRelease;
+        ::usleep(1000);
+    }
+    return DeadSide::kDone;  // a writer that died right after settling: its channel is lost
 }
 
 // The reader gave back all it held and left: the handed-over cells are all
@@ -485,11 +512,14 @@ bool Channel::partial_write_complete(const Timeout& timeout) {
     write_open = false;
     write_cell = nullptr;
     MOX_FAULT_POINT("mpmcvar.write.end");
-    // The record stays until after the post: a death between the two makes
-    // a repair post the last cell a second time (a few instructions), where
-    // the other order would leave its reader waiting for ever.
-    const int posted = ::sem_post(filled_sem.handle);
+    // Idle before the post: the post wakes the reader, which often runs at
+    // once, reads the cell and gives the channel back while this thread has
+    // not run on; a record left on the channel then would be repaired on its
+    // next message. A death between the two (a few instructions, no wake-up)
+    // loses the last cell.
     me.idle();
+    const int posted = ::sem_post(filled_sem.handle);
+    MOX_FAULT_POINT("mpmcvar.write.posted_end");
     if (posted != 0)
         throw IPCQueueException("MPMCVarQueueCPP:Channel:close_cell_after_write: filled semaphore increment failed",
                                 filled_sem.name, errno);

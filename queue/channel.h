@@ -30,6 +30,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "layout.h"
@@ -167,9 +168,12 @@ public:
     void abandon_read() noexcept;
     // The same for a side whose thread died (see mpmcvar_repair.cpp), from
     // its record: whether it held a cell, and whether it was ending the
-    // message. Never throws; called under the repair lock.
-    void repair_dead_writer(bool holds_cell, bool ending) noexcept;
-    void repair_dead_reader(bool holds_cell) noexcept;
+    // message; the callback moves the record on before the cell's post.
+    // kRelease: the other side left, the channel is the repair's to give
+    // back. Never throws; called under the repair lock.
+    enum class DeadSide { kDone, kRelease };
+    DeadSide repair_dead_writer(bool holds_cell, bool ending, const std::function<void()>& settled) noexcept;
+    DeadSide repair_dead_reader(bool holds_cell, const std::function<void()>& given_back) noexcept;
     // Whether this process's writer (reader) side holds a message here.
     bool writing() const { return write_open; }
     bool reading() const { return read_open; }
@@ -196,6 +200,9 @@ public:
     void cancel_write();
     void begin_read();
     void end_read();
+    // A channel both sides are done with, made as new for the free stack:
+    // its message words cleared, its ring empty and every cell free.
+    void reset_for_free() noexcept;
     // The list link the queue's lists run through.
     uint32_t next() const { return area().next(); }
     void set_next(uint32_t v) { area().set_next(v); }

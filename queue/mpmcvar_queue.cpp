@@ -119,6 +119,9 @@ MPMCVarQueueCPP::MPMCVarQueueCPP(const std::string& name) : IPCQueueCPP(name) {
     }
     owners_.attach(name_, segment_id_);
     owners_.claim_now();  // the slot's first claim allocates: not inside an operation
+    // A process that joins heals what dead ones left: processes that live
+    // shorter than a wait's slice would otherwise never get to.
+    repair_dead_holders();
 }
 
 MPMCVarQueueCPP::~MPMCVarQueueCPP() { close(); }

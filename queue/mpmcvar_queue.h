@@ -169,6 +169,12 @@ private:
     // could be had, so that a repair never pushes a channel twice.
     bool on_free_stack(uint32_t index) const;
     static void stall_check(const void* self);
+    // For a repair, under the used lock: where channel `index` is, other
+    // than in slot `skip_slot`'s record.
+    enum class Whereabouts { kFreeStack, kElsewhere, kNowhere };
+    Whereabouts whereabouts(uint32_t index, uint32_t skip_slot) const;
+    void finish_used_append(uint32_t index);
+    void restore_used_head(uint32_t index);
     // Reads the message of `channel` (null: none, returns 1) into `out`.
     int read_message(std::string& out, Channel* channel);
     void push_free_channel(Channel& channel);

@@ -7,189 +7,281 @@
 //   a channel being appended              the append finished, counted; then
 //                                           as a writer that died in it
 //   a writer that died in its message     kWriterAbandoned by the abandon
-//                                           protocol, an empty last cell
-//                                           posted: its reader raises or
-//                                           passes over it
+//                                           protocol, its cell posted empty:
+//                                           its reader raises or passes over it
 //   a channel popped for reading          back at the head of the used list
 //                                           (nothing of it was read)
 //   a reader that died in its message     its cell given back,
 //                                           kReaderAbandoned; when the writer
-//                                           is done, the ring is emptied and
-//                                           the channel given back
-//   a channel being given back            pushed (unless it is on the stack)
-//                                           and counted
+//                                           is done, the channel given back
+//   a channel being given back            pushed unless it is found anywhere
+//                                           (stack, used list, a record), counted
 //   the used list's lock held             the list finished as above, then
 //                                           the lock released
+//
+// Repairers die too (a process that connects repairs first). Each record
+// is moved on before the effect it no longer asks for can be seen, so the
+// next repairer redoes at most one post, counted as unsure; a push is never
+// redone (the channel is looked for first).
 #include <vector>
 
+#include "fault_point.h"
 #include "mpmcvar_queue.h"
 #include "repair.h"
 
 namespace mox::ipc_queue {
+
+namespace {
+
+// Steps whose record holds (or may hold) channel `index`.
+bool holds_channel(const Holding& h) {
+    switch (h.step) {
+        case Step::kPopChannel:
+        case Step::kHaveChannel:
+        case Step::kAppendUsed:
+        case Step::kPostUsed:
+        case Step::kWriteMessage:
+        case Step::kWriteCellHeld:
+        case Step::kEndMessage:
+        case Step::kPopUsed:
+        case Step::kReadMessage:
+        case Step::kReadCellHeld:
+        case Step::kReleaseChannel:
+            return true;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
 
 void MPMCVarQueueCPP::stall_check(const void* self) {
     auto* q = const_cast<MPMCVarQueueCPP*>(static_cast<const MPMCVarQueueCPP*>(self));
     if (!q->closed_ && repair_due(q->last_repair_ms_)) q->repair_dead_holders();
 }
 
+// Under the used lock. Pushes and pops are ruled out by an unchanged free
+// word across the look; appends and pops of the used list by the lock; a
+// channel passes from one thread to another only while both record it.
+MPMCVarQueueCPP::Whereabouts MPMCVarQueueCPP::whereabouts(uint32_t index, uint32_t skip_slot) const {
+    const MPMCVarHeader* h = header();
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const uint64_t word = h->free_word.load(std::memory_order_seq_cst);
+        Whereabouts found = Whereabouts::kNowhere;
+        uint32_t at = free_top(word);
+        for (uint32_t n = 0; n <= num_channels_ && at < num_channels_; ++n) {
+            if (at == index) found = Whereabouts::kFreeStack;
+            at = ChannelArea(segment + channel_areas_.offset(at)).next();
+        }
+        at = h->used_head.load(std::memory_order_relaxed);
+        for (uint32_t n = 0; n <= num_channels_ && at < num_channels_ && found == Whereabouts::kNowhere; ++n) {
+            if (at == index) found = Whereabouts::kElsewhere;
+            at = ChannelArea(segment + channel_areas_.offset(at)).next();
+        }
+        for (uint32_t s = 0; s < owners_.slot_count() && found == Whereabouts::kNowhere; ++s) {
+            const OwnerSlot& slot = owners_.slot(s);
+            if (s == skip_slot || slot.thread.load(std::memory_order_acquire) == 0) continue;
+            Holding held = Holding::of(slot.holding.load(std::memory_order_acquire));
+            if (held.step == Step::kRepair) held = Holding::of(slot.saved.load(std::memory_order_relaxed));
+            if (holds_channel(held) && held.index == index) found = Whereabouts::kElsewhere;
+        }
+        if (h->free_word.load(std::memory_order_seq_cst) == word) return found;
+    }
+    return Whereabouts::kElsewhere;  // never pushed twice
+}
+
 void MPMCVarQueueCPP::repair_dead_holders() noexcept {
     try {
         Repair r(owners_, owners_.holder());
         if (r.empty()) return;
-        MPMCVarHeader* h = header();
         const auto valid = [&](uint32_t i) { return i < num_channels_; };
-        int free_posts = 0;
-        int used_posts = 0;
-        uint32_t free_unsure = 0;
-        uint32_t used_unsure = 0;
-        enum class Fix { kWriter, kReader, kUnlisted, kRelease };
-        struct Pending {
-            uint32_t slot;
-            uint32_t index;
-            Fix fix;
-            bool holds_cell;
-            bool ending;
+        const std::vector<DeadHolding>& dead = r.dead();
+        // Each entry's record as moved on by this repair.
+        std::vector<Holding> now;
+        for (const DeadHolding& d : dead) now.push_back(d.holding);
+        std::vector<bool> done(dead.size(), false);
+        std::vector<Whereabouts> found(dead.size(), Whereabouts::kElsewhere);
+        const auto move_on = [&](size_t k, const Holding& next) {
+            now[k] = next;
+            r.advance(dead[k].slot, next);
         };
-        std::vector<Pending> pending;
+        // A post the record asks for: made certain by this repair, or maybe
+        // made already (counted as unsure).
+        const auto post = [&](sem_t* sem, CountId id, bool unsure) {
+            if (unsure) owners_.add_unsure_posts(id, 1);
+            ::sem_post(sem);
+        };
+        const auto post_used = [&](size_t k, bool unsure) {
+            move_on(k, {Step::kWantUsedCount, ListLock::kNone, LockHold::kNo, 0});  // a redo is unsure
+            post(used_sem(), CountId::kUsed, unsure);
+        };
+        const auto post_free = [&](size_t k, bool unsure) {
+            move_on(k, {Step::kWantFreeChannel, ListLock::kNone, LockHold::kNo, 0});
+            post(free_sem(), CountId::kFree, unsure);
+        };
+        const auto release = [&](size_t k, Channel& channel) {
+            move_on(k, {Step::kReleaseChannel, ListLock::kNone, LockHold::kNo, channel.index});
+            channel.reset_for_free();
+            push_free_channel(channel);
+            MOX_FAULT_POINT("mpmcvar.repair.pushed");
+            move_on(k, {Step::kPostChannelFree, ListLock::kNone, LockHold::kNo, channel.index});
+            ::sem_post(free_sem());
+        };
 
-        // The used list first. A channel popped for reading goes back under
-        // the lock even when the dead reader had posted it already.
+        // The used list, under its lock: appends finished, pops put back.
         bool used_locked = r.take_over(ListLock::kUsed, used_mutex());
-        bool restores = false;
-        for (const DeadHolding& d : r.dead())
-            restores = restores || (d.holding.step == Step::kReadMessage && d.holding.lock == ListLock::kUsed);
-        if (!used_locked && restores) used_locked = r.lock(ListLock::kUsed, used_mutex());
-        const auto restore = [&](uint32_t i) {
-            const uint32_t head = h->used_head.load(std::memory_order_relaxed);
-            if (head == i) return;
-            channel_at(i).set_next(head);
-            h->used_head.store(i, std::memory_order_seq_cst);
-            if (head == kListEnd) h->used_tail.store(i, std::memory_order_seq_cst);
+        const auto needs_lock = [&](size_t k) {
+            const Holding& d = dead[k].holding;
+            return valid(d.index) &&
+                   (d.step == Step::kAppendUsed || d.step == Step::kPopUsed || d.step == Step::kReleaseChannel ||
+                    d.step == Step::kPopChannel || (d.step == Step::kReadMessage && d.lock == ListLock::kUsed));
         };
-        for (const DeadHolding& d : r.dead()) {
-            const uint32_t i = d.holding.index;
-            switch (d.holding.step) {
-                case Step::kAppendUsed: {
-                    if (!used_locked || !valid(i)) continue;
-                    uint32_t last = h->used_head.load(std::memory_order_relaxed);
-                    if (last == kListEnd) {
-                        channel_at(i).set_next(kListEnd);
-                        h->used_head.store(i, std::memory_order_seq_cst);
-                    } else {
-                        // Walk to the end: the dead writer may have stopped between its two stores.
-                        bool listed = last == i;
-                        for (uint32_t n = 0; n < num_channels_ && valid(last) && channel_at(last).next() != kListEnd;
-                             ++n) {
-                            last = channel_at(last).next();
-                            listed = listed || last == i;
-                        }
-                        if (!valid(last)) continue;  // damage: left for the report
-                        if (!listed) {
-                            channel_at(i).set_next(kListEnd);
-                            channel_at(last).set_next(i);
-                        }
-                    }
-                    h->used_tail.store(i, std::memory_order_seq_cst);
-                    ++used_posts;
-                    pending.push_back({d.slot, i, Fix::kWriter, false, false});
-                    continue;
-                }
+        bool wanted = false;
+        for (size_t k = 0; k < dead.size(); ++k) wanted = wanted || needs_lock(k);
+        if (!used_locked && wanted) used_locked = r.lock(ListLock::kUsed, used_mutex());
+        for (size_t k = 0; k < dead.size(); ++k) {
+            if (!needs_lock(k)) continue;
+            if (!used_locked) {
+                done[k] = true;  // left for a later repair
+                continue;
+            }
+            const uint32_t i = now[k].index;
+            switch (now[k].step) {
+                case Step::kAppendUsed:
+                    finish_used_append(i);
+                    move_on(k, {Step::kPostUsed, ListLock::kNone, LockHold::kNo, i});
+                    ::sem_post(used_sem());
+                    move_on(k, {Step::kWriteMessage, ListLock::kNone, LockHold::kNo, i});
+                    break;
                 case Step::kPopUsed:
-                    if (!used_locked || !valid(i)) continue;
-                    restore(i);  // popped already, or still the head
-                    ++used_posts;
+                case Step::kReadMessage:  // popped, the lock maybe posted: nothing was read
+                    restore_used_head(i);
+                    post_used(k, false);
+                    move_on(k, Holding{});
                     break;
-                case Step::kReadMessage:
-                    if (d.holding.lock == ListLock::kUsed) {  // popped, nothing read yet
-                        if (!used_locked || !valid(i)) continue;
-                        restore(i);
-                        ++used_posts;
-                        break;
-                    }
-                    if (valid(i)) pending.push_back({d.slot, i, Fix::kReader, false, false});
-                    continue;
-                case Step::kReadCellHeld:
-                    if (valid(i)) pending.push_back({d.slot, i, Fix::kReader, true, false});
-                    continue;
-                case Step::kHaveUsedCount:
-                    ++used_posts;
+                default:  // kReleaseChannel, kPopChannel: where is the channel now?
+                    found[k] = whereabouts(i, dead[k].slot);
                     break;
+            }
+        }
+        if (used_locked) r.unlock(ListLock::kUsed, used_mutex());
+
+        for (size_t k = 0; k < dead.size(); ++k) {
+            if (done[k]) continue;
+            const uint32_t i = now[k].index;
+            const Step step = now[k].step;
+            switch (step) {
                 case Step::kWantUsedCount:  // taken or not
-                    ++used_posts;
-                    ++used_unsure;
+                    post(used_sem(), CountId::kUsed, true);
                     break;
-                case Step::kPostUsed:  // posted or not
-                    ++used_posts;
-                    ++used_unsure;
-                    if (valid(i)) pending.push_back({d.slot, i, Fix::kWriter, false, false});
-                    continue;
+                case Step::kHaveUsedCount:
+                    post_used(k, false);
+                    break;
+                case Step::kPostUsed:  // posted or not; then as a writer in its message
+                    post(used_sem(), CountId::kUsed, true);
+                    move_on(k, {Step::kWriteMessage, ListLock::kNone, LockHold::kNo, i});
+                    break;
+                case Step::kWantFreeChannel:
+                case Step::kPostChannelFree:
+                    post(free_sem(), CountId::kFree, true);
+                    break;
+                case Step::kPopChannel:
+                    // Still on the stack, or nothing popped yet: the count only.
+                    // Found nowhere: the dead thread had swapped it off.
+                    if (!valid(i) || found[k] == Whereabouts::kFreeStack)
+                        post_free(k, false);
+                    else if (found[k] == Whereabouts::kNowhere)
+                        release(k, channel_at(i));
+                    else
+                        post(free_sem(), CountId::kFree, true);
+                    break;
+                case Step::kHaveChannel:
+                    if (valid(i)) release(k, channel_at(i));
+                    break;
+                case Step::kReleaseChannel:
+                    if (found[k] == Whereabouts::kNowhere)
+                        release(k, channel_at(i));
+                    else
+                        post_free(k, false);  // pushed (and maybe taken again), not counted
+                    break;
+                default:
+                    break;
+            }
+            if (!valid(now[k].index)) {
+                if (now[k].step != Step::kRepair || r.entries_of(dead[k].slot) == 1) move_on(k, Holding{});
+                continue;
+            }
+            Channel& channel = channel_at(now[k].index);
+            switch (now[k].step) {
                 case Step::kWriteMessage:
                 case Step::kWriteCellHeld:
                 case Step::kEndMessage:
-                    if (valid(i))
-                        pending.push_back({d.slot, i, Fix::kWriter, d.holding.step != Step::kWriteMessage,
-                                           d.holding.step == Step::kEndMessage});
-                    continue;
-                case Step::kWantFreeChannel:
-                    ++free_posts;
-                    ++free_unsure;
+                    switch (channel.repair_dead_writer(now[k].step != Step::kWriteMessage,
+                                                       now[k].step == Step::kEndMessage,
+                                                       [&] { move_on(k, Holding{}); })) {
+                        case Channel::DeadSide::kDone:
+                            break;
+                        case Channel::DeadSide::kRelease:
+                            release(k, channel);
+                            break;
+                    }
                     break;
-                case Step::kPopChannel:
-                    // Swapped off or not: when the channel is still on the
-                    // stack, certainly not (a few instructions decide).
-                    ++free_posts;
-                    if (valid(i) && !on_free_stack(i)) ++free_unsure;
-                    break;
-                case Step::kHaveChannel:
-                    if (valid(i)) pending.push_back({d.slot, i, Fix::kUnlisted, false, false});
-                    continue;
-                case Step::kReleaseChannel:
-                    if (valid(i)) pending.push_back({d.slot, i, Fix::kRelease, false, false});
-                    continue;
-                case Step::kPostChannelFree:
-                    ++free_posts;
-                    ++free_unsure;
+                case Step::kReadMessage:
+                case Step::kReadCellHeld:
+                    if (channel.repair_dead_reader(now[k].step == Step::kReadCellHeld, [&] {
+                            move_on(k, {Step::kReadMessage, ListLock::kNone, LockHold::kNo, now[k].index});
+                        }) == Channel::DeadSide::kRelease)
+                        release(k, channel);
                     break;
                 default:
-                    break;  // kRepair: its lock is taken over above, its work redone
-            }
-            r.repaired(d.slot);
-        }
-        if (used_locked) {
-            std::atomic_thread_fence(std::memory_order_seq_cst);
-            ::sem_post(used_mutex());
-        }
-        owners_.add_unsure_posts(CountId::kUsed, used_unsure);
-        for (int n = 0; n < used_posts; ++n) ::sem_post(used_sem());
-
-        // The channels: their messages settled, their rings emptied, the
-        // channels given back.
-        for (const Pending& p : pending) {
-            Channel& channel = channel_at(p.index);
-            switch (p.fix) {
-                case Fix::kWriter:
-                    channel.repair_dead_writer(p.holds_cell, p.ending);
-                    break;
-                case Fix::kReader:
-                    channel.repair_dead_reader(p.holds_cell);
-                    break;
-                case Fix::kUnlisted:
-                    release_channel(channel);
-                    break;
-                case Fix::kRelease:
-                    if (on_free_stack(p.index))
-                        ++free_posts;  // pushed, not yet counted
-                    else
-                        release_channel(channel);
                     break;
             }
-            r.repaired(p.slot);
+            if (now[k].step != Step::kRepair || r.entries_of(dead[k].slot) == 1) move_on(k, Holding{});
         }
-        owners_.add_unsure_posts(CountId::kFree, free_unsure);
-        for (int n = 0; n < free_posts; ++n) ::sem_post(free_sem());
+        // A slot is freed once all its entries are dealt with.
+        for (size_t k = 0; k < dead.size(); ++k) {
+            bool all = true;
+            for (size_t j = 0; j < dead.size(); ++j)
+                if (dead[j].slot == dead[k].slot && done[j]) all = false;
+            if (all) r.repaired(dead[k].slot);
+        }
     } catch (...) {
         // A damaged segment: the report shows it; the waits go on.
     }
+}
+
+// Under the used lock: channel i is at the end of the used list, once.
+void MPMCVarQueueCPP::finish_used_append(uint32_t i) {
+    MPMCVarHeader* h = header();
+    uint32_t last = h->used_head.load(std::memory_order_relaxed);
+    if (last == kListEnd) {
+        channel_at(i).set_next(kListEnd);
+        h->used_head.store(i, std::memory_order_seq_cst);
+        h->used_tail.store(i, std::memory_order_seq_cst);
+        return;
+    }
+    // Walk to the end: the dead writer may have stopped between its two stores.
+    bool listed = last == i;
+    for (uint32_t n = 0; n < num_channels_ && last < num_channels_ && channel_at(last).next() != kListEnd; ++n) {
+        last = channel_at(last).next();
+        listed = listed || last == i;
+    }
+    if (last >= num_channels_) return;  // damage: left for the report
+    if (!listed) {
+        channel_at(i).set_next(kListEnd);
+        channel_at(last).set_next(i);
+    }
+    h->used_tail.store(i, std::memory_order_seq_cst);
+}
+
+// Under the used lock: channel i, popped or still the head, is the head.
+void MPMCVarQueueCPP::restore_used_head(uint32_t i) {
+    MPMCVarHeader* h = header();
+    const uint32_t head = h->used_head.load(std::memory_order_relaxed);
+    if (head == i) return;
+    channel_at(i).set_next(head);
+    h->used_head.store(i, std::memory_order_seq_cst);
+    if (head == kListEnd) h->used_tail.store(i, std::memory_order_seq_cst);
 }
 
 }  // namespace mox::ipc_queue

@@ -234,6 +234,56 @@ INSTANTIATE_TEST_SUITE_P(MPMCVar, VarKilledAt,
                              return n;
                          });
 
+// Processes that live shorter than a wait's slice never sleep one: a
+// process that connects repairs first, so the capacity is there at once
+// (Timeout::now: no wait, no stall check), every channel exactly once, also
+// when a repairer died after pushing a channel back.
+TEST(VarRepair, ConnectRepairsOnceEvenIfTheRepairerDies) {
+    NameGuard guard(unique_name("vconnect"));
+    MPMCVarQueueCPP q(guard.name(), kChannels, kRingCells, kVarCellSize, CreateOptions{true});
+    const std::string m = long_message("m");
+    const pid_t holder = stopped_at("mpmcvar.write.channel", [&] {
+        MPMCVarQueueCPP mine(guard.name());
+        mine.write(m.data(), static_cast<int64_t>(m.size()));
+    });
+    ASSERT_GT(holder, 0);
+    kill_and_reap(holder);
+    const pid_t repairer = stopped_at("mpmcvar.repair.pushed", [&] { MPMCVarQueueCPP mine(guard.name()); });
+    ASSERT_GT(repairer, 0) << "the connect did not repair";
+    kill_and_reap(repairer);
+    MPMCVarQueueCPP joined(guard.name());
+    for (int i = 0; i < kChannels; ++i)
+        ASSERT_TRUE(joined.write(m.data(), static_cast<int64_t>(m.size()), Timeout::now())) << i;
+    EXPECT_FALSE(joined.write(m.data(), static_cast<int64_t>(m.size()), kShort)) << "a channel pushed twice";
+    const auto [got, raised] = drain(q, kChannels);
+    EXPECT_EQ(got, std::vector<std::string>(kChannels, m));
+    EXPECT_EQ(raised, 0);
+}
+
+// A writer killed right after handing its last cell over: its message is
+// read and the channel taken for the next message; a repair then must not
+// take that message for the dead writer's.
+TEST(VarRepair, WriterKilledAfterItsLastCellLeavesNoRecordOnTheChannel) {
+    NameGuard guard(unique_name("vended"));
+    MPMCVarQueueCPP q(guard.name(), 1, kRingCells, kVarCellSize, CreateOptions{true});
+    const std::string first = long_message("first"), next = long_message("next");
+    const pid_t victim = stopped_at("mpmcvar.write.posted_end", [&] {
+        MPMCVarQueueCPP mine(guard.name());
+        mine.write(first.data(), static_cast<int64_t>(first.size()));
+    });
+    ASSERT_GT(victim, 0);
+    kill_and_reap(victim);
+    std::string out;
+    ASSERT_EQ(q.read(out, kPatience), 0);
+    EXPECT_EQ(out, first);
+    Channel& channel = q.open_channel_for_write();
+    channel.partial_write(next.data(), 8);
+    q.repair_dead_holders();
+    channel.partial_write(next.data() + 8, static_cast<int64_t>(next.size()) - 8);
+    q.close_channel_after_write(channel);
+    EXPECT_EQ(drain(q, 1), std::make_pair(std::vector<std::string>{next}, 0));
+}
+
 TEST(StoppedHolder, IsNotRobbedAndGoesOnWhenContinued) {
     NameGuard guard(unique_name("stopped"));
     MPMCQueueCPP q(guard.name(), kCells, kCellSize, CreateOptions{true});

@@ -180,11 +180,11 @@ def test_inspect_finds_what_killed_processes_held(make_queue_name, start_child):
     assert sorted(inspect(name)[0]["owners"]) == [f"gone write cell #{i}, may hold filled list lock" for i in (0, 1)]
     crash_after_creating("mpmcvar", name := make_queue_name(), partial=[b"abc"])
     q = MPMCVarQueue(name)
-    # The dead writer's message is listed and never ends.
-    report = assert_inspect_finds(q, name, ["unfinished message listed"], "unfinished message listed", [],
+    # The dead writer's message is listed; the connect marked it abandoned and handed over an empty last cell.
+    report = assert_inspect_finds(q, name, ["abandoned message listed"], "abandoned message listed", [],
                                   {"free": [1, 2], "used": [0]}, "used=1,free=2")
     channel = {k: report["channels"][0][k] for k in ("message_length", "message_state", "filled")}
-    assert channel == {"message_length": 3, "message_state": 0, "filled": 0}
+    assert channel == {"message_length": 3, "message_state": 2, "filled": 1}
     # A reader that takes it finds its writer dead: it raises, and the channel is given back.
     with pytest.raises(IPCQueueError, match="message abandoned by its writer"):
         q.read(QDataType.Bytes, 5000)
