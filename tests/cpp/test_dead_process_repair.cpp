@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "fault_point.h"
+#include "dead_process.h"
 #include "ipc_queue_exception.h"
 #include "mpmc_queue.h"
 #include "mpmcvar_queue.h"
@@ -26,39 +26,6 @@ using std::chrono::steady_clock;
 
 constexpr int64_t kCells = 4;
 constexpr int64_t kCellSize = 64;
-// The promise is 1 s; the bound is loose so a loaded machine does not fail it.
-const Timeout kPatience = Timeout::within_ns(5'000'000'000);
-const Timeout kShort = Timeout::within_ns(50'000'000);
-
-// Forks a child that runs `op` with `point` armed; returns its pid once it
-// has stopped there, or -1 (reaped) when it never got there.
-pid_t stopped_at(const char* point, const std::function<void()>& op) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        arm_fault_point(point);
-        try {
-            op();
-        } catch (...) {
-            ::_exit(2);
-        }
-        ::_exit(0);
-    }
-    int status = 0;
-    const auto deadline = steady_clock::now() + std::chrono::seconds(10);
-    while (::waitpid(pid, &status, WNOHANG | WUNTRACED) == 0 && steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    if (status != 0 && WIFSTOPPED(status)) return pid;
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
-    return -1;
-}
-
-void kill_and_reap(pid_t pid) {
-    ::kill(pid, SIGKILL);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-}
-
 // The `count` messages there should be, sorted, and whatever else is there.
 std::vector<std::string> drain(MPMCQueueCPP& q, size_t count) {
     std::vector<std::string> got;
