@@ -1,7 +1,7 @@
-// mox-ipcq: lists, inspects and removes the queues in /dev/shm. This file
-// reads the command line and turns failures into exit codes; each command
-// lives in its own file (list_command.cpp, inspect_command.cpp,
-// remove_command.cpp) over the core's layout and report.
+// mox-ipcq: lists, inspects, repairs and removes the queues in /dev/shm.
+// This file reads the command line and turns failures into exit codes; each
+// command lives in its own file (list_command.cpp, inspect_command.cpp,
+// repair_command.cpp, remove_command.cpp) over the core's layout and report.
 #include <cstdio>
 #include <exception>
 #include <optional>
@@ -34,6 +34,12 @@ const char* const kHelp =
     "                             damaged or some names are gone; KIND (spsc,\n"
     "                             mpmc, mpmcvar) is needed when the segment is\n"
     "                             gone or not recognisable\n"
+    "  repair NAME                rebuilds an mpmc or mpmcvar queue's lists,\n"
+    "                             counts and locks from the messages it holds,\n"
+    "                             after processes that record nothing died in\n"
+    "                             it. Stop every process of the queue that\n"
+    "                             records nothing before running it; refused\n"
+    "                             while a recording process is alive\n"
     "\n"
     "NAME is the queue name, with or without the leading '/'.\n"
     "An SPSC queue removes its names once its peer has connected; it is then\n"
@@ -43,7 +49,8 @@ const char* const kHelp =
     "  0  success\n"
     "  1  not found: no such queue, or nothing left to remove\n"
     "  2  usage error\n"
-    "  3  not a queue, damaged segment, or KIND disagrees with the segment\n"
+    "  3  not a queue, damaged segment, or KIND disagrees with the segment;\n"
+    "     repair: an spsc queue, or a recording process is alive\n"
     "  4  permission denied\n"
     "  5  other system error\n";
 
@@ -85,10 +92,11 @@ int run(const std::vector<std::string>& args) {
         if (!positional.empty()) usage("list takes no NAME");
         return list_command(all);
     }
-    if (command == "inspect" || command == "remove") {
+    if (command == "inspect" || command == "remove" || command == "repair") {
         if (positional.size() != 1) usage(command + " needs exactly one NAME");
         const QueueName name = parse_name(positional[0]);
         if (command == "inspect") return inspect_command(name, json);
+        if (command == "repair") return repair_command(name);
         std::optional<QueueKind> kind;
         if (kind_text) {
             kind = ipc_queue::kind_from_name(*kind_text);

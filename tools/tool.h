@@ -67,5 +67,6 @@ std::vector<std::string> semaphore_suffixes(QueueKind kind, const std::set<uint3
 int list_command(bool all);
 int inspect_command(const QueueName& name, bool json);
 int remove_command(const QueueName& name, std::optional<QueueKind> kind);
+int repair_command(const QueueName& name);
 
 }  // namespace mox::ipcq

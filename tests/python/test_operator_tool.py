@@ -12,7 +12,7 @@ import sys
 import sysconfig
 
 import pytest
-from helpers import SHM_DIR, connect_and, existing_objects, segment_bytes, semaphore_taken, shm_path
+from helpers import SHM_DIR, connect_and, existing_objects, segment_bytes, semaphore_taken, shm_path, take_semaphore
 from mox_ipc_queue import IPCQueueError, MPMCQueue, MPMCVarQueue, QDataType, SPSCQueue
 
 TOOL = os.path.join(sysconfig.get_path("scripts"), "mox-ipcq")  # missing: run `make install`
@@ -198,6 +198,38 @@ def test_inspect_finds_what_killed_processes_held(make_queue_name, start_child):
                                   "used=0,free=2")
     assert report["channels"][0]["next"] == IN_USE
 
+
+
+@pytest.mark.parametrize("kind, lock, unit", [("mpmc", "_filled_mutex_", "cell"),
+                                              ("mpmcvar", "_used_mutex_", "channel")])
+def test_repair_puts_right_what_unrecorded_processes_left(kind, lock, unit, make_queue_name, start_child, monkeypatch):
+    capacity = 3
+    q = CREATE[kind][0](name := make_queue_name(), *((capacity, 32) if kind == "mpmc" else (capacity, 4, 16)),
+                        keep_names=True)
+    for m in (b"p0", b"p1"):
+        q.write(m)  # this process records itself: it holds a slot of the table of owners
+    monkeypatch.setenv("MOX_IPC_QUEUE_UNRECORDED", "1")  # the children record nothing
+    start_child(take_semaphore, name + lock).result()  # ends inside the list lock: it stays at 0
+    kill_blocked(start_child, kind, name, "write", b"never published")  # killed waiting for it, holding a cell/channel
+    assert inspect_json(name)["findings"] == [lock.strip("_").replace("_mutex", " list lock held")]
+    before = segment_bytes(name)
+    refused = run_tool("repair", name, expect=EXIT_NOT_QUEUE).stderr
+    assert f"recording process(es) {os.getpid()}" in refused and segment_bytes(name) == before, refused
+    q.close()  # its record goes; the names stay
+    out = run_tool("repair", name.lstrip("/")).stdout
+    assert out == (f"repaired {kind} queue {name}: 2 messages kept, 0 messages dropped, 1 {unit} recovered;"
+                   f" 1 {unit} free\n")
+    report = inspect_json(name)
+    assert (report["findings"], report["held"], [len(w["items"]) for w in report["lists"].values()]) == ([], [], [1, 2])
+    q = CREATE[kind][0](name)
+    assert [q.read(QDataType.Bytes, 5000) for _ in range(2)] == [b"p0", b"p1"]
+    assert q.read(QDataType.Bytes, 50) is None
+    for i in range(capacity):  # each one room the report shows, so none blocks
+        assert inspect_json(name)["semaphores"]["_free_"] == capacity - i
+        q.write(b"s%d" % i)
+    assert [q.read(QDataType.Bytes, 5000) for _ in range(capacity)] == [b"s%d" % i for i in range(capacity)]
+    spsc = SPSCQueue(name := make_queue_name(), *CREATE["spsc"][1])  # kept alive: its names stay
+    assert "spsc queue: it has no lists" in run_tool("repair", name, expect=EXIT_NOT_QUEUE).stderr and spsc
 
 @pytest.mark.parametrize("num_channels", [0, 0xFFFFFFFF])
 def test_damaged_header_is_reported_and_removed(num_channels, queue_name):
