@@ -35,13 +35,8 @@ bool timed_write(IPCQueueCPP& q, const std::string& m, const Timeout& t) {
 // Up to `count` messages in their order, then any more that come at once.
 std::vector<std::string> drain(IPCQueueCPP& q, size_t count) {
     std::vector<std::string> got;
-    std::string out;
-    for (;;) {
-        const Timeout& t = got.size() < count ? kPatience : kShort;
-        auto* var = dynamic_cast<MPMCVarQueueCPP*>(&q);
-        if ((var ? var->read(out, t) : static_cast<MPMCQueueCPP&>(q).read(out, t)) != 0) return got;
-        got.push_back(out);
-    }
+    for (std::string out; q.read(out, got.size() < count ? 5000 : 50) == 0;) got.push_back(out);
+    return got;
 }
 
 struct Victim {
@@ -56,7 +51,7 @@ struct Scenario {
     std::function<std::unique_ptr<IPCQueueCPP>(const std::string&, bool create)> open;
     std::vector<Victim> victims;  // in order; together they hold every free cell or channel
     const char* stuck_lock;       // left at 0 by one of them
-    OfflineRepairSummary expected;
+    std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, uint32_t> expected;  // kept, dropped, recovered, free, cleared
 };
 
 class UnrecordedKilled : public ::testing::TestWithParam<Scenario> {};
@@ -106,10 +101,7 @@ TEST_P(UnrecordedKilled, RepairKeepsPublishedMessagesAndRestoresCapacity) {
     kill_and_reap(recording);
 
     const OfflineRepairSummary r = repair_offline(name);
-    const auto fields = [](const OfflineRepairSummary& x) {
-        return std::make_tuple(x.kept, x.dropped, x.recovered, x.free, x.records_cleared);
-    };
-    EXPECT_EQ(fields(r), fields(s.expected));
+    EXPECT_EQ(std::make_tuple(r.kept, r.dropped, r.recovered, r.free, r.records_cleared), s.expected);
     EXPECT_TRUE(OwnerTable::read_records(name).empty()) << "a dead thread's record left to be repaired again";
     ASSERT_EQ(q->report().findings, std::vector<std::string>{});
     EXPECT_EQ(drain(*q, published.size()), published);
@@ -132,13 +124,6 @@ std::unique_ptr<IPCQueueCPP> open_mpmcvar(const std::string& name, bool create) 
     return std::make_unique<MPMCVarQueueCPP>(name);
 }
 
-OfflineRepairSummary summary(uint32_t kept, uint32_t dropped, uint32_t recovered, uint32_t free, uint32_t cleared) {
-    OfflineRepairSummary s;
-    std::tie(s.kept, s.dropped, s.recovered, s.free, s.records_cleared) =
-        std::make_tuple(kept, dropped, recovered, free, cleared);
-    return s;
-}
-
 INSTANTIATE_TEST_SUITE_P(Kinds, UnrecordedKilled,
                          ::testing::Values(
                              // A writer holding a cell; one inside the filled lock, its cell unlinked
@@ -148,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, UnrecordedKilled,
                                       open_mpmc,
                                       {{"mpmc.write.cell", false}, {"mpmc.write.filled_lock", false}},
                                       "_filled_mutex_",
-                                      summary(2, 0, 2, 2, 1)},
+                                      std::make_tuple(2u, 0u, 2u, 2u, 1u)},
                              // A writer dead after ending its message, before handing over its last
                              // cell (kept); one dead inside its listed message (emptied); a reader
                              // inside the used lock with a count taken; a writer holding an unlisted
@@ -161,7 +146,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, UnrecordedKilled,
                                        {"mpmcvar.read.used_lock", true},
                                        {"mpmcvar.write.channel", false}},
                                       "_used_mutex_",
-                                      summary(3, 1, 1, 2, 1)}),
+                                      std::make_tuple(3u, 1u, 1u, 2u, 1u)}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
