@@ -9,6 +9,7 @@ processes, mox-ipcq runs, and mypy there finds the stubs.
 Run by `make test-wheel` after `make wheel`; needs nothing from .venv.
 """
 import argparse
+import contextlib
 import json
 import os
 import re
@@ -17,7 +18,6 @@ import subprocess
 import sys
 import tarfile
 import tempfile
-import time
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -55,10 +55,9 @@ def run(command, *, cwd, env, timeout=RUN_TIMEOUT):
 
 def older_file(path, when):
     """A file changed after the sdist was made may differ from it: only older ones must be there."""
-    try:
+    with contextlib.suppress(FileNotFoundError):  # removed meanwhile
         return path.is_file() and path.stat().st_mtime <= when
-    except FileNotFoundError:  # removed meanwhile
-        return False
+    return False
 
 
 def check_sdist(sdist):
@@ -87,19 +86,6 @@ def clean_env(venv):
     return env
 
 
-def process_group(pgid):
-    """Pids of the processes in group `pgid`, read from /proc."""
-    pids = []
-    for stat in Path("/proc").glob("[0-9]*/stat"):
-        try:
-            fields = stat.read_text().rpartition(")")[2].split()
-        except OSError:
-            continue  # gone meanwhile
-        if int(fields[2]) == pgid:  # fields after the name: state, ppid, pgrp
-            pids.append(int(stat.parent.name))
-    return pids
-
-
 def shm_objects(name):
     stem = name.lstrip("/")
     return sorted(p.name for p in SHM_DIR.iterdir() if p.name == stem or p.name.startswith(f"sem.{stem}_"))
@@ -123,15 +109,10 @@ def run_demo(python, work, env):
         check(left == [], f"demo left {left} in {SHM_DIR}")
         return out, name
     finally:
-        if demo.poll() is None:
+        # The group outlives its leader while the demo's reader or multiprocessing's resource tracker runs.
+        with contextlib.suppress(ProcessLookupError):
             os.killpg(demo.pid, signal.SIGKILL)
-            demo.wait()
-        # The reader and multiprocessing's resource tracker end once the parent has gone.
-        deadline = time.monotonic() + 10
-        while process_group(demo.pid) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        for pid in process_group(demo.pid):
-            os.kill(pid, signal.SIGKILL)
+        demo.wait()
         for entry in shm_objects(name):
             (SHM_DIR / entry).unlink(missing_ok=True)
 
@@ -175,10 +156,9 @@ def main():
     dist = parser.parse_args().dist.resolve()
     # On SIGTERM too, the temporary venv and anything the demo started go away.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(f"{Path(__file__).name}: terminated"))
-    passed = []
+    passed, failed = [], []
     try:
-        wheel = one_file(dist, "mox_ipc_queue-*.whl")
-        sdist = one_file(dist, "mox_ipc_queue-*.tar.gz")
+        wheel, sdist = (one_file(dist, f"mox_ipc_queue-*.{suffix}") for suffix in ("whl", "tar.gz"))
         passed.append(check_sdist(sdist))
         with tempfile.TemporaryDirectory(prefix="mox_wheel_test_") as scratch:
             venv, work = Path(scratch, "venv"), Path(scratch, "work")
@@ -192,12 +172,10 @@ def main():
             passed.append(check_demo(python, work, env))
             passed.append(check_mypy(python, work, env))
     except (Failed, subprocess.TimeoutExpired) as failure:
-        print("\n".join(passed + [f"FAILED: {failure}"]))
-        print(f"wheel: {len(passed)} passed, 1 failed")
-        return 1
-    print("\n".join(passed))
-    print(f"wheel: {len(passed)} passed, 0 failed")
-    return 0
+        failed.append(f"FAILED: {failure}")
+    print("\n".join(passed + failed))
+    print(f"wheel: {len(passed)} passed, {len(failed)} failed")
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

@@ -7,6 +7,7 @@ import math
 import multiprocessing
 import os
 import pathlib
+import re
 import signal
 import struct
 import sys
@@ -26,8 +27,8 @@ FORK = multiprocessing.get_context("fork")
 KINDS = {"spsc": SPSCQueue, "mpmc": MPMCQueue, "mpmcvar": MPMCVarQueue}
 
 
-def make(kind, name, n, cell):  # a queue with room for n messages of cell bytes; MPMCVar: n channels of two cells
-    return KINDS[kind](name, *{"spsc": (n, cell, True), "mpmc": (n, cell), "mpmcvar": (n, 2, cell)}[kind])
+def make(kind, name, n, cell, **kw):  # room for n messages of cell bytes; MPMCVar: n channels of two cells
+    return KINDS[kind](name, *{"spsc": (n, cell, True), "mpmc": (n, cell), "mpmcvar": (n, 2, cell)}[kind], **kw)
 
 
 def named(text, name):
@@ -57,6 +58,13 @@ def existing_objects(name):
 
 def segment_bytes(name):
     return pathlib.Path(shm_path(name)).read_bytes()
+
+
+def remove_objects(pattern):  # the objects in /dev/shm whose names (without "sem.") match; removed, returned
+    left = sorted(e for e in os.listdir(SHM_DIR) if re.match(pattern, e.removeprefix("sem.")))
+    for entry in left:
+        pathlib.Path(SHM_DIR, entry).unlink(missing_ok=True)
+    return left
 
 
 # ------------------------------------------------------------ processes ---
@@ -131,9 +139,6 @@ class Child:
             return f"child killed by signal {signal.Signals(-self.exitcode).name}"
         return f"child exit code {self.exitcode}, report {self.report!r}"
 
-    def is_alive(self):
-        return self.process.is_alive()
-
     def kill(self):
         self.process.kill()  # nothing if it has ended
         self.process.join(5)
@@ -163,9 +168,8 @@ class Child:
     def assert_blocked(self, settle=0.3):  # asleep in a wait, not finished
         sleeping = asleep(self.pid, settle)
         self._receive(lambda: False, 0)  # takes in what is there
-        assert self.report is None, f"child finished but should block: {self.report}"
-        assert self.is_alive(), "child exited although it should block"
-        assert sleeping, "child is running although it should block"
+        state = (self.report, self.process.is_alive(), sleeping)
+        assert state == (None, True, True), f"child should block: (report, alive, asleep) is {state}"
 
     def finish(self, timeout=CHILD_TIMEOUT):  # a child still alive at the bound is a deadlock
         deadline = time.monotonic() + timeout

@@ -8,7 +8,7 @@ role starts 0.5 s after the one before (or once that one has exited, if sooner).
 Names: the docs use readable queue names ("/jobs"). Every quoted string literal of the form "/word" (or
 '/word') in a block is rewritten to "<unique>_word", <unique> coming from the make_queue_name fixture, so runs
 never meet. A block must leave none of its names behind; the test removes them (mox_ipc_queue.remove) after
-each start order and, whatever happens, at the end."""
+each start order, the fixture whatever is left at the end."""
 
 import contextlib
 import itertools
@@ -65,23 +65,17 @@ def test_doc_blocks_are_found():
 
 @pytest.mark.parametrize("roles, orders", list(cases()))
 def test_doc_block_runs(roles, orders, make_queue_name, tmp_path):
-    unique, used = make_queue_name(), set()
-
-    def rename(match):
-        used.add(f"{unique}_{match.group(2)}")
-        return f"{match.group(1)}{unique}_{match.group(2)}{match.group(1)}"
-
+    unique = make_queue_name()
+    used = {f"{unique}_{m.group(2)}" for source in roles.values() for m in NAME.finditer(source)}
     for role, source in roles.items():
-        (tmp_path / f"{role}.py").write_text(NAME.sub(rename, source))
+        (tmp_path / f"{role}.py").write_text(NAME.sub(rf"\g<1>{unique}_\g<2>\g<1>", source))
     running = []
     try:
         for order in orders:
             for role in order:
                 if running:  # the one started before runs on its own first
-                    try:
+                    with contextlib.suppress(subprocess.TimeoutExpired):
                         running[-1][1].wait(START_GAP)
-                    except subprocess.TimeoutExpired:
-                        pass
                 running.append((role, subprocess.Popen(
                     [sys.executable, f"{role}.py"], cwd=tmp_path,
                     stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, start_new_session=True)))
@@ -100,5 +94,3 @@ def test_doc_block_runs(roles, orders, make_queue_name, tmp_path):
             with contextlib.suppress(ProcessLookupError):
                 os.killpg(process.pid, signal.SIGKILL)
             process.wait()
-        for name in used:
-            mox_ipc_queue.remove(name)

@@ -10,7 +10,7 @@ import sys
 from pathlib import Path
 
 import pytest
-from helpers import SHM_DIR
+from helpers import remove_objects
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 EXAMPLE_TIMEOUT = 25.0  # below the per-test watchdog: a hung example is killed
@@ -47,10 +47,7 @@ def finish(example):  # (exit code, stdout, stderr); an example still running at
 def removed_leftovers(example, name):
     """Removes and returns what is in /dev/shm under `name` or, should the example ignore it, its default name."""
     stems = "|".join(re.escape(n.lstrip("/")) for n in (name, f"/mox_example_{example.pid}"))
-    left = sorted(e for e in os.listdir(SHM_DIR) if re.fullmatch(rf"(sem\.)?({stems})(_.*)?", e))
-    for entry in left:
-        Path(SHM_DIR, entry).unlink(missing_ok=True)
-    return left
+    return remove_objects(rf"({stems})(_.*)?\Z")
 
 
 @pytest.mark.parametrize("script", list(RUNS) + REFERENCES)
@@ -58,9 +55,8 @@ def test_example_runs_to_its_result(script, queue_name):
     args, lines = RUNS[Path(script).name]
     example = start(script, queue_name, *args)
     code, out, err = finish(example)
-    assert code == 0, f"exit code {code}:\n{out}\n{err}"
-    assert [p for p in lines if not re.search(p, out, flags=re.M)] == [], out
-    assert removed_leftovers(example, queue_name) == []
+    missing = [p for p in lines if not re.search(p, out, flags=re.M)]
+    assert (code, missing, removed_leftovers(example, queue_name)) == (0, [], []), f"{out}\n{err}"
 
 
 @pytest.mark.parametrize("sig", [signal.SIGTERM, signal.SIGINT])
@@ -73,6 +69,5 @@ def test_asyncio_service_stops_cleanly_on_a_signal(script, sig, queue_name):
         service.send_signal(sig)  # to the service alone, as a process manager sends it
     finally:
         code, out, err = finish(service)
-    assert code == 0, f"exit code {code} after {sig.name}:\n{out}\n{err}"
-    assert out == "service: stopped after 100 answers; client ok\n", err
-    assert removed_leftovers(service, queue_name) == []
+    assert (code, out, removed_leftovers(service, queue_name)) == (
+        0, "service: stopped after 100 answers; client ok\n", []), f"after {sig.name}:\n{err}"

@@ -37,51 +37,39 @@ TYPED = [
 ]
 
 
-@pytest.mark.parametrize("kind", KINDS)
 def test_put_is_lossless_and_get_returns_what_was_put(kind, queue_name):
     q = make(kind, queue_name, 32, 64)
-    for value, _ in BYTES_LIKE:
+    for value, _ in BYTES_LIKE + TYPED:
         q.put(value)
     for _, expected in BYTES_LIKE:
         assert_same_value(q.get(), expected)
-    for value, _ in TYPED:
-        q.put(value)
-    for value, data_type in TYPED:
-        expected = (
-            np.array(value)
-            if isinstance(value, np.ndarray)
-            else {T.Int: int, T.Float: float, T.String: str}[data_type](value)
-        )
+    for value, data_type in TYPED:  # as the type read converts it; an array comes back contiguous
+        expected = {T.Int: int, T.Float: float, T.String: str}.get(data_type, np.array)(value)
         assert_same_value(q.get(data_type), expected)
     q.put_nowait(b"x")
     assert q.get_nowait() == b"x"
 
 
-@pytest.mark.parametrize("kind", KINDS)
 def test_what_cannot_go_is_refused_before_anything_is_put(kind, queue_name):
     q = make(kind, queue_name, 4, 64)
-    refused = {
-        "list": [1, 2],
-        "NoneType": None,
-        "float32": np.zeros(2, dtype=np.float32),
-        "ndim 2": np.zeros((2, 2), dtype=np.int64),
-        "4-byte items": array.array("i", [1]),
-        "not C-contiguous": memoryview(b"abcdef")[::2],
-    }
-    for words, value in refused.items():
-        with pytest.raises(TypeError, match=words):
-            q.put(value)
-    with pytest.raises(OverflowError):
-        q.put(2**64)
-    with pytest.raises(TypeError, match="dict"):
-        q.put_many([b"fine", {}])
+    refused = [  # the error, words of its text, the call
+        (TypeError, "list", lambda: q.put([1, 2])),
+        (TypeError, "NoneType", lambda: q.put(None)),
+        (TypeError, "float32", lambda: q.put(np.zeros(2, dtype=np.float32))),
+        (TypeError, "ndim 2", lambda: q.put(np.zeros((2, 2), dtype=np.int64))),
+        (TypeError, "4-byte items", lambda: q.put(array.array("i", [1]))),
+        (TypeError, "not C-contiguous", lambda: q.put(memoryview(b"abcdef")[::2])),
+        (OverflowError, None, lambda: q.put(2**64)),
+        (TypeError, "dict", lambda: q.put_many([b"fine", {}])),
+        *([] if kind == "mpmcvar" else [  # a message of any length fits an MPMCVarQueue
+            (ValueError, "^message of 65 bytes does not fit a cell of 64 bytes$", lambda: q.put(b"x" * 65))]),
+    ]
+    for error, words, call in refused:
+        with pytest.raises(error, match=words):
+            call()
     assert q.qsize() == 0 and q.empty()
-    if kind != "mpmcvar":
-        with pytest.raises(ValueError, match="^message of 65 bytes does not fit a cell of 64 bytes$"):
-            q.put(b"x" * 65)
 
 
-@pytest.mark.parametrize("kind", KINDS)
 def test_a_message_that_is_not_the_type_asked_for_is_a_value_error_and_consumed(kind, queue_name):
     q = make(kind, queue_name, 4, 64)
     q.put_many([b"abc", b"12345678x", b"\xff"])
@@ -96,37 +84,27 @@ def test_a_message_that_is_not_the_type_asked_for_is_a_value_error_and_consumed(
     assert q.empty()
 
 
-@pytest.mark.parametrize("kind", KINDS)
 def test_timeouts_follow_the_standard_queue(kind, queue_name):
     q = make(kind, queue_name, 2, 16)
-    for call in (q.get_nowait, lambda: q.get(block=False, timeout=10), lambda: q.get(timeout=0)):
-        with pytest.raises(queue.Empty):
-            call()
     started = time.monotonic()
-    with pytest.raises(queue.Empty):
-        q.get(timeout=0.05)
+    empty = [q.get_nowait, lambda: q.get(block=False, timeout=10), lambda: q.get(timeout=0),
+             lambda: q.get(timeout=0.05), lambda: q.get_many(10, timeout=0.01)]
+    misuse = [(ValueError, "non-negative", lambda: q.get(timeout=-1)), (ValueError, None, lambda: q.get_many(0)),
+              (TypeError, None, lambda: q.get(timeout="soon"))]
+    for error, text, call in [(queue.Empty, None, call) for call in empty] + misuse:
+        with pytest.raises(error, match=text):
+            call()
     assert time.monotonic() - started < 5
-    with pytest.raises(ValueError, match="non-negative"):
-        q.get(timeout=-1)
-    with pytest.raises(TypeError):
-        q.get(timeout="soon")
     q.put_many([b"1", b"2"])
     assert (q.qsize(), q.empty(), q.full()) == (2, False, True)
-    with pytest.raises(queue.Full):
-        q.put_nowait(b"3")
-    with pytest.raises(queue.Full):
-        q.put(b"3", timeout=0.05)
-    with pytest.raises(queue.Full, match="^0 of 1 messages put before the timeout$"):
-        q.put_many([b"3"], timeout=0.01)
+    for call, text in [(lambda: q.put_nowait(b"3"), None), (lambda: q.put(b"3", timeout=0.05), None),
+                       (lambda: q.put_many([b"3"], timeout=0.01), "^0 of 1 messages put before the timeout$")]:
+        with pytest.raises(queue.Full, match=text):
+            call()
     assert q.get_many(10) == [b"1", b"2"]
-    with pytest.raises(queue.Empty):
-        q.get_many(10, timeout=0.01)
-    with pytest.raises(ValueError):
-        q.get_many(0)
 
 
-@pytest.mark.parametrize("kind", KINDS)
-def test_get_many_waits_for_the_first_message_only(kind, queue_name):
+def test_get_many_waits_for_the_first_message_only_and_close_ends_a_waiting_get(kind, queue_name):
     q = make(kind, queue_name, 8, 16)
     got = []
     reader = threading.Thread(target=lambda: got.append(q.get_many(5, T.Int)))
@@ -137,9 +115,15 @@ def test_get_many_waits_for_the_first_message_only(kind, queue_name):
     assert got == [[7]]
     q.put_many(range(3))
     assert q.get_many(2, T.Int) == [0, 1] and q.get_many(5, T.Int) == [2]
+    # Closed from this thread, the object ends another thread's waiting get; the mapping goes once it has left.
+    reader = threading.Thread(target=lambda: got.append(pytest.raises(IPCQueueError, q.get).value))
+    reader.start()
+    assert wait_thread_blocked(reader)
+    q.close()
+    reader.join(5)
+    assert (reader.is_alive(), str(got[-1]), mox_ipc_queue.exists(queue_name)) == (False, "queue is closed", False)
 
 
-@pytest.mark.parametrize("kind", KINDS)
 def test_close_releases_the_object_and_later_calls_raise(kind, queue_name):
     with make(kind, queue_name, 4, 16) as q:
         assert (q.name, q.closed) == (queue_name, False)
@@ -156,43 +140,25 @@ def test_close_releases_the_object_and_later_calls_raise(kind, queue_name):
     assert q.num_cells == (4 if kind != "mpmcvar" else 2) and q.cell_size() == 16
 
 
-@pytest.mark.parametrize("kind", KINDS)
-def test_close_from_another_thread_ends_a_waiting_get(kind, queue_name):
-    q = make(kind, queue_name, 4, 16)
-    raised = []
-    reader = threading.Thread(target=lambda: raised.append(pytest.raises(IPCQueueError, q.get).value))
-    reader.start()
-    assert wait_thread_blocked(reader)
-    q.close()  # the mapping goes once the reader has left
-    reader.join(5)
-    assert not reader.is_alive() and str(raised[0]) == "queue is closed"
-    assert not mox_ipc_queue.exists(queue_name)
-
-
 def test_ipc_queue_error_carries_errno(queue_name):
-    with pytest.raises(IPCQueueError) as raised:
+    with pytest.raises(IPCQueueError) as missing:
         MPMCQueue(queue_name)
-    assert raised.value.errno == errno.ENOENT
-    q = MPMCQueue(queue_name, 2, 8)
-    with pytest.raises(IPCQueueError) as raised:
-        MPMCQueue(queue_name, 2, 8)
-    assert raised.value.errno == errno.EEXIST
-    with pytest.raises(IPCQueueError, match="length > cell_size") as raised:
-        q.write(b"x" * 9)  # a row's own check: no OS error
-    assert raised.value.errno is None
-    q.close()
+    with MPMCQueue(queue_name, 2, 8) as q:
+        with pytest.raises(IPCQueueError) as taken:
+            MPMCQueue(queue_name, 2, 8)
+        with pytest.raises(IPCQueueError, match="length > cell_size") as too_long:
+            q.write(b"x" * 9)  # a row's own check: no OS error
+    assert (missing.value.errno, taken.value.errno, too_long.value.errno) == (errno.ENOENT, errno.EEXIST, None)
 
 
 def _work(name, kind):  # in a child: connects (by pickle or inherited), takes one job, puts its square
-    q = pickle.loads(name) if isinstance(name, bytes) else KINDS[kind](name)
-    q.put(q.get(T.Int) ** 2)
-    q.close()
+    with (pickle.loads(name) if isinstance(name, bytes) else KINDS[kind](name)) as q:
+        q.put(q.get(T.Int) ** 2)
 
 
 @pytest.mark.parametrize("kind", ["mpmc", "mpmcvar"])
 def test_kept_names_let_workers_come_and_go(kind, queue_name, run_in_child):
-    args = (queue_name, 8, 16) if kind == "mpmc" else (queue_name, 4, 2, 16)
-    q = KINDS[kind](*args, keep_names=True)
+    q = make(kind, queue_name, 4, 16, keep_names=True)
     for job in (3, 4):
         q.put(job)
         run_in_child(_work, queue_name, kind)  # each worker closes: the names stay
@@ -200,14 +166,13 @@ def test_kept_names_let_workers_come_and_go(kind, queue_name, run_in_child):
     q.close()
     assert mox_ipc_queue.exists(queue_name)
     assert mox_ipc_queue.remove(queue_name) and not mox_ipc_queue.remove(queue_name)
-    plain = KINDS[kind](*args)  # without the keyword: as before, any object's end removes them
+    plain = make(kind, queue_name, 4, 16)  # without the keyword: as before, any object's end removes them
     KINDS[kind](queue_name).close()
     assert not mox_ipc_queue.exists(queue_name)
     plain.close()
 
 
 @pytest.mark.parametrize("method", ["fork", "spawn"])
-@pytest.mark.parametrize("kind", KINDS)
 def test_queue_objects_go_to_other_processes(kind, method, queue_name, run_in_child):
     q = make(kind, queue_name, 4, 16) if kind != "mpmc" else MPMCQueue(queue_name, 4, 16, keep_names=True)
     q.put(5)
@@ -216,14 +181,10 @@ def test_queue_objects_go_to_other_processes(kind, method, queue_name, run_in_ch
         q.put(6)
     run_in_child(_work, pickle.dumps(q), kind, method=method)
     assert q.get(T.Int) == (36 if kind == "spsc" else 25)
-    q.close()
 
 
-@pytest.mark.parametrize("kind", KINDS)
 def test_put_async_and_get_async(kind, queue_name):
-    q = make(kind, queue_name, 4, 16)
-
-    async def main():
+    async def main(q):
         consumer = asyncio.ensure_future(asyncio.gather(*(q.get_async(T.Int) for _ in range(20))))
         await asyncio.sleep(0.01)
         assert not consumer.done()  # waiting, and the loop runs on
@@ -239,16 +200,15 @@ def test_put_async_and_get_async(kind, queue_name):
         await q.put_async(b"kept")
         return got, await q.get_async(timeout=1)
 
-    got, kept = asyncio.run(main())
+    with make(kind, queue_name, 4, 16) as q:
+        got, kept = asyncio.run(main(q))
     assert kept == b"kept" and sorted(got) == list(range(20))
-    q.close()
 
 
 def test_mpmcvar_async_streams_long_messages_and_a_cancelled_put_sends_nothing(queue_name):
-    q = MPMCVarQueue(queue_name, 2, 4, 64)  # a ring of 256 bytes per channel
     big = np.arange(10_000, dtype=np.int64)
 
-    async def main():
+    async def main(q):
         consumer = asyncio.ensure_future(asyncio.gather(*(q.get_async(T.IntArray) for _ in range(3))))
         for _ in range(3):
             await q.put_async(big)
@@ -262,11 +222,11 @@ def test_mpmcvar_async_streams_long_messages_and_a_cancelled_put_sends_nothing(q
             await q.put_async(big, timeout=0.02)
         return received, await q.get_async(timeout=1)
 
-    received, after = asyncio.run(main())
+    with MPMCVarQueue(queue_name, 2, 4, 64) as q:  # a ring of 256 bytes per channel
+        received, after = asyncio.run(main(q))
+        assert after == b"next" and q.empty()
     for array_ in received:
         np.testing.assert_array_equal(array_, big)
-    assert after == b"next" and q.empty()
-    q.close()
 
 
 def test_mpmcvar_get_continues_a_message_an_event_loop_began(queue_name):
@@ -277,22 +237,17 @@ def test_mpmcvar_get_continues_a_message_an_event_loop_began(queue_name):
     writer.partial_write(b"end")
     writer.partial_write_complete()
     assert q.get(timeout=1) == b"0123456789abcdefend"
-    writer.close()
-    q.close()
 
 
 def _open_and_put(kind, name, value):
-    q = KINDS[kind].open(name, *((8, 16) if kind == "mpmc" else (8, 2, 16)))
-    q.put(value)
-    q.close()
+    with KINDS[kind].open(name, *((8, 16) if kind == "mpmc" else (8, 2, 16))) as q:
+        q.put(value)
 
 
 @pytest.mark.parametrize("kind", ["mpmc", "mpmcvar"])
 def test_open_creates_or_connects_whatever_the_order(kind, queue_name, start_child):
     children = [start_child(_open_and_put, kind, queue_name, i) for i in range(4)]  # racing to create
-    for child in children:
-        child.result()
-    q = KINDS[kind].open(queue_name, 1, 1, 1) if kind == "mpmcvar" else KINDS[kind].open(queue_name, 1, 1)
-    assert sorted(q.get_many(8, T.Int)) == [0, 1, 2, 3] and q.num_cells == (8 if kind == "mpmc" else 2)
-    q.close()
+    assert [child.result() for child in children] == [None] * 4
+    with KINDS[kind].open(queue_name, *(1,) * (3 if kind == "mpmcvar" else 2)) as q:
+        assert sorted(q.get_many(8, T.Int)) == [0, 1, 2, 3] and q.num_cells == (8 if kind == "mpmc" else 2)
     assert mox_ipc_queue.exists(queue_name)  # open keeps the names
