@@ -12,7 +12,8 @@
 #                                times its short counts), checking that the
 #                                Python readers' heap does not grow
 #   make test-kill               10,000 random SIGKILLs of MPMC writers and
-#                                readers over a running stream (kill_storm)
+#                                readers over a running stream, then 10,000
+#                                of MPMCVar ones (kill_storm)
 # The harness is the CMake target `soak` of the C++ build.
 
 SOAK_MESSAGES        ?= 10000000
@@ -36,3 +37,4 @@ soak-python: install
 MOX_KILLS ?= 10000
 test-kill: build-cpp
 	$(BUILD)/tests/soak/kill_storm --kind mpmc --kills $(MOX_KILLS)
+	$(BUILD)/tests/soak/kill_storm --kind mpmcvar --kills $(MOX_KILLS)

@@ -1,7 +1,5 @@
 #include "channel.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -32,10 +30,6 @@ bool reader_left(const void* state) {
     return __atomic_load_n(static_cast<const uint8_t*>(state), __ATOMIC_SEQ_CST) == kReaderAbandoned;
 }
 
-bool writer_left(const void* state) {
-    return __atomic_load_n(static_cast<const uint8_t*>(state), __ATOMIC_SEQ_CST) == kWriterAbandoned;
-}
-
 // Waits that a signal does not end: the channel is held. The watch ends
 // them when the other side abandons the message.
 WaitOptions inside_message(uint32_t cell_size, const WaitWatch& watch, const WaitRecord& record) {
@@ -47,8 +41,8 @@ WaitOptions inside_message(uint32_t cell_size, const WaitWatch& watch, const Wai
     return options;
 }
 
-// How long a side that cleans up after an abandoned message waits for the
-// other side's last post, which follows its outcome at once.
+// How long an unrecorded reader that cleans up after an abandoned message
+// waits for the writer's last post, which follows its outcome at once.
 constexpr uint32_t kLastPostMs = 1000;
 
 constexpr const char* kAbandonedByWriter = "message abandoned by its writer";
@@ -270,8 +264,33 @@ void Channel::close_cell_after_write(Cell*) {
 
 Cell* Channel::open_cell_for_read() { return open_cell_for_read(Timeout::none()); }
 
+bool Channel::writer_left(const void* watch) {
+    auto* w = static_cast<ReadWatch*>(const_cast<void*>(watch));
+    const uint8_t state = __atomic_load_n(w->channel->area().message_state(), __ATOMIC_SEQ_CST);
+    if (state == kWriterAbandoned) return true;
+    // The first look comes before any sleep: a writer between its outcome
+    // and its post (a few instructions) is not taken for gone.
+    return state == kWriterEnded && w->looks++ > 0 && w->channel->last_post_lost();
+}
+
+bool Channel::last_post_lost() const {
+    if (!queue->alone_on(index)) return false;
+    // After the look: a post made before its poster's record went is seen.
+    int filled_cells = 0;
+    return ::sem_getvalue(filled_sem.handle, &filled_cells) == 0 && filled_cells == 0;
+}
+
+bool Channel::ring_whole() const {
+    int free_cells = 0;
+    int filled_cells = 0;
+    ::sem_getvalue(free_sem.handle, &free_cells);
+    ::sem_getvalue(filled_sem.handle, &filled_cells);
+    return free_cells + filled_cells >= static_cast<int>(num_cells);
+}
+
 Cell* Channel::open_cell_for_read(const Timeout& timeout) {
-    const WaitWatch watch{writer_left, area().message_state()};
+    ReadWatch look{this, 0};
+    const WaitWatch watch{writer_left, &look};
     const Holder me = queue->holder();
     WaitOptions options = inside_message(
         cell_size, watch,
@@ -337,10 +356,12 @@ void Channel::abandon_write() noexcept {
         clean_up_after_reader();  // the reader left first
         return;
     }
-    // Idle before the post: once settled the channel is the reader's to
-    // give back, and a record left on it could be repaired on its next message.
-    me.idle();
+    // Once settled the channel is the reader's to give back; a reader waits
+    // for this post while the record says it may come (see kLastPost).
+    me.set(Step::kLastPost, ListLock::kNone, LockHold::kNo, index);
+    MOX_FAULT_POINT("mpmcvar.write.abandoned");
     if (std::exchange(write_cell, nullptr) != nullptr) ::sem_post(filled_sem.handle);
+    me.idle();
 }
 
 void Channel::abandon_read() noexcept {
@@ -373,7 +394,8 @@ Channel::DeadSide Channel::repair_dead_writer(bool holds_cell, bool ending,
         if (ending) ::sem_post(filled_sem.handle);
         return DeadSide::kDone;
     }
-    if (state == kWriterAbandoned) return DeadSide::kDone;  // it had given the message up itself
+    // Given up by itself: a post it did not make is the reader's to do without.
+    if (state == kWriterAbandoned) return DeadSide::kDone;
     if (state == kMessageOpen) {
         Cell* cell = nullptr;
         const uint32_t w = a.write_index();
@@ -404,15 +426,7 @@ Channel::DeadSide Channel::repair_dead_reader(bool holds_cell, const std::functi
     // A live writer meets the outcome in its next wait or at its end.
     if (settle_message(kReaderAbandoned)) return DeadSide::kDone;
     // The writer is done with the ring but for its one last post.
-    for (int waited = 0; waited < static_cast<int>(kLastPostMs); ++waited) {
-        int free_cells = 0;
-        int filled_cells = 0;
-        ::sem_getvalue(free_sem.handle, &free_cells);
-        ::sem_getvalue(filled_sem.handle, &filled_cells);
-        if (free_cells + filled_cells >= static_cast<int>(num_cells)) return DeadSide::kRelease;
-        ::usleep(1000);
-    }
-    return DeadSide::kDone;  // a writer that died right after settling: its channel is lost
+    return ring_whole() ? DeadSide::kRelease : DeadSide::kAwaitWriter;
 }
 
 // The reader gave back all it held and left: the handed-over cells are all
@@ -443,18 +457,28 @@ void Channel::clean_up_after_writer() noexcept {
     }
     int free_cells = 0;
     ::sem_getvalue(free_sem.handle, &free_cells);
+    const bool recorded = queue->holder().slot() != nullptr;
+    const Timeout slice = Timeout::within_ns(int64_t{recorded ? kRecheckMs : kLastPostMs} * 1000000);
     WaitOptions options;
-    options.timeout_ms = kLastPostMs;
+    options.timeout = &slice;
     options.on_signal = OnSignal::kDefer;
-    for (int missing = static_cast<int>(num_cells) - free_cells; missing > 0; --missing) {
-        // Only a writer that died right after settling misses its post; its
-        // channel is then lost, as any a dead process holds.
-        if (wait_semaphore(filled_sem.handle, options) != 0) {
+    options.record.stall = queue->stall();  // a dead writer's post is a repair's to make
+    for (int missing = static_cast<int>(num_cells) - free_cells; missing > 0;) {
+        int err = wait_semaphore(filled_sem.handle, options);
+        // A post that can no longer come (its writer, or the repairer making
+        // it, died first): the reset below makes the ring whole.
+        if (err == ETIMEDOUT && recorded && queue->alone_on(index))
+            err = ::sem_trywait(filled_sem.handle) == 0 ? 0 : ECANCELED;
+        if (err == ETIMEDOUT && recorded) continue;
+        if (err == ECANCELED) break;
+        if (err != 0) {
+            // Unrecorded, or a failed wait: the channel is lost, as any a dead process holds.
             queue->holder().idle();
             return;
         }
         take_ring_cell_unchecked(true)->set_length(0);
         ::sem_post(free_sem.handle);
+        --missing;
     }
     queue->release_channel(*this);
 }
@@ -512,14 +536,16 @@ bool Channel::partial_write_complete(const Timeout& timeout) {
     write_open = false;
     write_cell = nullptr;
     MOX_FAULT_POINT("mpmcvar.write.end");
-    // Idle before the post: the post wakes the reader, which often runs at
-    // once, reads the cell and gives the channel back while this thread has
-    // not run on; a record left on the channel then would be repaired on its
-    // next message. A death between the two (a few instructions, no wake-up)
-    // loses the last cell.
-    me.idle();
+    // The post wakes the reader, which often runs at once, reads the cell and
+    // gives the channel back while this thread has not run on: the record
+    // left across the post is one a repair leaves alone (a death there may
+    // lose the cell; the reader then finds nobody to post it and gives up
+    // the message).
+    me.set(Step::kLastPost, ListLock::kNone, LockHold::kNo, index);
+    MOX_FAULT_POINT("mpmcvar.write.last_post");
     const int posted = ::sem_post(filled_sem.handle);
     MOX_FAULT_POINT("mpmcvar.write.posted_end");
+    me.idle();
     if (posted != 0)
         throw IPCQueueException("MPMCVarQueueCPP:Channel:close_cell_after_write: filled semaphore increment failed",
                                 filled_sem.name, errno);

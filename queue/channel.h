@@ -170,10 +170,14 @@ public:
     // its record: whether it held a cell, and whether it was ending the
     // message; the callback moves the record on before the cell's post.
     // kRelease: the other side left, the channel is the repair's to give
-    // back. Never throws; called under the repair lock.
-    enum class DeadSide { kDone, kRelease };
+    // back. kAwaitWriter: the writer settled first and its last post is not
+    // in; the channel is the repair's once nobody else records it. Never
+    // waits or throws; called under the repair lock.
+    enum class DeadSide { kDone, kRelease, kAwaitWriter };
     DeadSide repair_dead_writer(bool holds_cell, bool ending, const std::function<void()>& settled) noexcept;
     DeadSide repair_dead_reader(bool holds_cell, const std::function<void()>& given_back) noexcept;
+    // Every cell of the ring free or handed over (no post is missing).
+    bool ring_whole() const;
     // Whether this process's writer (reader) side holds a message here.
     bool writing() const { return write_open; }
     bool reading() const { return read_open; }
@@ -227,6 +231,16 @@ private:
     // The other side left: empty the ring and give the channel back.
     void clean_up_after_reader() noexcept;
     void clean_up_after_writer() noexcept;
+    // A reader's watch: the writer abandoned the message, or ended it and
+    // will never make its last post (looked for after a first sleep).
+    struct ReadWatch {
+        Channel* channel;
+        int looks;
+    };
+    static bool writer_left(const void* watch);
+    // No post of the writer's can come: nobody else records the channel
+    // and no handed-over cell is waiting.
+    bool last_post_lost() const;
 
     char* channel_shm;
     MPMCVarQueueCPP* queue;

@@ -226,6 +226,7 @@ Channel* MPMCVarQueueCPP::pop_free_channel(const Holder& me) {
         // failure, for the new top's `next`.
         if (h->free_word.compare_exchange_weak(word, free_word_after(word, next), std::memory_order_seq_cst,
                                                std::memory_order_acquire)) {
+            MOX_FAULT_POINT("mpmcvar.write.free_swapped");
             me.set(Step::kHaveChannel, ListLock::kNone, LockHold::kNo, top.index);
             return &top;
         }
@@ -426,6 +427,7 @@ Channel* MPMCVarQueueCPP::after_used_wait(int err, const Holder& me) {
     }
     // Popped: a repair puts it back at the head until the lock is posted.
     me.set(Step::kReadMessage, ListLock::kUsed, LockHold::kMay, taken->index);
+    MOX_FAULT_POINT("mpmcvar.read.unlock");
     if (::sem_post(used_mutex()) != 0) {
         me.idle();
         throw IPCQueueException("MPMCVarQueueCPP:open_channel_for_read: used list mutex increment failed",

@@ -37,6 +37,8 @@
 
 namespace mox::ipc_queue {
 
+struct DeadHolding;
+
 class MPMCVarQueueCPP : public IPCQueueCPP {
 public:
     // Creates the segment, the three queue semaphores and every channel with
@@ -142,6 +144,10 @@ public:
     // Repairs what threads that died held of this queue (see repair.h and
     // mpmcvar_repair.cpp). Runs from long waits. Never throws.
     void repair_dead_holders() noexcept;
+    // Whether no thread but this one records channel `index` (nobody may
+    // still post to its ring): looked at under the repair lock; false when
+    // another thread repairs or this one is unrecorded.
+    bool alone_on(uint32_t index);
     // This thread's record in the owner table, and the stall check its
     // channels' waits run.
     Holder holder() { return owners_.holder(); }
@@ -170,9 +176,14 @@ private:
     bool on_free_stack(uint32_t index) const;
     static void stall_check(const void* self);
     // For a repair, under the used lock: where channel `index` is, other
-    // than in slot `skip_slot`'s record.
-    enum class Whereabouts { kFreeStack, kElsewhere, kNowhere };
-    Whereabouts whereabouts(uint32_t index, uint32_t skip_slot) const;
+    // than in slot `skip_slot`'s record or a dead popper's of `dead` (one of
+    // those may have it). kUnsure: a live popper may have it, or be about to
+    // fail; looked at again by a later repair.
+    enum class Whereabouts { kFreeStack, kElsewhere, kNowhere, kUnsure };
+    Whereabouts whereabouts(uint32_t index, uint32_t skip_slot, const std::vector<DeadHolding>& dead) const;
+    // Under the repair lock: whether a slot other than `skip` records channel
+    // `index` in a way that may still lead to a post to its ring.
+    bool recorded_elsewhere(uint32_t index, const OwnerSlot* skip) const;
     void finish_used_append(uint32_t index);
     void restore_used_head(uint32_t index);
     // Reads the message of `channel` (null: none, returns 1) into `out`.

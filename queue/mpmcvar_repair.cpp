@@ -12,8 +12,13 @@
 //   a channel popped for reading          back at the head of the used list
 //                                           (nothing of it was read)
 //   a reader that died in its message     its cell given back,
-//                                           kReaderAbandoned; when the writer
-//                                           is done, the channel given back
+//                                           kReaderAbandoned; once the writer's
+//                                           last post is in, or nobody records
+//                                           the channel who could make it, the
+//                                           channel given back (never waited
+//                                           for: the record stays till then)
+//   a writer past its outcome (last post) nothing: the channel may be carrying
+//                                           its next message already
 //   a channel being given back            pushed unless it is found anywhere
 //                                           (stack, used list, a record), counted
 //   the used list's lock held             the list finished as above, then
@@ -23,6 +28,7 @@
 // is moved on before the effect it no longer asks for can be seen, so the
 // next repairer redoes at most one post, counted as unsure; a push is never
 // redone (the channel is looked for first).
+#include <algorithm>
 #include <vector>
 
 #include "fault_point.h"
@@ -62,9 +68,14 @@ void MPMCVarQueueCPP::stall_check(const void* self) {
 
 // Under the used lock. Pushes and pops are ruled out by an unchanged free
 // word across the look; appends and pops of the used list by the lock; a
-// channel passes from one thread to another only while both record it.
-MPMCVarQueueCPP::Whereabouts MPMCVarQueueCPP::whereabouts(uint32_t index, uint32_t skip_slot) const {
+// channel passes from one thread to another only while both record it. Of
+// the threads recording "pop channel `index`", at most one swapped it off.
+MPMCVarQueueCPP::Whereabouts MPMCVarQueueCPP::whereabouts(uint32_t index, uint32_t skip_slot,
+                                                          const std::vector<DeadHolding>& dead) const {
     const MPMCVarHeader* h = header();
+    const auto dead_here = [&](uint32_t s) {
+        return std::any_of(dead.begin(), dead.end(), [&](const DeadHolding& d) { return d.slot == s; });
+    };
     for (int attempt = 0; attempt < 1000; ++attempt) {
         const uint64_t word = h->free_word.load(std::memory_order_seq_cst);
         Whereabouts found = Whereabouts::kNowhere;
@@ -78,16 +89,43 @@ MPMCVarQueueCPP::Whereabouts MPMCVarQueueCPP::whereabouts(uint32_t index, uint32
             if (at == index) found = Whereabouts::kElsewhere;
             at = ChannelArea(segment + channel_areas_.offset(at)).next();
         }
+        bool live_popper = false;
         for (uint32_t s = 0; s < owners_.slot_count() && found == Whereabouts::kNowhere; ++s) {
             const OwnerSlot& slot = owners_.slot(s);
             if (s == skip_slot || slot.thread.load(std::memory_order_acquire) == 0) continue;
             Holding held = Holding::of(slot.holding.load(std::memory_order_acquire));
             if (held.step == Step::kRepair) held = Holding::of(slot.saved.load(std::memory_order_relaxed));
-            if (holds_channel(held) && held.index == index) found = Whereabouts::kElsewhere;
+            if (!holds_channel(held) || held.index != index) continue;
+            if (held.step != Step::kPopChannel)
+                found = Whereabouts::kElsewhere;
+            else if (!dead_here(s))
+                live_popper = true;
         }
+        if (found == Whereabouts::kNowhere && live_popper) found = Whereabouts::kUnsure;
         if (h->free_word.load(std::memory_order_seq_cst) == word) return found;
     }
-    return Whereabouts::kElsewhere;  // never pushed twice
+    return Whereabouts::kUnsure;  // never pushed twice
+}
+
+bool MPMCVarQueueCPP::recorded_elsewhere(uint32_t index, const OwnerSlot* skip) const {
+    for (uint32_t s = 0; s < owners_.slot_count(); ++s) {
+        const OwnerSlot& slot = owners_.slot(s);
+        if (&slot == skip || slot.thread.load(std::memory_order_acquire) == 0) continue;
+        Holding held = Holding::of(slot.holding.load(std::memory_order_acquire));
+        if (held.step == Step::kRepair) held = Holding::of(slot.saved.load(std::memory_order_relaxed));
+        if ((holds_channel(held) || held.step == Step::kLastPost) && held.index == index) return true;
+    }
+    return false;
+}
+
+// Under the repair lock, so that no repairer is between moving a dead
+// writer's record on and making its post.
+bool MPMCVarQueueCPP::alone_on(uint32_t index) {
+    const Holder me = holder();
+    if (me.slot() == nullptr || !owners_.try_lock_repair(me)) return false;
+    const bool alone = !recorded_elsewhere(index, me.slot());
+    owners_.unlock_repair(me);
+    return alone;
 }
 
 void MPMCVarQueueCPP::repair_dead_holders() noexcept {
@@ -99,7 +137,8 @@ void MPMCVarQueueCPP::repair_dead_holders() noexcept {
         // Each entry's record as moved on by this repair.
         std::vector<Holding> now;
         for (const DeadHolding& d : dead) now.push_back(d.holding);
-        std::vector<bool> done(dead.size(), false);
+        // Entries left for a later repair: their slots stay.
+        std::vector<bool> left(dead.size(), false);
         std::vector<Whereabouts> found(dead.size(), Whereabouts::kElsewhere);
         const auto move_on = [&](size_t k, const Holding& next) {
             now[k] = next;
@@ -128,6 +167,14 @@ void MPMCVarQueueCPP::repair_dead_holders() noexcept {
             ::sem_post(free_sem());
         };
 
+        // A reader that died popping, the used lock maybe still its own: the
+        // lock taken over drops the record's lock, and "read message" alone
+        // would then say the channel is off the list for good. "Pop used"
+        // says it may be, whatever a repairer that dies next leaves.
+        for (size_t k = 0; k < dead.size(); ++k)
+            if (now[k].step == Step::kReadMessage && now[k].lock == ListLock::kUsed &&
+                owners_.slot(dead[k].slot).holding.load() == now[k].word())
+                move_on(k, {Step::kPopUsed, ListLock::kUsed, now[k].hold, now[k].index});
         // The used list, under its lock: appends finished, pops put back.
         bool used_locked = r.take_over(ListLock::kUsed, used_mutex());
         const auto needs_lock = [&](size_t k) {
@@ -139,10 +186,11 @@ void MPMCVarQueueCPP::repair_dead_holders() noexcept {
         bool wanted = false;
         for (size_t k = 0; k < dead.size(); ++k) wanted = wanted || needs_lock(k);
         if (!used_locked && wanted) used_locked = r.lock(ListLock::kUsed, used_mutex());
+        if (used_locked) MOX_FAULT_POINT("mpmcvar.repair.locked");
         for (size_t k = 0; k < dead.size(); ++k) {
             if (!needs_lock(k)) continue;
             if (!used_locked) {
-                done[k] = true;  // left for a later repair
+                left[k] = true;
                 continue;
             }
             const uint32_t i = now[k].index;
@@ -160,14 +208,16 @@ void MPMCVarQueueCPP::repair_dead_holders() noexcept {
                     move_on(k, Holding{});
                     break;
                 default:  // kReleaseChannel, kPopChannel: where is the channel now?
-                    found[k] = whereabouts(i, dead[k].slot);
+                    found[k] = whereabouts(i, dead[k].slot, dead);
                     break;
             }
         }
         if (used_locked) r.unlock(ListLock::kUsed, used_mutex());
 
+        // Dead readers whose writer's last post is not in, decided last.
+        std::vector<size_t> awaiting;
         for (size_t k = 0; k < dead.size(); ++k) {
-            if (done[k]) continue;
+            if (left[k]) continue;
             const uint32_t i = now[k].index;
             const Step step = now[k].step;
             switch (step) {
@@ -187,22 +237,34 @@ void MPMCVarQueueCPP::repair_dead_holders() noexcept {
                     break;
                 case Step::kPopChannel:
                     // Still on the stack, or nothing popped yet: the count only.
-                    // Found nowhere: the dead thread had swapped it off.
-                    if (!valid(i) || found[k] == Whereabouts::kFreeStack)
-                        post_free(k, false);
-                    else if (found[k] == Whereabouts::kNowhere)
+                    // Found nowhere: a dead popper swapped it off; pushed once
+                    // for all of them.
+                    if (valid(i) && found[k] == Whereabouts::kNowhere) {
                         release(k, channel_at(i));
-                    else
+                        for (size_t j = k + 1; j < dead.size(); ++j)
+                            if (now[j].step == Step::kPopChannel && now[j].index == i)
+                                found[j] = Whereabouts::kFreeStack;
+                    } else if (!valid(i) || found[k] == Whereabouts::kFreeStack) {
+                        post_free(k, false);
+                    } else if (found[k] == Whereabouts::kElsewhere) {
                         post(free_sem(), CountId::kFree, true);
+                    } else {
+                        left[k] = true;
+                        continue;
+                    }
                     break;
                 case Step::kHaveChannel:
                     if (valid(i)) release(k, channel_at(i));
                     break;
                 case Step::kReleaseChannel:
-                    if (found[k] == Whereabouts::kNowhere)
+                    if (found[k] == Whereabouts::kNowhere) {
                         release(k, channel_at(i));
-                    else
+                    } else if (found[k] != Whereabouts::kUnsure) {
                         post_free(k, false);  // pushed (and maybe taken again), not counted
+                    } else {
+                        left[k] = true;
+                        continue;
+                    }
                     break;
                 default:
                     break;
@@ -219,30 +281,51 @@ void MPMCVarQueueCPP::repair_dead_holders() noexcept {
                     switch (channel.repair_dead_writer(now[k].step != Step::kWriteMessage,
                                                        now[k].step == Step::kEndMessage,
                                                        [&] { move_on(k, Holding{}); })) {
-                        case Channel::DeadSide::kDone:
-                            break;
                         case Channel::DeadSide::kRelease:
                             release(k, channel);
+                            break;
+                        default:
                             break;
                     }
                     break;
                 case Step::kReadMessage:
                 case Step::kReadCellHeld:
-                    if (channel.repair_dead_reader(now[k].step == Step::kReadCellHeld, [&] {
-                            move_on(k, {Step::kReadMessage, ListLock::kNone, LockHold::kNo, now[k].index});
-                        }) == Channel::DeadSide::kRelease)
-                        release(k, channel);
+                    switch (channel.repair_dead_reader(now[k].step == Step::kReadCellHeld, [&] {
+                        move_on(k, {Step::kReadMessage, ListLock::kNone, LockHold::kNo, now[k].index});
+                    })) {
+                        case Channel::DeadSide::kRelease:
+                            release(k, channel);
+                            break;
+                        case Channel::DeadSide::kAwaitWriter:
+                            awaiting.push_back(k);
+                            continue;
+                        default:
+                            break;
+                    }
                     break;
-                default:
+                default:  // kLastPost: made or not, the channel may be another message's now
                     break;
             }
             if (now[k].step != Step::kRepair || r.entries_of(dead[k].slot) == 1) move_on(k, Holding{});
+        }
+        // Once every other record is moved on: the writer's post is in, or
+        // nobody records the channel who could still make it (the reset
+        // makes the ring whole). Otherwise a later repair looks again.
+        for (size_t k : awaiting) {
+            Channel& channel = channel_at(now[k].index);
+            if (channel.ring_whole() || !recorded_elsewhere(channel.index, &owners_.slot(dead[k].slot))) {
+                release(k, channel);
+                move_on(k, Holding{});
+            } else {
+                move_on(k, {Step::kReadMessage, ListLock::kNone, LockHold::kNo, channel.index});
+                left[k] = true;
+            }
         }
         // A slot is freed once all its entries are dealt with.
         for (size_t k = 0; k < dead.size(); ++k) {
             bool all = true;
             for (size_t j = 0; j < dead.size(); ++j)
-                if (dead[j].slot == dead[k].slot && done[j]) all = false;
+                if (dead[j].slot == dead[k].slot && left[j]) all = false;
             if (all) r.repaired(dead[k].slot);
         }
     } catch (...) {

@@ -343,6 +343,7 @@ const char* step_name(Step step) {
         "write cell held",
         "read cell held",
         "post channel free",
+        "last post",
     };
     const auto i = static_cast<size_t>(step);
     return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : "unknown";

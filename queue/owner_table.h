@@ -86,6 +86,10 @@ enum class Step : uint8_t {
     kWriteCellHeld,    // by its writer
     kReadCellHeld,     // by its reader
     kPostChannelFree,  // `index` is back on the free stack; posting the free count
+    // MPMCVar writer: `index`'s outcome is settled; its last post follows.
+    // A repair leaves it (the post may be made, and the channel reused);
+    // it tells a reader that the post may still come.
+    kLastPost,
 };
 
 struct Holding {

@@ -251,6 +251,129 @@ TEST(VarRepair, WriterKilledAfterItsLastCellLeavesNoRecordOnTheChannel) {
     EXPECT_EQ(drain(q, 1), std::make_pair(std::vector<std::string>{next}, 0));
 }
 
+// Every channel takes a message, the dead holders' too, and no more; all come out whole.
+void expect_full_capacity(MPMCVarQueueCPP& q) {
+    const std::string m = long_message("full");
+    for (int i = 0; i < kChannels; ++i)
+        ASSERT_TRUE(q.write(m.data(), static_cast<int64_t>(m.size()), kPatience)) << "channel lost: " << i;
+    EXPECT_FALSE(q.write(m.data(), static_cast<int64_t>(m.size()), kShort)) << "a channel pushed twice";
+    EXPECT_EQ(drain(q, kChannels), std::make_pair(std::vector<std::string>(kChannels, m), 0));
+}
+
+// One message, each cell waited for at most kPatience: "abandoned", or "stuck" when a cell never comes.
+std::string read_cells(MPMCVarQueueCPP& q) {
+    Channel* channel = q.open_channel_for_read(kPatience);
+    std::string out;
+    try {
+        for (Channel::ReadStep step = Channel::ReadStep::kMore; channel != nullptr && step != Channel::ReadStep::kLast;)
+            if ((step = channel->partial_read(out, kPatience)) == Channel::ReadStep::kNone) return "stuck";
+    } catch (const MessageAbandoned&) {
+        return "abandoned";
+    }
+    if (channel != nullptr) q.close_channel_after_read(*channel);
+    return out;
+}
+
+// A repair never waits for a writer: a dead reader's channel whose writer
+// (stopped, so alive) has ended the message but not yet handed its last cell
+// over is left to a later repair, never given up.
+TEST(VarRepair, DeadReadersChannelWaitsForItsLiveWriter) {
+    NameGuard guard(unique_name("vwait"));
+    MPMCVarQueueCPP q(guard.name(), kChannels, kRingCells, kVarCellSize, CreateOptions{true});
+    const std::string m = long_message("m");
+    const pid_t writer = stopped_at("mpmcvar.write.end", [&] {
+        MPMCVarQueueCPP mine(guard.name());
+        mine.write(m.data(), static_cast<int64_t>(m.size()));
+    });
+    const pid_t reader = stopped_at("mpmcvar.read.message", [&] {
+        MPMCVarQueueCPP mine(guard.name());
+        std::string out;
+        mine.read(out, 0);
+    });
+    ASSERT_GT(writer, 0);
+    ASSERT_GT(reader, 0);
+    kill_and_reap(reader);
+    q.repair_dead_holders();
+    ::kill(writer, SIGCONT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    expect_full_capacity(q);
+}
+
+// Two writers died recording "pop channel 0"; one of them swapped it off
+// the free stack. Each record must not hide the channel from the other's repair.
+TEST(VarRepair, TwoDeadPoppersOfOneChannelLoseNothing) {
+    NameGuard guard(unique_name("vpop2"));
+    MPMCVarQueueCPP q(guard.name(), kChannels, kRingCells, kVarCellSize, CreateOptions{true});
+    const auto writer_at = [&](const char* point) {
+        return stopped_at(point, [&] {
+            MPMCVarQueueCPP mine(guard.name());
+            mine.write("w", 1);
+        });
+    };
+    const pid_t failed = writer_at("mpmcvar.write.free_pop");  // its swap would fail
+    const pid_t swapped = writer_at("mpmcvar.write.free_swapped");
+    ASSERT_GT(failed, 0);
+    ASSERT_GT(swapped, 0);
+    kill_and_reap(failed);
+    kill_and_reap(swapped);
+    expect_full_capacity(q);
+}
+
+// A reader died holding the used lock after its pop, and the repairer that
+// took the lock over died too: the next repair still puts the message back.
+TEST(VarRepair, PoppedMessageStaysWhenItsRepairerDies) {
+    NameGuard guard(unique_name("vpoprep"));
+    MPMCVarQueueCPP q(guard.name(), kChannels, kRingCells, kVarCellSize, CreateOptions{true});
+    const std::string m = long_message("kept");
+    q.write(m.data(), static_cast<int64_t>(m.size()));
+    const pid_t reader = stopped_at("mpmcvar.read.unlock", [&] {
+        MPMCVarQueueCPP mine(guard.name());
+        std::string out;
+        mine.read(out, 0);
+    });
+    ASSERT_GT(reader, 0);
+    kill_and_reap(reader);
+    const pid_t repairer = stopped_at("mpmcvar.repair.locked", [&] { MPMCVarQueueCPP mine(guard.name()); });
+    ASSERT_GT(repairer, 0);
+    kill_and_reap(repairer);
+    EXPECT_EQ(drain(q, 1), std::make_pair(std::vector<std::string>{m}, 0));
+    expect_full_capacity(q);
+}
+
+// A writer stopped between settling its message's outcome (abandoned, or
+// ended) and handing its last cell over: while it is alive its reader waits
+// for that cell; once it is dead the reader is told the message was
+// abandoned, never left waiting. Either way the channel comes back.
+TEST(VarRepair, WriterStoppedBeforeItsLastPost) {
+    for (const bool ends : {false, true})
+        for (const bool dies : {true, false}) {
+            const char* point = ends ? "mpmcvar.write.last_post" : "mpmcvar.write.abandoned";
+            NameGuard guard(unique_name("vlastpost"));
+            MPMCVarQueueCPP q(guard.name(), kChannels, kRingCells, kVarCellSize, CreateOptions{true});
+            const std::string m = long_message("last");
+            const pid_t writer = stopped_at(point, [&] {
+                MPMCVarQueueCPP mine(guard.name());
+                Channel& channel = mine.open_channel_for_write();
+                channel.partial_write(m.data(), static_cast<int64_t>(m.size()));  // keeps a part-filled cell
+                ends ? mine.close_channel_after_write(channel) : channel.abandon_write();
+            });
+            ASSERT_GT(writer, 0) << point;
+            if (dies) kill_and_reap(writer);
+            auto reader = std::async(std::launch::async, [&] { return read_cells(q); });
+            if (!dies) {
+                EXPECT_EQ(reader.wait_for(std::chrono::seconds(1)), std::future_status::timeout) << point;
+                ::kill(writer, SIGCONT);
+                int status = 0;
+                ASSERT_EQ(::waitpid(writer, &status, 0), writer);
+                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << point;
+            }
+            EXPECT_EQ(reader.get(), ends && !dies ? m : "abandoned") << point << (dies ? " killed" : " stopped");
+            expect_full_capacity(q);
+        }
+}
+
 TEST(StoppedHolder, IsNotRobbedAndGoesOnWhenContinued) {
     NameGuard guard(unique_name("stopped"));
     MPMCQueueCPP q(guard.name(), kCells, kCellSize, CreateOptions{true});

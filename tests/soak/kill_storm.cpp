@@ -99,27 +99,31 @@ int read_passing_over(IPCQueueCPP& q, std::string& msg, Ledger& l) {
     } catch (const IPCQueueException& e) {
         if (std::strstr(e.what(), "abandoned by its writer") == nullptr) throw;
         l.abandoned.fetch_add(1);
-        return 1;
+        return -1;
     }
+}
+
+// One message (or abandoned one) read and checked into the ledger; false
+// when none came within 100 ms.
+bool take_one(IPCQueueCPP& q, Ledger& l, const TrafficPlan& p, std::string& msg, std::string& expected) {
+    const int got = read_passing_over(q, msg, l);
+    if (got != 0) return got < 0;
+    traffic_detail::Head h{};
+    if (msg.size() < sizeof h || (std::memcpy(&h, msg.data(), sizeof h), h.writer >= l.max_writers) ||
+        h.seq >= kPerWriter || (traffic_detail::make_message(expected, p, h.writer, h.seq), expected != msg)) {
+        l.damaged.fetch_add(1);
+        return true;
+    }
+    const uint64_t bit = h.writer * kPerWriter + h.seq, mask = uint64_t{1} << (bit % 64);
+    (l.bits()[bit / 64].fetch_or(mask) & mask ? l.duplicates : l.delivered).fetch_add(1);
+    return true;
 }
 
 void reader(const Options& o, const std::string& name, Ledger& l) {
     auto q = connect(o, name);
     const TrafficPlan p = plan(o);
     std::string msg, expected;
-    for (;;) {
-        if (read_passing_over(*q, msg, l) != 0) {
-            if (l.stop.load()) return;
-            continue;
-        }
-        traffic_detail::Head h{};
-        if (msg.size() < sizeof h || (std::memcpy(&h, msg.data(), sizeof h), h.writer >= l.max_writers) ||
-            h.seq >= kPerWriter || (traffic_detail::make_message(expected, p, h.writer, h.seq), expected != msg)) {
-            l.damaged.fetch_add(1);
-            continue;
-        }
-        const uint64_t bit = h.writer * kPerWriter + h.seq, mask = uint64_t{1} << (bit % 64);
-        (l.bits()[bit / 64].fetch_or(mask) & mask ? l.duplicates : l.delivered).fetch_add(1);
+    while (take_one(*q, l, p, msg, expected) || !l.stop.load()) {
     }
 }
 
@@ -206,6 +210,10 @@ int run(const Options& o) {
         int status = 0;
         ::waitpid(pid, &status, 0);
         if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) ++failures;
+    }
+    // What the last readers left (a dead writer's abandoned message among it) is theirs.
+    std::string msg, expected;
+    while (take_one(*q, l, plan(o), msg, expected)) {
     }
     // Published, never delivered: only what a killed reader held.
     uint64_t lost = 0;
