@@ -6,8 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <functional>
+#include <string>
 #include <thread>
 
 #include "fault_point.h"
@@ -46,6 +48,19 @@ inline void kill_and_reap(pid_t pid) {
     ::kill(pid, SIGKILL);
     int status = 0;
     ::waitpid(pid, &status, 0);
+}
+
+// Lets a stopped child go on; whether it then ended with exit code 0.
+inline bool continued_to_exit(pid_t pid) {
+    int status = 0;
+    return ::kill(pid, SIGCONT) == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
+
+// "mpmc.write.cell" as a test name.
+inline std::string point_name(std::string point) {
+    std::replace(point.begin(), point.end(), '.', '_');
+    return point;
 }
 
 }  // namespace mox::ipc_queue::test

@@ -92,11 +92,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Point{"mpmc.write.filled_post", false, true}, Point{"mpmc.read.filled_count", true, true},
                       Point{"mpmc.read.filled_lock", true, true}, Point{"mpmc.read.cell", true, false},
                       Point{"mpmc.free.lock", true, false}, Point{"mpmc.free.post", true, false}),
-    [](const auto& info) {
-        std::string n = info.param.name;
-        std::replace(n.begin(), n.end(), '.', '_');
-        return n;
-    });
+    [](const auto& info) { return point_name(info.param.name); });
 
 // MPMCVar: messages of 40 bytes span three cells of a four-cell ring, so
 // a victim stops inside a message; a message its dead writer left is
@@ -106,6 +102,17 @@ constexpr int64_t kRingCells = 4;
 constexpr uint64_t kVarCellSize = 16;
 
 std::string long_message(const std::string& tag) { return tag + std::string(40 - tag.size(), '.'); }
+
+// Children that connect to `name` and write `m`, or read a message, stopped at `point`.
+pid_t var_writer_at(const char* point, const std::string& name, const std::string& m) {
+    return stopped_at(point, [&] { MPMCVarQueueCPP(name).write(m.data(), static_cast<int64_t>(m.size())); });
+}
+pid_t var_reader_at(const char* point, const std::string& name) {
+    return stopped_at(point, [&] {
+        std::string out;
+        MPMCVarQueueCPP(name).read(out, 0);
+    });
+}
 
 // Reads until `count` messages or abandoned ones came, then what else is
 // there; the messages sorted, and how many were abandoned.
@@ -195,11 +202,7 @@ INSTANTIATE_TEST_SUITE_P(MPMCVar, VarKilledAt,
                                            VarPoint{"mpmcvar.read.popped", true, VarPoint::kStays},
                                            VarPoint{"mpmcvar.read.message", true, VarPoint::kGone},
                                            VarPoint{"mpmcvar.read.release", true, VarPoint::kGone}),
-                         [](const auto& info) {
-                             std::string n = info.param.name;
-                             std::replace(n.begin(), n.end(), '.', '_');
-                             return n;
-                         });
+                         [](const auto& info) { return point_name(info.param.name); });
 
 // Processes that live shorter than a wait's slice never sleep one: a
 // process that connects repairs first, so the capacity is there at once
@@ -209,10 +212,7 @@ TEST(VarRepair, ConnectRepairsOnceEvenIfTheRepairerDies) {
     NameGuard guard(unique_name("vconnect"));
     MPMCVarQueueCPP q(guard.name(), kChannels, kRingCells, kVarCellSize, CreateOptions{true});
     const std::string m = long_message("m");
-    const pid_t holder = stopped_at("mpmcvar.write.channel", [&] {
-        MPMCVarQueueCPP mine(guard.name());
-        mine.write(m.data(), static_cast<int64_t>(m.size()));
-    });
+    const pid_t holder = var_writer_at("mpmcvar.write.channel", guard.name(), m);
     ASSERT_GT(holder, 0);
     kill_and_reap(holder);
     const pid_t repairer = stopped_at("mpmcvar.repair.pushed", [&] { MPMCVarQueueCPP mine(guard.name()); });
@@ -234,10 +234,7 @@ TEST(VarRepair, WriterKilledAfterItsLastCellLeavesNoRecordOnTheChannel) {
     NameGuard guard(unique_name("vended"));
     MPMCVarQueueCPP q(guard.name(), 1, kRingCells, kVarCellSize, CreateOptions{true});
     const std::string first = long_message("first"), next = long_message("next");
-    const pid_t victim = stopped_at("mpmcvar.write.posted_end", [&] {
-        MPMCVarQueueCPP mine(guard.name());
-        mine.write(first.data(), static_cast<int64_t>(first.size()));
-    });
+    const pid_t victim = var_writer_at("mpmcvar.write.posted_end", guard.name(), first);
     ASSERT_GT(victim, 0);
     kill_and_reap(victim);
     std::string out;
@@ -281,23 +278,13 @@ TEST(VarRepair, DeadReadersChannelWaitsForItsLiveWriter) {
     NameGuard guard(unique_name("vwait"));
     MPMCVarQueueCPP q(guard.name(), kChannels, kRingCells, kVarCellSize, CreateOptions{true});
     const std::string m = long_message("m");
-    const pid_t writer = stopped_at("mpmcvar.write.end", [&] {
-        MPMCVarQueueCPP mine(guard.name());
-        mine.write(m.data(), static_cast<int64_t>(m.size()));
-    });
-    const pid_t reader = stopped_at("mpmcvar.read.message", [&] {
-        MPMCVarQueueCPP mine(guard.name());
-        std::string out;
-        mine.read(out, 0);
-    });
+    const pid_t writer = var_writer_at("mpmcvar.write.end", guard.name(), m);
+    const pid_t reader = var_reader_at("mpmcvar.read.message", guard.name());
     ASSERT_GT(writer, 0);
     ASSERT_GT(reader, 0);
     kill_and_reap(reader);
     q.repair_dead_holders();
-    ::kill(writer, SIGCONT);
-    int status = 0;
-    ASSERT_EQ(::waitpid(writer, &status, 0), writer);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(continued_to_exit(writer));
     expect_full_capacity(q);
 }
 
@@ -306,14 +293,9 @@ TEST(VarRepair, DeadReadersChannelWaitsForItsLiveWriter) {
 TEST(VarRepair, TwoDeadPoppersOfOneChannelLoseNothing) {
     NameGuard guard(unique_name("vpop2"));
     MPMCVarQueueCPP q(guard.name(), kChannels, kRingCells, kVarCellSize, CreateOptions{true});
-    const auto writer_at = [&](const char* point) {
-        return stopped_at(point, [&] {
-            MPMCVarQueueCPP mine(guard.name());
-            mine.write("w", 1);
-        });
-    };
-    const pid_t failed = writer_at("mpmcvar.write.free_pop");  // its swap would fail
-    const pid_t swapped = writer_at("mpmcvar.write.free_swapped");
+    const std::string w = "w";
+    const pid_t failed = var_writer_at("mpmcvar.write.free_pop", guard.name(), w);  // its swap would fail
+    const pid_t swapped = var_writer_at("mpmcvar.write.free_swapped", guard.name(), w);
     ASSERT_GT(failed, 0);
     ASSERT_GT(swapped, 0);
     kill_and_reap(failed);
@@ -328,11 +310,7 @@ TEST(VarRepair, PoppedMessageStaysWhenItsRepairerDies) {
     MPMCVarQueueCPP q(guard.name(), kChannels, kRingCells, kVarCellSize, CreateOptions{true});
     const std::string m = long_message("kept");
     q.write(m.data(), static_cast<int64_t>(m.size()));
-    const pid_t reader = stopped_at("mpmcvar.read.unlock", [&] {
-        MPMCVarQueueCPP mine(guard.name());
-        std::string out;
-        mine.read(out, 0);
-    });
+    const pid_t reader = var_reader_at("mpmcvar.read.unlock", guard.name());
     ASSERT_GT(reader, 0);
     kill_and_reap(reader);
     const pid_t repairer = stopped_at("mpmcvar.repair.locked", [&] { MPMCVarQueueCPP mine(guard.name()); });
@@ -364,10 +342,7 @@ TEST(VarRepair, WriterStoppedBeforeItsLastPost) {
             auto reader = std::async(std::launch::async, [&] { return read_cells(q); });
             if (!dies) {
                 EXPECT_EQ(reader.wait_for(std::chrono::seconds(1)), std::future_status::timeout) << point;
-                ::kill(writer, SIGCONT);
-                int status = 0;
-                ASSERT_EQ(::waitpid(writer, &status, 0), writer);
-                EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << point;
+                EXPECT_TRUE(continued_to_exit(writer)) << point;
             }
             EXPECT_EQ(reader.get(), ends && !dies ? m : "abandoned") << point << (dies ? " killed" : " stopped");
             expect_full_capacity(q);
@@ -385,10 +360,7 @@ TEST(StoppedHolder, IsNotRobbedAndGoesOnWhenContinued) {
     auto survivor = std::async(std::launch::async, [&] { return q.write("mine", 4, kPatience); });
     // Three seconds inside the free list's lock: far past any repair's patience.
     EXPECT_EQ(survivor.wait_for(std::chrono::seconds(3)), std::future_status::timeout) << "the lock was taken over";
-    ::kill(holder, SIGCONT);
-    int status = 0;
-    ASSERT_EQ(::waitpid(holder, &status, 0), holder);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(continued_to_exit(holder));
     EXPECT_TRUE(survivor.get());
     EXPECT_EQ(drain(q, 2), (std::vector<std::string>{"held", "mine"}));
 }
