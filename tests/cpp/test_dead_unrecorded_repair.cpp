@@ -26,12 +26,6 @@ namespace {
 // 40 bytes: three cells of an MPMCVar ring, so a writer can stop inside it.
 std::string message(const std::string& tag) { return tag + std::string(40 - tag.size(), '.'); }
 
-bool timed_write(IPCQueueCPP& q, const std::string& m, const Timeout& t) {
-    const auto n = static_cast<int64_t>(m.size());
-    if (auto* var = dynamic_cast<MPMCVarQueueCPP*>(&q)) return var->write(m.data(), n, t);
-    return static_cast<MPMCQueueCPP&>(q).write(m.data(), n, t);
-}
-
 // Up to `count` messages in their order, then any more that come at once.
 std::vector<std::string> drain(IPCQueueCPP& q, size_t count) {
     std::vector<std::string> got;
@@ -81,7 +75,7 @@ TEST_P(UnrecordedKilled, RepairKeepsPublishedMessagesAndRestoresCapacity) {
         kill_and_reap(pid);
     }
     // Nobody gives anything back: no room for a message, a lock stuck at 0.
-    EXPECT_FALSE(timed_write(*q, "survivor", kShort));
+    EXPECT_FALSE(write_within(*q, "survivor", kShort));
     EXPECT_EQ(sem_value(name + s.stuck_lock), 0);
 
     // A recording process that is alive (stopped counts) repairs for itself.
@@ -108,9 +102,9 @@ TEST_P(UnrecordedKilled, RepairKeepsPublishedMessagesAndRestoresCapacity) {
     std::vector<std::string> round;
     for (uint32_t i = 0; i < s.capacity; ++i) {
         round.push_back(message("s" + std::to_string(i)));
-        ASSERT_TRUE(timed_write(*q, round.back(), kPatience)) << round.back();
+        ASSERT_TRUE(write_within(*q, round.back(), kPatience)) << round.back();
     }
-    EXPECT_FALSE(timed_write(*q, "over", kShort)) << "more room than the queue has";
+    EXPECT_FALSE(write_within(*q, "over", kShort)) << "more room than the queue has";
     EXPECT_EQ(drain(*q, s.capacity), round);
 }
 

@@ -27,6 +27,8 @@
 
 #include "ipc_queue_exception.h"
 #include "layout.h"
+#include "mpmc_queue.h"
+#include "mpmcvar_queue.h"
 #include "queue_names.h"
 
 namespace mox::ipc_queue::test {
@@ -91,6 +93,13 @@ std::string thrown_text(F&& action) try {
     return "no exception";
 } catch (const IPCQueueException& e) {
     return e.what();
+}
+
+// A write that gives up at `t`, for the kinds that have one.
+inline bool write_within(IPCQueueCPP& q, const std::string& m, const Timeout& t) {
+    const auto n = static_cast<int64_t>(m.size());
+    if (q.is_mpmcvar_queue()) return static_cast<MPMCVarQueueCPP&>(q).write(m.data(), n, t);
+    return static_cast<MPMCQueueCPP&>(q).write(m.data(), n, t);
 }
 
 // An error text as IPCQueueException words it for queue `name`.

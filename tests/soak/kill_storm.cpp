@@ -5,9 +5,7 @@
 // (at most one per reader kill); the stream never stops for longer than
 // --stall-ms; afterwards the queue's whole capacity takes new messages.
 //
-// Usage: kill_storm --kind mpmc|mpmcvar [--kills N] [--seed S] [--stall-ms M] [--hold-ms H]
-// --hold-ms: at the first stall, stop killing for H ms (the queue's name is
-// printed, for `mox-ipcq inspect`) and say whether the survivors go on.
+// Usage: kill_storm --kind mpmc|mpmcvar [--kills N] [--seed S] [--stall-ms M]
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -50,18 +48,11 @@ struct Options {
     long kills = 300;
     uint64_t seed = std::random_device{}();
     long stall_ms = 1000;
-    long hold_ms = 0;
 };
 
 std::unique_ptr<IPCQueueCPP> connect(const Options& o, const std::string& name) {
     if (o.var) return std::make_unique<MPMCVarQueueCPP>(name);
     return std::make_unique<MPMCQueueCPP>(name);
-}
-
-bool write_within(IPCQueueCPP& q, const std::string& m, const Timeout& t) {
-    const auto n = static_cast<int64_t>(m.size());
-    if (q.is_mpmcvar_queue()) return static_cast<MPMCVarQueueCPP&>(q).write(m.data(), n, t);
-    return static_cast<MPMCQueueCPP&>(q).write(m.data(), n, t);
 }
 
 TrafficPlan plan(const Options& o) {
@@ -163,7 +154,6 @@ int run(const Options& o) {
     uint64_t last_delivered = 0;
     auto progressed = Clock::now();
     long worst_gap_ms = 0;
-    bool held = false;
     const auto started = Clock::now();
     while (kills < o.kills) {
         std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
@@ -176,23 +166,6 @@ int run(const Options& o) {
         } else if (gap > o.stall_ms) {
             ++stalls;
             std::printf("stall: nothing delivered for %ld ms after %ld kills\n", gap, kills);
-        }
-        if (o.hold_ms > 0 && !held && (stalls > 0 || l.damaged.load() > 0 || l.duplicates.load() > 0)) {
-            // Damage: every child stopped where it is, for inspecting; a
-            // stall: no more kills, to see whether the survivors go on.
-            held = true;
-            const bool damage = stalls == 0;
-            if (damage)
-                for (const auto& child : live) ::kill(child.first, SIGSTOP);
-            std::printf("holding %s for %ld ms\n", name.c_str(), o.hold_ms);
-            std::fflush(stdout);
-            const auto until = Clock::now() + std::chrono::milliseconds(o.hold_ms);
-            while ((damage || l.delivered.load() == d) && Clock::now() < until)
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            if (damage)
-                for (const auto& child : live) ::kill(child.first, SIGCONT);
-            else
-                std::printf("%s without kills\n", l.delivered.load() == d ? "still stalled" : "went on");
         }
         const size_t i = rng() % live.size();
         // A child that ended by itself (its writers' ids ran out) is replaced too.
@@ -228,11 +201,6 @@ int run(const Options& o) {
     int64_t room = 0;
     while (room < capacity && write_within(*q, "x", patience)) ++room;
     const std::vector<std::string> findings = q->report().findings;
-    if (o.hold_ms > 0 && !findings.empty()) {
-        std::printf("holding %s for %ld ms\n", name.c_str(), o.hold_ms);
-        std::fflush(stdout);
-        std::this_thread::sleep_for(std::chrono::milliseconds(o.hold_ms));
-    }
     std::string out;
     int64_t left = 0;
     while (read_passing_over(*q, out, l) == 0) ++left;
@@ -265,12 +233,9 @@ int main(int argc, char** argv) {
             o.seed = std::strtoull(argv[i + 1], nullptr, 10);
         else if (a == "--stall-ms")
             o.stall_ms = std::atol(argv[i + 1]);
-        else if (a == "--hold-ms")
-            o.hold_ms = std::atol(argv[i + 1]);
         else
-            return std::fprintf(
-                       stderr,
-                       "usage: kill_storm --kind mpmc|mpmcvar [--kills N] [--seed S] [--stall-ms M] [--hold-ms H]\n"),
+            return std::fprintf(stderr,
+                                "usage: kill_storm --kind mpmc|mpmcvar [--kills N] [--seed S] [--stall-ms M]\n"),
                    2;
     }
     try {
