@@ -17,7 +17,7 @@ import zlib
 
 import numpy as np
 import pytest
-from mox_ipc_queue import IPCQueueError, MPMCQueue, MPMCVarQueue, QDataType, SPSCQueue
+from mox_ipc_queue import MPMCQueue, MPMCVarQueue, QDataType, SPSCQueue
 
 SHM_DIR = "/dev/shm"
 CHILD_TIMEOUT = 15.0  # a child still running then is deadlocked
@@ -251,7 +251,6 @@ class Ledger:
     def __init__(self, readers):
         self.seen = [FORK.RawArray("B", WRITER_IDS * MAX_SEQ) for _ in range(readers)]
         self.moved = FORK.RawArray("q", readers + WRITER_IDS)  # messages per process slot
-        self.abandoned = FORK.RawArray("q", readers + WRITER_IDS)  # MPMCVar messages whose other side died
         self.stop = FORK.RawValue("b", 0)
 
     def assert_exactly_once(self, wid, sent, gaps_allowed=0):
@@ -267,48 +266,32 @@ class Ledger:
         assert len(missing) <= gaps_allowed, f"writer {wid}: {len(missing)} lost: {missing[:10]}"
 
 
-def _abandoned(exc, by, ledger, slot):  # with `ledger`, counts a message the other side abandoned; else re-raises
-    if not ledger or f"message abandoned by its {by}" not in str(exc):
-        raise exc
-    ledger.abandoned[slot] += 1
-
-
-def write_traffic(q, ledger, slot, wid, count, lo, hi, pieces=False, go_on=False):
+def write_traffic(q, ledger, slot, wid, count, lo, hi, pieces=False):
     """Writes `count` messages (in three partial writes every other one with `pieces`, and now and then a
-    piece as an int64 array); says "ready" first. A (class, name) `q` connects by name. With `go_on`, a
-    message its reader abandoned (the reader died) is counted and the next one written."""
+    piece as an int64 array); says "ready" first. A (class, name) `q` connects by name."""
     q = q[0](q[1]) if isinstance(q, tuple) else q
     msgs = [traffic_message(wid, seq, message_length(wid, seq, lo, hi)) for seq in range(count)]
     notify_parent("ready")
     for seq, msg in enumerate(msgs):
-        try:
-            if pieces and seq % 2:  # a kill or a signal also lands between the parts
-                for k in range(3):
-                    part = msg[k * len(msg) // 3 : (k + 1) * len(msg) // 3]
-                    q.partial_write(np.frombuffer(part, np.int64) if len(part) % 8 == 0 and seq % 3 == 0 else part)
-                q.partial_write_complete()
-            else:
-                q.write(msg)
-        except IPCQueueError as exc:
-            _abandoned(exc, "reader", go_on and ledger, slot)
-            continue
+        if pieces and seq % 2:  # a kill or a signal also lands between the parts
+            for k in range(3):
+                part = msg[k * len(msg) // 3 : (k + 1) * len(msg) // 3]
+                q.partial_write(np.frombuffer(part, np.int64) if len(part) % 8 == 0 and seq % 3 == 0 else part)
+            q.partial_write_complete()
+        else:
+            q.write(msg)
         ledger.moved[slot] += 1
     return count
 
 
-def read_traffic(q, ledger, slot, idle_ms=40, go_on=False):
+def read_traffic(q, ledger, slot, idle_ms=40):
     """Reads until the ledger says stop and nothing came for `idle_ms`; every message checked whole, each
-    writer's in order; says "ready" first. With `go_on`, a message its writer abandoned (the writer died) is
-    counted and the next one read."""
+    writer's in order; says "ready" first."""
     q = q[0](q[1]) if isinstance(q, tuple) else q
     seen, last = ledger.seen[slot], {}
     notify_parent("ready")
     while True:
-        try:
-            msg = q.read(QDataType.Bytes, idle_ms)
-        except IPCQueueError as exc:
-            _abandoned(exc, "writer", go_on and ledger, slot)
-            continue
+        msg = q.read(QDataType.Bytes, idle_ms)
         if msg is None:
             if ledger.stop.value:
                 return int(ledger.moved[slot])
