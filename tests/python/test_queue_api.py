@@ -1,9 +1,12 @@
 """The methods added after the fixed rows: queue.Queue's interface, lossless put, batches, close and the
-context manager, names that outlive their objects, pickling into other processes, errno."""
+context manager, names that outlive their objects or go by name, pickling into other processes, errno. (0600
+under any umask, names too long, restarts: test_queue_lifecycle.cpp; an inner '/': test_codec.py; another user:
+test_operator_tool.py.)"""
 
 import array
 import asyncio
 import errno
+import os
 import pickle
 import queue
 import threading
@@ -12,7 +15,7 @@ import time
 import mox_ipc_queue
 import numpy as np
 import pytest
-from helpers import KINDS, assert_same_value, make, wait_thread_blocked
+from helpers import KINDS, assert_same_value, existing_objects, make, wait_thread_blocked
 from mox_ipc_queue import IPCQueueError, MPMCQueue, MPMCVarQueue
 from mox_ipc_queue import QDataType as T
 
@@ -251,3 +254,22 @@ def test_open_creates_or_connects_whatever_the_order(kind, queue_name, start_chi
     with KINDS[kind].open(queue_name, *(1,) * (3 if kind == "mpmcvar" else 2)) as q:
         assert sorted(q.get_many(8, T.Int)) == [0, 1, 2, 3] and q.num_cells == (8 if kind == "mpmc" else 2)
     assert mox_ipc_queue.exists(queue_name)  # open keeps the names
+
+
+def _create_and_vanish(kind, name):  # as a crash does: no destructor, every name stays
+    q = make(kind, name, 2, 64)  # noqa: F841 - kept to the end
+    os._exit(0)
+
+
+def test_names_go_by_name_or_unlink_and_attached_objects_go_on(kind, queue_name, make_queue_name, start_child):
+    # Which names unlink removes, and a second unlink: tests/cpp/test_queue_lifecycle.cpp.
+    assert start_child(_create_and_vanish, kind, queue_name).finish().exitcode == 0
+    assert mox_ipc_queue.exists(queue_name) and len(existing_objects(queue_name)) > 1
+    # By name alone, no object of it alive; a second time nothing is left: False, no error.
+    removed = mox_ipc_queue.remove(queue_name), existing_objects(queue_name), mox_ipc_queue.exists(queue_name)
+    assert (*removed, mox_ipc_queue.remove(queue_name)) == (True, [], False, False)
+    attached = make(kind, name := make_queue_name(), 4, 64)
+    attached.unlink() if hasattr(attached, "unlink") else mox_ipc_queue.remove(name)
+    assert existing_objects(name) == []
+    attached.write(5)
+    assert attached.read(T.Int) == 5
