@@ -133,11 +133,8 @@ pid_t spawn(bool is_writer, const Options& o, const std::string& name, Ledger& l
 int run(const Options& o) {
     const std::string name = unique_name(o.var ? "killvar" : "killmpmc");
     NameGuard guard(name);
-    std::unique_ptr<IPCQueueCPP> q;
-    if (o.var)
-        q = std::make_unique<MPMCVarQueueCPP>(name, 3, 4, 64, CreateOptions{true});
-    else
-        q = std::make_unique<MPMCQueueCPP>(name, 8, 256, CreateOptions{true});
+    const std::unique_ptr<IPCQueueCPP> q(o.var ? static_cast<IPCQueueCPP*>(new MPMCVarQueueCPP(name, 3, 4, 64, {true}))
+                                               : new MPMCQueueCPP(name, 8, 256, {true}));
     const int64_t capacity = o.var ? 3 : 8;
 
     const uint32_t max_writers = static_cast<uint32_t>(o.kills) + 4 * kWriters + 64;
@@ -206,13 +203,10 @@ int run(const Options& o) {
     while (read_passing_over(*q, out, l) == 0) ++left;
     for (const std::string& f : findings) std::printf("finding: %s\n", f.c_str());
     std::printf(
-        "%s: %ld kills (%ld readers) in %.1f s, seed %llu: delivered %llu, duplicated %llu, damaged %llu, "
-        "abandoned %llu, lost %llu, stalls %ld (worst gap %ld ms), capacity %lld of %lld, child failures %ld\n",
-        o.var ? "mpmcvar" : "mpmc", kills, reader_kills, seconds, static_cast<unsigned long long>(o.seed),
-        static_cast<unsigned long long>(l.delivered.load()), static_cast<unsigned long long>(l.duplicates.load()),
-        static_cast<unsigned long long>(l.damaged.load()), static_cast<unsigned long long>(l.abandoned.load()),
-        static_cast<unsigned long long>(lost), stalls, worst_gap_ms, static_cast<long long>(left),
-        static_cast<long long>(capacity), failures);
+        "%s: %ld kills (%ld readers) in %.1f s, seed %lu: delivered %lu, duplicated %lu, damaged %lu, abandoned %lu, "
+        "lost %lu, stalls %ld (worst gap %ld ms), capacity %ld of %ld, child failures %ld\n",
+        o.var ? "mpmcvar" : "mpmc", kills, reader_kills, seconds, o.seed, l.delivered.load(), l.duplicates.load(),
+        l.damaged.load(), l.abandoned.load(), lost, stalls, worst_gap_ms, left, capacity, failures);
     const bool ok = l.duplicates == 0 && l.damaged == 0 && lost <= static_cast<uint64_t>(reader_kills) && stalls == 0 &&
                     room == capacity && left == capacity && findings.empty() && failures == 0;
     ::munmap(mem, bytes);
