@@ -24,79 +24,12 @@ namespace {
 
 using std::chrono::steady_clock;
 
+// MPMC: four cells of 64 bytes. MPMCVar: four channels, each a ring of four
+// 16-byte cells, so a 40-byte message spans three and a victim stops inside
+// it; a message its dead writer left is abandoned (its reader raises
+// MessageAbandoned), never delivered in part.
 constexpr int64_t kCells = 4;
 constexpr int64_t kCellSize = 64;
-// The `count` messages there should be, sorted, and whatever else is there.
-std::vector<std::string> drain(MPMCQueueCPP& q, size_t count) {
-    std::vector<std::string> got;
-    std::string out;
-    while (q.read(out, got.size() < count ? kPatience : kShort) == 0) got.push_back(out);
-    std::sort(got.begin(), got.end());
-    return got;
-}
-
-struct Point {
-    const char* name;
-    bool reader;
-    // Whether the message the dead process was writing (or reading) is
-    // there for the survivors afterwards.
-    bool message_stays;
-};
-
-class KilledAt : public ::testing::TestWithParam<Point> {};
-
-TEST_P(KilledAt, SurvivorsGoOnWithFullCapacityAndEveryOtherMessageOnce) {
-    const Point& p = GetParam();
-    NameGuard guard(unique_name("dead"));
-    MPMCQueueCPP q(guard.name(), kCells, kCellSize, CreateOptions{true});
-    // The writer's append must find a tail: one message is always there before.
-    std::vector<std::string> expected = {"p0"};
-    if (p.reader) expected.push_back("p1");
-    for (const std::string& m : expected) q.write(m.data(), static_cast<int64_t>(m.size()));
-
-    const pid_t victim = stopped_at(p.name, [&] {
-        MPMCQueueCPP mine(guard.name());
-        std::string out;
-        if (p.reader)
-            mine.read(out, 0);
-        else
-            mine.write("victim", 6);
-    });
-    ASSERT_GT(victim, 0) << "never stopped at " << p.name;
-    kill_and_reap(victim);
-    if (p.reader && !p.message_stays) expected.erase(expected.begin());
-    if (!p.reader && p.message_stays) expected.push_back("victim");
-
-    // Every cell not holding a message takes a new one: the dead one's too.
-    const auto started = steady_clock::now();
-    for (size_t i = expected.size(); i < kCells; ++i) {
-        const std::string m = "s" + std::to_string(i);
-        ASSERT_TRUE(q.write(m.data(), static_cast<int64_t>(m.size()), kPatience)) << m;
-        expected.push_back(m);
-    }
-    EXPECT_FALSE(q.write("over", 4, kShort)) << "more room than cells";
-    const std::vector<std::string> got = drain(q, kCells);
-    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - started).count();
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(got, expected);
-    RecordProperty("recovery_ms", static_cast<int>(took));
-    // And the queue works on as new: a full round of every cell.
-    for (int i = 0; i < kCells; ++i) ASSERT_TRUE(q.write("again", 5, kPatience));
-    EXPECT_EQ(drain(q, kCells).size(), static_cast<size_t>(kCells));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    MPMC, KilledAt,
-    ::testing::Values(Point{"mpmc.write.free_count", false, false}, Point{"mpmc.write.free_lock", false, false},
-                      Point{"mpmc.write.cell", false, false}, Point{"mpmc.write.filled_lock", false, true},
-                      Point{"mpmc.write.filled_post", false, true}, Point{"mpmc.read.filled_count", true, true},
-                      Point{"mpmc.read.filled_lock", true, true}, Point{"mpmc.read.cell", true, false},
-                      Point{"mpmc.free.lock", true, false}, Point{"mpmc.free.post", true, false}),
-    [](const auto& info) { return point_name(info.param.name); });
-
-// MPMCVar: messages of 40 bytes span three cells of a four-cell ring, so
-// a victim stops inside a message; a message its dead writer left is
-// abandoned (its reader raises MessageAbandoned), never delivered in part.
 constexpr int64_t kChannels = 4;
 constexpr int64_t kRingCells = 4;
 constexpr uint64_t kVarCellSize = 16;
@@ -116,13 +49,13 @@ pid_t var_reader_at(const char* point, const std::string& name) {
 
 // Reads until `count` messages or abandoned ones came, then what else is
 // there; the messages sorted, and how many were abandoned.
-std::pair<std::vector<std::string>, int> drain(MPMCVarQueueCPP& q, size_t count) {
+std::pair<std::vector<std::string>, int> drain(IPCQueueCPP& q, size_t count) {
     std::vector<std::string> got;
     int abandoned = 0;
     std::string out;
     for (;;) {
         try {
-            if (q.read(out, got.size() + abandoned < count ? kPatience : kShort) != 0) break;
+            if (q.read(out, got.size() + abandoned < count ? 5000 : 50) != 0) break;
             got.push_back(out);
         } catch (const MessageAbandoned&) {
             ++abandoned;
@@ -132,80 +65,96 @@ std::pair<std::vector<std::string>, int> drain(MPMCVarQueueCPP& q, size_t count)
     return {got, abandoned};
 }
 
-// Every channel takes a message, the dead holders' too, and no more; all come out whole.
-void expect_full_capacity(MPMCVarQueueCPP& q) {
+// Every cell or channel takes a message, the dead holders' too, and no more; all come out whole.
+void expect_full_capacity(IPCQueueCPP& q, int64_t capacity = kChannels) {
     const std::string m = long_message("full");
-    for (int i = 0; i < kChannels; ++i)
-        ASSERT_TRUE(q.write(m.data(), static_cast<int64_t>(m.size()), kPatience)) << "channel lost: " << i;
-    EXPECT_FALSE(q.write(m.data(), static_cast<int64_t>(m.size()), kShort)) << "a channel pushed twice";
-    EXPECT_EQ(drain(q, kChannels), std::make_pair(std::vector<std::string>(kChannels, m), 0));
+    for (int i = 0; i < capacity; ++i) ASSERT_TRUE(write_within(q, m, kPatience)) << "room lost: " << i;
+    EXPECT_FALSE(write_within(q, m, kShort)) << "more room than the queue has";
+    EXPECT_EQ(drain(q, static_cast<size_t>(capacity)),
+              std::make_pair(std::vector<std::string>(static_cast<size_t>(capacity), m), 0));
 }
 
-struct VarPoint {
-    const char* name;
+struct Point {
+    const char* name;  // "mpmc.*" or "mpmcvar.*"
     bool reader;
     // What becomes of the victim's message: a writer's is delivered,
     // abandoned (listed, raises once) or gone; a reader's stays or is gone.
     enum { kGone, kStays, kAbandoned } outcome;
 };
 
-class VarKilledAt : public ::testing::TestWithParam<VarPoint> {};
+class KilledAt : public ::testing::TestWithParam<Point> {};
 
-TEST_P(VarKilledAt, SurvivorsGoOnWithFullCapacityAndEveryOtherMessageOnce) {
-    const VarPoint& p = GetParam();
-    NameGuard guard(unique_name("vdead"));
-    MPMCVarQueueCPP q(guard.name(), kChannels, kRingCells, kVarCellSize, CreateOptions{true});
+TEST_P(KilledAt, SurvivorsGoOnWithFullCapacityAndEveryOtherMessageOnce) {
+    const Point& p = GetParam();
+    const bool var = std::string(p.name).rfind("mpmcvar.", 0) == 0;
+    const int64_t capacity = var ? kChannels : kCells;
+    NameGuard guard(unique_name("dead"));
+    const auto open = [&](bool create) -> std::unique_ptr<IPCQueueCPP> {
+        if (var)
+            return create ? std::make_unique<MPMCVarQueueCPP>(guard.name(), kChannels, kRingCells, kVarCellSize,
+                                                              CreateOptions{true})
+                          : std::make_unique<MPMCVarQueueCPP>(guard.name());
+        return create ? std::make_unique<MPMCQueueCPP>(guard.name(), kCells, kCellSize, CreateOptions{true})
+                      : std::make_unique<MPMCQueueCPP>(guard.name());
+    };
+    const std::unique_ptr<IPCQueueCPP> q = open(true);
+    // The writer's append must find a tail: one message is always there before.
     std::vector<std::string> expected = {long_message("p0")};
     if (p.reader) expected.push_back(long_message("p1"));
-    for (const std::string& m : expected) q.write(m.data(), static_cast<int64_t>(m.size()));
+    for (const std::string& m : expected) q->write(m.data(), static_cast<int64_t>(m.size()));
 
+    const std::string victim_message = long_message("victim");
     const pid_t victim = stopped_at(p.name, [&] {
-        MPMCVarQueueCPP mine(guard.name());
         std::string out;
-        const std::string m = long_message("victim");
         if (p.reader)
-            mine.read(out, 0);
+            open(false)->read(out, 0);
         else
-            mine.write(m.data(), static_cast<int64_t>(m.size()));
+            open(false)->write(victim_message.data(), static_cast<int64_t>(victim_message.size()));
     });
     ASSERT_GT(victim, 0) << "never stopped at " << p.name;
     kill_and_reap(victim);
-    int abandoned = p.outcome == VarPoint::kAbandoned ? 1 : 0;
-    if (p.reader && p.outcome == VarPoint::kGone) expected.erase(expected.begin());
-    if (!p.reader && p.outcome == VarPoint::kStays) expected.push_back(long_message("victim"));
+    const int abandoned = p.outcome == Point::kAbandoned ? 1 : 0;
+    if (p.reader && p.outcome == Point::kGone) expected.erase(expected.begin());
+    if (!p.reader && p.outcome == Point::kStays) expected.push_back(victim_message);
 
-    // Every channel not holding a message takes a new one: the dead one's too.
+    // Every cell or channel not holding a message takes a new one: the dead one's too.
     const auto started = steady_clock::now();
-    for (size_t i = expected.size() + abandoned; i < kChannels; ++i) {
-        const std::string m = long_message("s" + std::to_string(i));
-        ASSERT_TRUE(q.write(m.data(), static_cast<int64_t>(m.size()), kPatience)) << m;
-        expected.push_back(m);
+    for (size_t i = expected.size() + abandoned; i < static_cast<size_t>(capacity); ++i) {
+        expected.push_back(long_message("s" + std::to_string(i)));
+        ASSERT_TRUE(write_within(*q, expected.back(), kPatience)) << expected.back();
     }
-    EXPECT_FALSE(q.write("over", 4, kShort)) << "more room than channels";
-    const auto [got, raised] = drain(q, kChannels);
+    EXPECT_FALSE(write_within(*q, "over", kShort)) << "more room than the queue has";
+    const auto [got, raised] = drain(*q, static_cast<size_t>(capacity));
     const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - started).count();
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(got, expected);
     EXPECT_EQ(raised, abandoned);
     RecordProperty("recovery_ms", static_cast<int>(took));
-    expect_full_capacity(q);  // and the queue works on as new
+    expect_full_capacity(*q, capacity);  // and the queue works on as new
 }
 
-INSTANTIATE_TEST_SUITE_P(MPMCVar, VarKilledAt,
-                         ::testing::Values(VarPoint{"mpmcvar.write.free_count", false, VarPoint::kGone},
-                                           VarPoint{"mpmcvar.write.free_pop", false, VarPoint::kGone},
-                                           VarPoint{"mpmcvar.write.channel", false, VarPoint::kGone},
-                                           VarPoint{"mpmcvar.write.used_lock", false, VarPoint::kAbandoned},
-                                           VarPoint{"mpmcvar.write.used_post", false, VarPoint::kAbandoned},
-                                           VarPoint{"mpmcvar.write.cell", false, VarPoint::kAbandoned},
-                                           VarPoint{"mpmcvar.write.message", false, VarPoint::kAbandoned},
-                                           VarPoint{"mpmcvar.write.end", false, VarPoint::kStays},
-                                           VarPoint{"mpmcvar.read.used_count", true, VarPoint::kStays},
-                                           VarPoint{"mpmcvar.read.used_lock", true, VarPoint::kStays},
-                                           VarPoint{"mpmcvar.read.popped", true, VarPoint::kStays},
-                                           VarPoint{"mpmcvar.read.message", true, VarPoint::kGone},
-                                           VarPoint{"mpmcvar.read.release", true, VarPoint::kGone}),
-                         [](const auto& info) { return point_name(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    MPMC, KilledAt,
+    ::testing::Values(Point{"mpmc.write.free_count", false, Point::kGone},
+                      Point{"mpmc.write.free_lock", false, Point::kGone}, Point{"mpmc.write.cell", false, Point::kGone},
+                      Point{"mpmc.write.filled_lock", false, Point::kStays},
+                      Point{"mpmc.write.filled_post", false, Point::kStays},
+                      Point{"mpmc.read.filled_count", true, Point::kStays},
+                      Point{"mpmc.read.filled_lock", true, Point::kStays}, Point{"mpmc.read.cell", true, Point::kGone},
+                      Point{"mpmc.free.lock", true, Point::kGone}, Point{"mpmc.free.post", true, Point::kGone}),
+    [](const auto& info) { return point_name(info.param.name); });
+
+INSTANTIATE_TEST_SUITE_P(
+    MPMCVar, KilledAt,
+    ::testing::Values(
+        Point{"mpmcvar.write.free_count", false, Point::kGone}, Point{"mpmcvar.write.free_pop", false, Point::kGone},
+        Point{"mpmcvar.write.channel", false, Point::kGone}, Point{"mpmcvar.write.used_lock", false, Point::kAbandoned},
+        Point{"mpmcvar.write.used_post", false, Point::kAbandoned},
+        Point{"mpmcvar.write.cell", false, Point::kAbandoned}, Point{"mpmcvar.write.message", false, Point::kAbandoned},
+        Point{"mpmcvar.write.end", false, Point::kStays}, Point{"mpmcvar.read.used_count", true, Point::kStays},
+        Point{"mpmcvar.read.used_lock", true, Point::kStays}, Point{"mpmcvar.read.popped", true, Point::kStays},
+        Point{"mpmcvar.read.message", true, Point::kGone}, Point{"mpmcvar.read.release", true, Point::kGone}),
+    [](const auto& info) { return point_name(info.param.name); });
 
 // Processes that live shorter than a wait's slice never sleep one: a
 // process that connects repairs first, so the capacity is there at once
@@ -356,7 +305,7 @@ TEST(StoppedHolder, IsNotRobbedAndGoesOnWhenContinued) {
     EXPECT_EQ(survivor.wait_for(std::chrono::seconds(3)), std::future_status::timeout) << "the lock was taken over";
     EXPECT_TRUE(continued_to_exit(holder));
     EXPECT_TRUE(survivor.get());
-    EXPECT_EQ(drain(q, 2), (std::vector<std::string>{"held", "mine"}));
+    EXPECT_EQ(drain(q, 2), std::make_pair(std::vector<std::string>{"held", "mine"}, 0));
 }
 
 }  // namespace
