@@ -181,6 +181,7 @@ void MPMCQueueCPP::damaged_while_holding(sem_t* lock, const Holder& me) const {
     // than wait for ever on a lock whose holder has left.
     me.idle();
     ::sem_post(lock);
+    owners_.count_release();
     throw IPCQueueException(kIndexOutOfRange, name_);
 }
 
@@ -250,6 +251,7 @@ void MPMCQueueCPP::unlock(sem_t* lock, const Holder& me, const char* text) {
         me.idle();
         throw IPCQueueException(text, lock == free_mutex() ? free_mutex_name() : filled_mutex_name(), err);
     }
+    owners_.count_release();
 }
 
 namespace {
@@ -285,6 +287,7 @@ void MPMCQueueCPP::push_free(uint32_t index, bool after_read, const Holder& me) 
     h->free_head = index;
     std::atomic_thread_fence(std::memory_order_seq_cst);
     me.set(Step::kPostFree, ListLock::kFree, LockHold::kMay, index);
+    MOX_FAULT_POINT("mpmc.free.unlock");
     unlock(free_mutex(), me, texts.unlock_failed);
     me.set(Step::kPostFree, ListLock::kNone, LockHold::kNo, index);
     MOX_FAULT_POINT("mpmc.free.post");
@@ -468,6 +471,7 @@ void MPMCQueueCPP::close_cell_after_read(const Cell* cell) {
     const uint32_t index = index_of(cell);
     const Holder me = owners_.holder();
     me.set(Step::kReadCell, ListLock::kFree, LockHold::kMay, index);
+    MOX_FAULT_POINT("mpmc.read.give_back");
     // A wait a signal handler ends takes the read back: the message stays.
     if (const int err = wait_lock_to_finish(
             free_mutex(), [&] { restore_message(index); },

@@ -38,10 +38,13 @@ void MPMCQueueCPP::take_back_surplus(Repair& r, CountId id, Step holding_count, 
     for (uint32_t i = head; i < num_cells_ && length <= num_cells_; i = cell_at(i)->next()) ++length;
     int value = 0;
     ::sem_getvalue(count, &value);
+    // The count is taken before its unsure post is spent: a repairer that
+    // dies between leaves one unsure post too many (harmless), never a
+    // surplus that nobody may spend.
     for (int64_t surplus = value + int64_t{r.live_at(holding_count)} - length; surplus > 0; --surplus) {
-        if (!owners_.spend_unsure_post(id)) break;
-        if (::sem_trywait(count) != 0) {
-            owners_.add_unsure_posts(id, 1);
+        if (owners_.unsure_posts(id) == 0 || ::sem_trywait(count) != 0) break;
+        if (!owners_.spend_unsure_post(id)) {
+            ::sem_post(count);
             break;
         }
     }
@@ -78,8 +81,10 @@ void MPMCQueueCPP::repair_dead_holders() noexcept {
         }
 
         // The free list: cells popped, being pushed, or held, each pushed
-        // once (the record moves on right after, so a second repairer finds
-        // it at the head if at all).
+        // once. Whether a popped or pushed cell is on the list shows only
+        // while it is at the head, so the record of the lock's holder (pop
+        // or push) goes first, and each record moves on before the next
+        // push: a second repairer finds at most one such cell, at the head.
         const auto cell_step = [&](const DeadHolding& d) {
             const Step s = d.holding.step;
             return valid(d.holding.index) &&
@@ -89,16 +94,19 @@ void MPMCQueueCPP::repair_dead_holders() noexcept {
         if (!free_locked && std::any_of(r.dead().begin(), r.dead().end(), cell_step))
             free_locked = r.lock(ListLock::kFree, free_mutex());
         if (free_locked) {
-            for (const DeadHolding& d : r.dead()) {
-                if (!cell_step(d)) continue;
-                const uint32_t i = d.holding.index;
-                r.advance(d.slot, {Step::kPushFree, ListLock::kNone, LockHold::kNo, i});
-                if (h->free_head != i) {
-                    cell_at(i)->set_next(h->free_head);
-                    h->free_head = i;
+            for (const bool holder : {true, false})
+                for (const DeadHolding& d : r.dead()) {
+                    const Step s = d.holding.step;
+                    if (!cell_step(d) || holder != (s == Step::kPopFree || s == Step::kPushFree) || r.unsettled(d.slot))
+                        continue;
+                    const uint32_t i = d.holding.index;
+                    r.advance(d.slot, {Step::kPushFree, ListLock::kNone, LockHold::kNo, i});
+                    if (h->free_head != i) {
+                        cell_at(i)->set_next(h->free_head);
+                        h->free_head = i;
+                    }
+                    r.advance(d.slot, {Step::kPostFree, ListLock::kNone, LockHold::kNo, i});
                 }
-                r.advance(d.slot, {Step::kPostFree, ListLock::kNone, LockHold::kNo, i});
-            }
             r.unlock(ListLock::kFree, free_mutex());
         }
 
@@ -108,7 +116,7 @@ void MPMCQueueCPP::repair_dead_holders() noexcept {
         // surplus is taken back below.
         for (const DeadHolding& d : r.dead()) {
             // A dead repairer has a second entry when it held something before it began.
-            if (d.holding.step == Step::kRepair && r.entries_of(d.slot) > 1) continue;
+            if ((d.holding.step == Step::kRepair && r.entries_of(d.slot) > 1) || r.unsettled(d.slot)) continue;
             Holding now = Holding::of(owners_.slot(d.slot).holding.load(std::memory_order_acquire));
             if (now.step == Step::kRepair) now = d.holding;
             sem_t* count = nullptr;

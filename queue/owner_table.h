@@ -128,7 +128,10 @@ struct alignas(64) OwnerTableHeader {
     uint64_t segment_device;
     uint64_t segment_inode;
     uint32_t slot_count;
-    uint32_t reserved;
+    // List locks posted, counted after each post while the poster's record
+    // still says it may hold the lock: a repair that finds it unchanged
+    // across its look knows no lock changed hands unseen (see take_over).
+    std::atomic<uint32_t> releases;
     std::atomic<uint64_t> repairer;  // slot number + 1 of the thread repairing; 0: none
     // Posts a repair made without knowing whether the dead thread had taken
     // (or already posted) that count, by CountId. A taker that finds its
@@ -214,6 +217,12 @@ public:
     // Whether another process was recorded here and every such process is
     // gone (SPSC: the peer died; one that closed its queue gave its slot up).
     bool other_processes_gone() const;
+
+    // After each post of a list lock.
+    void count_release() const {
+        if (header_ != nullptr) header_->releases.fetch_add(1);
+    }
+    uint32_t releases() const { return header_ != nullptr ? header_->releases.load() : 0; }
 
     void add_unsure_posts(CountId id, uint32_t n);
     uint32_t unsure_posts(CountId id) const {

@@ -74,19 +74,33 @@ bool Repair::take_over(ListLock id, sem_t* lock) {
     }
     if (!certain) {
         if (!maybe) return false;
+        const uint32_t releases = table_.releases();
+        std::atomic_thread_fence(std::memory_order_seq_cst);
         int value = 1;
+        // Free now, or held by a live thread that says so: no dead thread holds it.
         if (::sem_getvalue(lock, &value) != 0 || value > 0) return false;
+        unsettled_ |= 1u << static_cast<unsigned>(id);
         for (uint32_t i = 0; i < table_.slot_count(); ++i) {
             const OwnerSlot& s = table_.slot(i);
             if (&s == me_.slot() || s.thread.load(std::memory_order_relaxed) == 0) continue;
             const Holding h = Holding::of(s.holding.load(std::memory_order_acquire));
             if (h.lock != id || h.hold == LockHold::kNo) continue;
             const ThreadState state = table_.state_of(i);
-            if (state == ThreadState::kGone) continue;
-            if (h.hold == LockHold::kHolds || state != ThreadState::kSleeping) return false;
+            if (state == ThreadState::kGone && entries_of(i) > 0) continue;  // this repair's own
+            if (h.hold == LockHold::kHolds && state != ThreadState::kGone) {
+                unsettled_ &= ~(1u << static_cast<unsigned>(id));
+                return false;
+            }
+            // Running (it may have just taken it), stopped, or died since this
+            // repair read the table: left for a later repair.
+            if (state != ThreadState::kSleeping) return false;
         }
-        // Looked again: the value may have moved while we read the table.
+        // Looked again: a post meanwhile could have let in one this look had
+        // passed while it slept; its poster counts it before its record moves on.
         if (::sem_getvalue(lock, &value) != 0 || value > 0) return false;
+        std::atomic_thread_fence(std::memory_order_seq_cst);
+        if (table_.releases() != releases) return false;
+        unsettled_ &= ~(1u << static_cast<unsigned>(id));
     }
     me_.set(Step::kRepair, id, LockHold::kHolds);
     // The lock is this repair's now: no dead record may say it holds it, or
@@ -97,6 +111,13 @@ bool Repair::take_over(ListLock id, sem_t* lock) {
             if (now.lock == id) advance(d.slot, {now.step, ListLock::kNone, LockHold::kNo, now.index});
         }
     return true;
+}
+
+bool Repair::unsettled(uint32_t slot) const {
+    return std::any_of(dead_.begin(), dead_.end(), [&](const DeadHolding& d) {
+        return d.slot == slot && d.holding.hold == LockHold::kMay &&
+               (unsettled_ >> static_cast<unsigned>(d.holding.lock) & 1) != 0;
+    });
 }
 
 bool Repair::lock(ListLock id, sem_t* lock) {
@@ -116,6 +137,7 @@ void Repair::unlock(ListLock id, sem_t* lock) {
     me_.set(Step::kRepair, id, LockHold::kMay);
     std::atomic_thread_fence(std::memory_order_seq_cst);
     ::sem_post(lock);
+    table_.count_release();
     me_.set(Step::kRepair);
 }
 

@@ -8,10 +8,14 @@
 // - A dead thread's record says what it held for certain (Holds) and what
 //   it may have held (May: a lock it was waiting for, or releasing). A lock
 //   only maybe held by the dead is taken over when it is stuck: its value
-//   is 0, no live thread records holding it, and every live thread that
-//   may hold it is asleep (so in the wait, since nothing sleeps inside a
-//   list lock). A stopped thread that may hold it keeps the lock stuck: a
-//   stopped process is alive and is never robbed.
+//   is 0, no live thread records holding it, every live thread that may
+//   hold it is asleep (so in the wait, since nothing sleeps inside a list
+//   lock), none that may hold it died since the repair began, and no list
+//   lock was posted while the repair looked (OwnerTableHeader::releases: a
+//   post could let in a waiter the look had already passed). A stopped
+//   thread that may hold it keeps the lock stuck: a stopped process is
+//   alive and is never robbed. While it cannot be told, the dead thread's
+//   records are kept for a later repair, never freed with the lock held.
 // - Counts: a dead thread's count (taken, or maybe taken) is posted back.
 //   Where the record cannot tell, the post may be one too many, and is
 //   counted as unsure: a taker that finds an empty list spends one and
@@ -53,6 +57,9 @@ public:
     // or maybe and the lock is stuck. When true this repair holds it now and
     // must post it when done with the list.
     bool take_over(ListLock id, sem_t* lock);
+    // Whether slot `slot` may hold a lock that take_over() could not settle:
+    // repaired now, its record would be freed and the lock stuck for good.
+    bool unsettled(uint32_t slot) const;
     // Takes `lock` the ordinary way, waiting at most kRepairLockWaitMs.
     bool lock(ListLock id, sem_t* lock);
     // Releases a lock taken by take_over() or lock(); the record says "may
@@ -77,6 +84,7 @@ private:
     Holder me_;
     uint64_t my_record_ = 0;
     bool locked_ = false;
+    uint32_t unsettled_ = 0;  // bit per ListLock
     std::vector<DeadHolding> dead_;
     std::vector<uint32_t> repaired_;
 };

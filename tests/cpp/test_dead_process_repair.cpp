@@ -292,6 +292,31 @@ TEST(VarRepair, WriterStoppedBeforeItsLastPost) {
         }
 }
 
+// Two around the free list's lock. A reader giving its cell back and a writer
+// holding the lock before its pop die: each cell goes back once. A reader dies
+// releasing the lock while a writer, stopped, waits for it: a repair that cannot
+// tell who holds the lock keeps the dead one's record, so the writer gets through.
+TEST(MPMCRepair, TwoAroundTheFreeListLock) {
+    for (const bool waits : {false, true}) {
+        NameGuard guard(unique_name("twodead"));
+        MPMCQueueCPP q(guard.name(), kCells, kCellSize, CreateOptions{true});
+        q.write("m", 1);
+        std::string out;
+        const pid_t reader = stopped_at(waits ? "mpmc.free.unlock" : "mpmc.read.give_back",
+                                        [&] { MPMCQueueCPP(guard.name()).read(out, 0); });
+        const pid_t writer = stopped_at(waits ? "mpmc.write.free_count" : "mpmc.write.free_lock",
+                                        [&] { MPMCQueueCPP(guard.name()).write("w", 1); });
+        ASSERT_GT(reader, 0);
+        ASSERT_GT(writer, 0);
+        kill_and_reap(reader);
+        q.repair_dead_holders();  // the writer, stopped, is alive
+        if (waits) ::kill(writer, SIGCONT);
+        EXPECT_EQ(drain(q, waits).first, std::vector<std::string>(waits, "w")) << waits;
+        kill_and_reap(writer);
+        expect_full_capacity(q, kCells);
+    }
+}
+
 TEST(StoppedHolder, IsNotRobbedAndGoesOnWhenContinued) {
     NameGuard guard(unique_name("stopped"));
     MPMCQueueCPP q(guard.name(), kCells, kCellSize, CreateOptions{true});
