@@ -181,7 +181,7 @@ void MPMCQueueCPP::damaged_while_holding(sem_t* lock, const Holder& me) const {
     // than wait for ever on a lock whose holder has left.
     me.idle();
     ::sem_post(lock);
-    owners_.count_release();
+    owners_.count_release(me);
     throw IPCQueueException(kIndexOutOfRange, name_);
 }
 
@@ -251,7 +251,7 @@ void MPMCQueueCPP::unlock(sem_t* lock, const Holder& me, const char* text) {
         me.idle();
         throw IPCQueueException(text, lock == free_mutex() ? free_mutex_name() : filled_mutex_name(), err);
     }
-    owners_.count_release();
+    owners_.count_release(me);
 }
 
 namespace {

@@ -331,12 +331,14 @@ void MPMCVarQueueCPP::place_channel_on_used_list(Channel& channel) {
     } catch (...) {
         me.idle();
         ::sem_post(used_mutex());  // a damaged list must not also lock everybody out
+        owners_.count_release(me);
         throw;
     }
     me.set(Step::kPostUsed, ListLock::kUsed, LockHold::kMay, channel.index);
     if (::sem_post(used_mutex()) != 0)
         throw IPCQueueException("MPMCVarQueueCPP:place_channel_on_used_list: used list mutex increment failed",
                                 sems_[kUsedMutex].name, errno);
+    owners_.count_release(me);
     me.set(Step::kPostUsed, ListLock::kNone, LockHold::kNo, channel.index);
     MOX_FAULT_POINT("mpmcvar.write.used_post");
     const int posted = ::sem_post(used_sem());
@@ -409,6 +411,7 @@ Channel* MPMCVarQueueCPP::after_used_wait(int err, const Holder& me) {
             // A count a repair posted too many: spent; the caller waits again.
             me.set(Step::kWantUsedCount, ListLock::kUsed, LockHold::kMay);
             ::sem_post(used_mutex());
+            owners_.count_release(me);
             me.idle();
             return nullptr;
         }
@@ -423,6 +426,7 @@ Channel* MPMCVarQueueCPP::after_used_wait(int err, const Holder& me) {
     } catch (...) {
         me.idle();
         ::sem_post(used_mutex());
+        owners_.count_release(me);
         throw;
     }
     // Popped: a repair puts it back at the head until the lock is posted.
@@ -433,6 +437,7 @@ Channel* MPMCVarQueueCPP::after_used_wait(int err, const Holder& me) {
         throw IPCQueueException("MPMCVarQueueCPP:open_channel_for_read: used list mutex increment failed",
                                 sems_[kUsedMutex].name, errno);
     }
+    owners_.count_release(me);
     MOX_FAULT_POINT("mpmcvar.read.popped");
     me.set(Step::kReadMessage, ListLock::kNone, LockHold::kNo, taken->index);
     taken->set_next(kInUseMark);

@@ -254,6 +254,13 @@ ThreadState OwnerTable::state_of(uint32_t i) const {
     return state;
 }
 
+uint64_t OwnerTable::releases() const {
+    if (header_ == nullptr) return 0;
+    uint64_t sum = header_->releases.load(std::memory_order_acquire);
+    for (uint32_t i = 0; i < header_->slot_count; ++i) sum += slots_[i].releases.load(std::memory_order_acquire);
+    return sum;
+}
+
 bool OwnerTable::is_mine(uint32_t i) const { return t_cache.table == this && t_cache.slot == &slots_[i]; }
 
 bool OwnerTable::other_processes_gone() const {

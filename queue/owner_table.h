@@ -116,6 +116,11 @@ struct alignas(64) OwnerSlot {
     // While the thread repairs (holding says kRepair): its own Holding word
     // from before, repaired with the rest should it die at that work.
     std::atomic<uint64_t> saved;
+    // List locks this slot's threads posted, counted after each post while
+    // the record still says it may hold the lock (see Repair::take_over).
+    // Written by the slot's thread alone, on its own line: the hot path
+    // shares nothing for it. Never reset, so a claim keeps it monotonic.
+    std::atomic<uint64_t> releases;
 };
 static_assert(sizeof(OwnerSlot) == 64);
 
@@ -128,9 +133,8 @@ struct alignas(64) OwnerTableHeader {
     uint64_t segment_device;
     uint64_t segment_inode;
     uint32_t slot_count;
-    // List locks posted, counted after each post while the poster's record
-    // still says it may hold the lock: a repair that finds it unchanged
-    // across its look knows no lock changed hands unseen (see take_over).
+    // List locks posted by threads that have no slot (the table was full);
+    // OwnerSlot::releases counts the rest.
     std::atomic<uint32_t> releases;
     std::atomic<uint64_t> repairer;  // slot number + 1 of the thread repairing; 0: none
     // Posts a repair made without knowing whether the dead thread had taken
@@ -218,11 +222,17 @@ public:
     // gone (SPSC: the peer died; one that closed its queue gave its slot up).
     bool other_processes_gone() const;
 
-    // After each post of a list lock.
-    void count_release() const {
-        if (header_ != nullptr) header_->releases.fetch_add(1);
+    // After each post of a list lock, by the thread that posted it.
+    void count_release(const Holder& me) const {
+        if (OwnerSlot* s = me.slot()) {
+            s->releases.store(s->releases.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+        } else if (header_ != nullptr) {
+            header_->releases.fetch_add(1);
+        }
     }
-    uint32_t releases() const { return header_ != nullptr ? header_->releases.load() : 0; }
+    // Every post counted so far: unchanged across a look means no list lock
+    // was posted during it (each counter only grows).
+    uint64_t releases() const;
 
     void add_unsure_posts(CountId id, uint32_t n);
     uint32_t unsure_posts(CountId id) const {

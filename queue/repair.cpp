@@ -2,6 +2,7 @@
 
 #include <ctime>
 
+#include "fault_point.h"
 #include "semaphore_wait.h"
 
 namespace mox::ipc_queue {
@@ -74,11 +75,12 @@ bool Repair::take_over(ListLock id, sem_t* lock) {
     }
     if (!certain) {
         if (!maybe) return false;
-        const uint32_t releases = table_.releases();
+        const uint64_t releases = table_.releases();
         std::atomic_thread_fence(std::memory_order_seq_cst);
         int value = 1;
         // Free now, or held by a live thread that says so: no dead thread holds it.
         if (::sem_getvalue(lock, &value) != 0 || value > 0) return false;
+        MOX_FAULT_POINT("repair.look");
         unsettled_ |= 1u << static_cast<unsigned>(id);
         for (uint32_t i = 0; i < table_.slot_count(); ++i) {
             const OwnerSlot& s = table_.slot(i);
@@ -137,7 +139,7 @@ void Repair::unlock(ListLock id, sem_t* lock) {
     me_.set(Step::kRepair, id, LockHold::kMay);
     std::atomic_thread_fence(std::memory_order_seq_cst);
     ::sem_post(lock);
-    table_.count_release();
+    table_.count_release(me_);
     me_.set(Step::kRepair);
 }
 

@@ -11,7 +11,7 @@
 //   is 0, no live thread records holding it, every live thread that may
 //   hold it is asleep (so in the wait, since nothing sleeps inside a list
 //   lock), none that may hold it died since the repair began, and no list
-//   lock was posted while the repair looked (OwnerTableHeader::releases: a
+//   lock was posted while the repair looked (OwnerSlot::releases: a
 //   post could let in a waiter the look had already passed). A stopped
 //   thread that may hold it keeps the lock stuck: a stopped process is
 //   alive and is never robbed. While it cannot be told, the dead thread's

@@ -74,6 +74,15 @@ void expect_full_capacity(IPCQueueCPP& q, int64_t capacity = kChannels) {
               std::make_pair(std::vector<std::string>(static_cast<size_t>(capacity), m), 0));
 }
 
+std::unique_ptr<IPCQueueCPP> open_queue(bool var, const std::string& name, bool create) {
+    if (var)
+        return create
+                   ? std::make_unique<MPMCVarQueueCPP>(name, kChannels, kRingCells, kVarCellSize, CreateOptions{true})
+                   : std::make_unique<MPMCVarQueueCPP>(name);
+    return create ? std::make_unique<MPMCQueueCPP>(name, kCells, kCellSize, CreateOptions{true})
+                  : std::make_unique<MPMCQueueCPP>(name);
+}
+
 struct Point {
     const char* name;  // "mpmc.*" or "mpmcvar.*"
     bool reader;
@@ -89,14 +98,7 @@ TEST_P(KilledAt, SurvivorsGoOnWithFullCapacityAndEveryOtherMessageOnce) {
     const bool var = std::string(p.name).rfind("mpmcvar.", 0) == 0;
     const int64_t capacity = var ? kChannels : kCells;
     NameGuard guard(unique_name("dead"));
-    const auto open = [&](bool create) -> std::unique_ptr<IPCQueueCPP> {
-        if (var)
-            return create ? std::make_unique<MPMCVarQueueCPP>(guard.name(), kChannels, kRingCells, kVarCellSize,
-                                                              CreateOptions{true})
-                          : std::make_unique<MPMCVarQueueCPP>(guard.name());
-        return create ? std::make_unique<MPMCQueueCPP>(guard.name(), kCells, kCellSize, CreateOptions{true})
-                      : std::make_unique<MPMCQueueCPP>(guard.name());
-    };
+    const auto open = [&](bool create) { return open_queue(var, guard.name(), create); };
     const std::unique_ptr<IPCQueueCPP> q = open(true);
     // The writer's append must find a tail: one message is always there before.
     std::vector<std::string> expected = {long_message("p0")};
@@ -314,6 +316,47 @@ TEST(MPMCRepair, TwoAroundTheFreeListLock) {
         EXPECT_EQ(drain(q, waits).first, std::vector<std::string>(waits, "w")) << waits;
         kill_and_reap(writer);
         expect_full_capacity(q, kCells);
+    }
+}
+
+// A repair that cannot tell whether a dead thread holds a list's lock looks
+// at everyone; while it looks, the holder it saw posts the lock and a process
+// that records nothing takes it. The post is counted, so the lock is left to
+// its holder, not taken over and posted a second time.
+TEST(Repair, LockPostedDuringTheLookIsNotTakenOver) {
+    for (const bool var : {false, true}) {
+        NameGuard guard(unique_name("look"));
+        const std::unique_ptr<IPCQueueCPP> q = open_queue(var, guard.name(), true);
+        q->write("m", 1);  // MPMCVar: the dead one's read takes the used count
+        const auto writer_at = [&](const char* point, const char* m, bool recorded) {
+            return stopped_at(point, [&] {
+                if (!recorded) ::setenv(kUnrecordedVariable, "1", 1);
+                open_queue(var, guard.name(), false)->write(m, 1);
+            });
+        };
+        const char* inside = var ? "mpmcvar.write.used_lock" : "mpmc.write.free_lock";
+        const pid_t holder = writer_at(inside, "h", true);
+        // Dead, and may hold the lock.
+        kill_and_reap(var ? stopped_at("mpmcvar.read.used_count",
+                                       [&] {
+                                           std::string out;
+                                           open_queue(true, guard.name(), false)->read(out, 0);
+                                       })
+                          : writer_at("mpmc.write.free_count", "d", true));
+        // Its connect repairs.
+        const pid_t repairer = stopped_at("repair.look", [&] { open_queue(var, guard.name(), false); });
+        const pid_t unrecorded = continued_to_exit(holder) ? writer_at(inside, "u", false) : -1;
+        const std::string stuck = var ? "used_mutex=0" : "free_mutex=0";
+        const auto lock_held = [&] {
+            return sem_values(guard.name(), var ? QueueKind::kMPMCVar : QueueKind::kMPMC).find(stuck) !=
+                   std::string::npos;
+        };
+        const bool held_before = lock_held();
+        EXPECT_TRUE(repairer > 0 && continued_to_exit(repairer)) << var;
+        EXPECT_TRUE(held_before && lock_held()) << "the lock was taken from its holder " << var;
+        EXPECT_TRUE(unrecorded > 0 && continued_to_exit(unrecorded)) << var;
+        EXPECT_EQ(drain(*q, 3), std::make_pair(std::vector<std::string>{"h", "m", "u"}, 0)) << var;
+        expect_full_capacity(*q, var ? kChannels : kCells);
     }
 }
 
