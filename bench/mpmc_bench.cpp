@@ -1,8 +1,10 @@
 // Many writer processes to as many reader processes (1->1, 2->2, 4->4 by
 // default), small fixed-size messages: MPMCQueueCPP and, through the same
 // harness, what a user would pick instead (a pipe, Boost's message_queue)
-// and MPMCVarQueueCPP. Each run is a child of its own (isolated()), so a
-// system that fails or hangs is reported and left out while the rest go on.
+// and MPMCVarQueueCPP. Runs of all systems are interleaved, so a change in
+// machine load touches them alike; each run is a child of its own
+// (isolated()), so a system that fails or hangs is reported and left out
+// while the rest go on.
 #include <cstring>
 #include <functional>
 #include <map>
@@ -50,11 +52,10 @@ std::map<std::string, System> all_systems(uint64_t payload, uint64_t count, uint
                  }};
     // The same with no ownership recorded: what recording costs.
     s["mpmc-unrecorded"] = {"C++ MPMCQueueCPP, unrecorded", [=](int p, const b::Options& o) {
-                                ::setenv(mox::ipc_queue::kUnrecordedVariable, "1", 1);
-                                auto r = b::run_fan(b::mpmc_ops(cells, payload), "mpmc", p, p, payload, count, o.offset,
-                                                    o.timeout_s);
-                                ::unsetenv(mox::ipc_queue::kUnrecordedVariable);
-                                return r;
+                                return b::unrecorded([&] {
+                                    return b::run_fan(b::mpmc_ops(cells, payload), "mpmc", p, p, payload, count,
+                                                      o.offset, o.timeout_s);
+                                });
                             }};
     s["mpmcvar"] = {"C++ MPMCVarQueueCPP", [=](int p, const b::Options& o) {
                         return b::run_fan(b::mpmcvar_ops(), "mpmcvar", p, p, payload, count, o.offset, o.timeout_s);
@@ -109,21 +110,27 @@ int main(int argc, char** argv) {
         b::print_machine();
         b::Failures failures;
         for (int p : procs) {
-            for (const System* system : chosen) {
-                b::Result r;
-                r.system = system->label;
+            std::vector<b::Result> results(chosen.size());
+            for (size_t s = 0; s < chosen.size(); ++s) {
+                b::Result& r = results[s];
+                r.system = chosen[s]->label;
                 r.writers = p;
                 r.readers = p;
                 r.payload = payload;
                 r.messages = count;
-                for (int i = 0; i < opts.runs && !failures.has(r.system); ++i) {
+            }
+            for (int i = 0; i < opts.runs; ++i) {
+                for (size_t s = 0; s < chosen.size(); ++s) {
+                    b::Result& r = results[s];
+                    if (failures.has(r.system)) continue;
                     failures.run(r.system, [&] {
                         r.seconds.push_back(
-                            b::isolated<double>([&] { return system->once(p, opts); }, opts.timeout_s + 20));
+                            b::isolated<double>([&] { return chosen[s]->once(p, opts); }, opts.timeout_s + 20));
                     });
                 }
-                if (!failures.has(r.system)) b::print_result(r);
             }
+            for (const b::Result& r : results)
+                if (!failures.has(r.system)) b::print_result(r);
         }
         return failures.exit_code();
     } catch (const std::exception& e) {

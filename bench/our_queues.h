@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -10,10 +11,22 @@
 #include "fan_run.h"
 #include "mpmc_queue.h"
 #include "mpmcvar_queue.h"
+#include "owner_table.h"
 #include "program.h"
 #include "spsc_queue.h"
 
 namespace mox::bench {
+
+// `run()` with no ownership recorded by the queues it opens, as a process of
+// another implementation would: beside the recorded run, what recording costs.
+template <class Run>
+auto unrecorded(Run run) {
+    ::setenv(mox::ipc_queue::kUnrecordedVariable, "1", 1);
+    struct Restore {
+        ~Restore() { ::unsetenv(mox::ipc_queue::kUnrecordedVariable); }
+    } restore;
+    return run();
+}
 
 // MPMCVarQueueCPP's geometry in every program unless told otherwise.
 constexpr int64_t kVarChannels = 4;

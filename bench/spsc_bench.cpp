@@ -40,8 +40,9 @@ const char kUsage[] =
     "  Sends COUNT messages of SIZE bytes (8, 64, 64K, 1M) from one process to another;\n"
     "  default cases 64:1000000 64K:50000, 5 runs each.\n"
     "  --systems: comma-separated, from spsc (default), bare, bare-block, pipe, boost,\n"
-    "  mpmc, mpmcvar. bare is the ring protocol polling for up to kWaitSpinNs before\n"
-    "  sem_wait, bare-block the same with a plain sem_wait. Systems may be given a per-system\n"
+    "  mpmc, mpmc-unrecorded (the same, recording no ownership), mpmcvar. bare is the\n"
+    "  ring protocol polling for up to kWaitSpinNs before sem_wait, bare-block the\n"
+    "  same with a plain sem_wait. Systems may be given a per-system\n"
     "  count as SYSTEM/COUNT (e.g. pipe/200000), which replaces every case's COUNT.\n"
     "  --cells N sets the ring length (default 1024 cells up to 4 KiB payloads,\n"
     "  else 2 MiB worth of cells, at least 8); mpmcvar uses 4 channels of 64 cells\n"
@@ -124,6 +125,14 @@ std::vector<System> all_systems() {
     s.push_back({"mpmc", "C++ MPMCQueueCPP", [](uint64_t payload, uint64_t count, uint32_t cells, const b::Options& o) {
                      return queue_pair_once<MPMCQueueCPP, Mpmc>("mpmc", payload, count, o, static_cast<int64_t>(cells),
                                                                 static_cast<int64_t>(payload));
+                 }});
+    // The same with no ownership recorded: what recording costs.
+    s.push_back({"mpmc-unrecorded", "C++ MPMCQueueCPP, unrecorded",
+                 [](uint64_t payload, uint64_t count, uint32_t cells, const b::Options& o) {
+                     return b::unrecorded([&] {
+                         return queue_pair_once<MPMCQueueCPP, Mpmc>(
+                             "mpmc", payload, count, o, static_cast<int64_t>(cells), static_cast<int64_t>(payload));
+                     });
                  }});
     s.push_back({"mpmcvar", "C++ MPMCVarQueueCPP", [](uint64_t payload, uint64_t count, uint32_t, const b::Options& o) {
                      return queue_pair_once<MPMCVarQueueCPP, b::VarEnd>("mpmcvar", payload, count, o, b::kVarChannels,

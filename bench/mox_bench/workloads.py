@@ -124,7 +124,7 @@ def scaled(shape, count, scale):
 
 # C++, 1 -> 1 through spsc_bench, one invocation per size: (SIZE, {system: messages per run}).
 _CPP_SMALL = {"spsc": 1_000_000, "bare": 1_000_000, "bare-block": 1_000_000, "pipe": 200_000, "boost": 200_000,
-              "mpmc": 500_000}
+              "mpmc": 500_000, "mpmc-unrecorded": 500_000}
 CPP_PAIRS = [
     (8, _CPP_SMALL),
     (64, _CPP_SMALL),
