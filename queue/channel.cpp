@@ -180,9 +180,10 @@ void Channel::initialise_area() {
     for (uint32_t j = 0; j < num_cells; ++j) ring_cell(j)->set_length(0);
 }
 
-void Channel::begin_write() {
+void Channel::begin_write(const Holder& writer) {
     write_cell = nullptr;
     write_open = true;
+    writer_slot = writer.slot();
     area().set_message_length(0);
     // A peer that does not know message_state may have left an outcome here.
     __atomic_store_n(area().message_state(), kMessageOpen, __ATOMIC_RELAXED);
@@ -190,9 +191,10 @@ void Channel::begin_write() {
 
 void Channel::cancel_write() { write_open = false; }
 
-void Channel::begin_read() {
+void Channel::begin_read(const Holder& reader) {
     read_cell = nullptr;
     read_open = true;
+    reader_slot = reader.slot();
 }
 
 void Channel::end_read() {
@@ -228,7 +230,7 @@ Cell* Channel::open_cell_for_write() { return open_cell_for_write(Timeout::none(
 
 Cell* Channel::open_cell_for_write(const Timeout& timeout) {
     const WaitWatch watch{reader_left, area().message_state()};
-    const Holder me = queue->holder();
+    const Holder me = writer();
     WaitOptions options = inside_message(
         cell_size, watch,
         {me.word(), Holding{Step::kWriteCellHeld, ListLock::kNone, LockHold::kNo, index}.word(), queue->stall()});
@@ -254,7 +256,7 @@ Cell* Channel::open_cell_for_write(const Timeout& timeout) {
 void Channel::close_cell_after_write(Cell*) {
     // Recorded as handed over first: a death between the two loses the
     // cell's post, never makes a second one.
-    queue->holder().set(Step::kWriteMessage, ListLock::kNone, LockHold::kNo, index);
+    writer().set(Step::kWriteMessage, ListLock::kNone, LockHold::kNo, index);
     // The cell's bytes and length are stored before the post; the reader's
     // wait orders its loads after it.
     if (::sem_post(filled_sem.handle) != 0)
@@ -274,7 +276,7 @@ bool Channel::writer_left(const void* watch) {
 }
 
 bool Channel::last_post_lost() const {
-    if (!queue->alone_on(index)) return false;
+    if (!queue->alone_on(index, reader())) return false;
     // After the look: a post made before its poster's record went is seen.
     int filled_cells = 0;
     return ::sem_getvalue(filled_sem.handle, &filled_cells) == 0 && filled_cells == 0;
@@ -291,7 +293,7 @@ bool Channel::ring_whole() const {
 Cell* Channel::open_cell_for_read(const Timeout& timeout) {
     ReadWatch look{this, 0};
     const WaitWatch watch{writer_left, &look};
-    const Holder me = queue->holder();
+    const Holder me = reader();
     WaitOptions options = inside_message(
         cell_size, watch,
         {me.word(), Holding{Step::kReadCellHeld, ListLock::kNone, LockHold::kNo, index}.word(), queue->stall()});
@@ -332,7 +334,7 @@ void Channel::close_cell_after_read(const Cell* cell) {
     // A cell a writer takes must read length 0: cleared before the post.
     const_cast<Cell*>(cell)->set_length(0);
     read_cell = nullptr;
-    queue->holder().set(Step::kReadMessage, ListLock::kNone, LockHold::kNo, index);
+    reader().set(Step::kReadMessage, ListLock::kNone, LockHold::kNo, index);
     if (::sem_post(free_sem.handle) != 0)
         throw IPCQueueException("MPMCVarQueueCPP:Channel:close_cell_after_read: free semaphore increment failed.",
                                 free_sem.name, errno);
@@ -341,7 +343,7 @@ void Channel::close_cell_after_read(const Cell* cell) {
 void Channel::abandon_write() noexcept {
     if (!write_open) return;
     write_open = false;
-    const Holder me = queue->holder();
+    const Holder me = writer();
     // A reader may be asleep on an empty ring: hand it one more cell, empty,
     // after the outcome is settled. The cell is taken first, so that after
     // the swap this side only posts.
@@ -367,7 +369,7 @@ void Channel::abandon_write() noexcept {
 void Channel::abandon_read() noexcept {
     if (!read_open) return;
     read_open = false;
-    const Holder me = queue->holder();
+    const Holder me = reader();
     // Give back first: to the writer it is only one more free cell.
     if (const Cell* held = std::exchange(read_cell, nullptr); held != nullptr) {
         const_cast<Cell*>(held)->set_length(0);
@@ -443,7 +445,7 @@ void Channel::clean_up_after_reader() noexcept {
         write_cell = nullptr;
         ::sem_post(free_sem.handle);
     }
-    queue->release_channel(*this);
+    queue->release_channel(*this, writer());
 }
 
 // The writer settled its outcome and then makes at most one more post, of a
@@ -457,7 +459,7 @@ void Channel::clean_up_after_writer() noexcept {
     }
     int free_cells = 0;
     ::sem_getvalue(free_sem.handle, &free_cells);
-    const bool recorded = queue->holder().slot() != nullptr;
+    const bool recorded = reader().slot() != nullptr;
     const Timeout slice = Timeout::within_ns(int64_t{recorded ? kRecheckMs : kLastPostMs} * 1000000);
     WaitOptions options;
     options.timeout = &slice;
@@ -467,20 +469,22 @@ void Channel::clean_up_after_writer() noexcept {
         int err = wait_semaphore(filled_sem.handle, options);
         // A post that can no longer come (its writer, or the repairer making
         // it, died first): the reset below makes the ring whole.
-        if (err == ETIMEDOUT && recorded && queue->alone_on(index))
+        if (err == ETIMEDOUT && recorded && queue->alone_on(index, reader()))
             err = ::sem_trywait(filled_sem.handle) == 0 ? 0 : ECANCELED;
+        // The writer this very thread (a state word damaged to say it left): it never posts.
+        if (err == ETIMEDOUT && recorded && write_open && writer().of_this_thread()) err = ENOTRECOVERABLE;
         if (err == ETIMEDOUT && recorded) continue;
         if (err == ECANCELED) break;
         if (err != 0) {
             // Unrecorded, or a failed wait: the channel is lost, as any a dead process holds.
-            queue->holder().idle();
+            reader().idle();
             return;
         }
         take_ring_cell_unchecked(true)->set_length(0);
         ::sem_post(free_sem.handle);
         --missing;
     }
-    queue->release_channel(*this);
+    queue->release_channel(*this, reader());
 }
 
 void Channel::partial_write(const char* data, int64_t length) {
@@ -524,7 +528,7 @@ bool Channel::partial_write_complete(const Timeout& timeout) {
     // The kept cell is shorter than cell_size; without one, an empty cell
     // marks the end.
     if (write_cell == nullptr && (write_cell = open_cell_for_write(timeout)) == nullptr) return false;
-    const Holder me = queue->holder();
+    const Holder me = writer();
     me.set(Step::kEndMessage, ListLock::kNone, LockHold::kNo, index);
     if (!settle_message(kWriterEnded)) {
         clean_up_after_reader();

@@ -34,6 +34,7 @@
 #include <string>
 
 #include "layout.h"
+#include "owner_table.h"
 #include "semaphore_wait.h"
 #include "shared_objects.h"
 
@@ -200,10 +201,14 @@ public:
     // a writer starting a message, or giving the channel back unlisted; a
     // reader taking it, and giving it back after its last cell.
     void initialise_area();
-    void begin_write();
+    // `writer` (`reader`): the slot the opening thread recorded the channel
+    // in; that side's later steps, from any thread, move that record on.
+    void begin_write(const Holder& writer);
     void cancel_write();
-    void begin_read();
+    void begin_read(const Holder& reader);
     void end_read();
+    Holder writer() const { return Holder(writer_slot); }
+    Holder reader() const { return Holder(reader_slot); }
     // A channel both sides are done with, made as new for the free stack:
     // its message words cleared, its ring empty and every cell free.
     void reset_for_free() noexcept;
@@ -250,9 +255,11 @@ private:
     // Writer side: the partly filled cell, not yet visible to the reader.
     Cell* write_cell = nullptr;
     bool write_open = false;
+    OwnerSlot* writer_slot = nullptr;
     // Reader side: the cell taken and not yet given back.
     const Cell* read_cell = nullptr;
     bool read_open = false;
+    OwnerSlot* reader_slot = nullptr;
 };
 
 }  // namespace mox::ipc_queue

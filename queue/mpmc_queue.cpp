@@ -297,8 +297,7 @@ void MPMCQueueCPP::push_free(uint32_t index, bool after_read, const Holder& me) 
     if (posted != 0) throw IPCQueueException(texts.post_failed, name_, errno);
 }
 
-void MPMCQueueCPP::discard(uint32_t index) {
-    const Holder me = owners_.holder();
+void MPMCQueueCPP::discard(uint32_t index, const Holder& me) {
     me.set(Step::kWriteCell, ListLock::kFree, LockHold::kMay, index);
     if (const int err = wait_lock_deferring_signals(
             free_mutex(),
@@ -324,9 +323,8 @@ void MPMCQueueCPP::append_filled(uint32_t index) {
     }
 }
 
-void MPMCQueueCPP::restore_message(uint32_t index) {
+void MPMCQueueCPP::restore_message(uint32_t index, const Holder& me) {
     // The message goes back where it was taken from: the head of the filled list.
-    const Holder me = owners_.holder();
     me.set(Step::kReadCell, ListLock::kFilled, LockHold::kMay, index);
     if (const int err = wait_lock_deferring_signals(
             filled_mutex(),
@@ -354,17 +352,17 @@ void MPMCQueueCPP::restore_message(uint32_t index) {
 void MPMCQueueCPP::close_cell_after_write(Cell* cell, bool discard_cell) {
     check_open();
     const uint32_t index = index_of(cell);
+    const Holder me = owners_.holder_of(Step::kWriteCell, index);
     if (discard_cell) {
-        discard(index);
+        discard(index, me);
         return;
     }
-    const Holder me = owners_.holder();
     // Still private: terminate it before it becomes reachable.
     cell->set_next(kListEnd);
     me.set(Step::kWriteCell, ListLock::kFilled, LockHold::kMay, index);
     // A wait a signal handler ends takes the write back: never published.
     if (const int err = wait_lock_to_finish(
-            filled_mutex(), [&] { discard(index); },
+            filled_mutex(), [&] { discard(index, me); },
             {me.word(), Holding{Step::kAppendFilled, ListLock::kFilled, LockHold::kHolds, index}.word(), &stall_});
         err != 0) {
         me.idle();
@@ -398,6 +396,7 @@ Cell* MPMCQueueCPP::open_cell_for_read(uint32_t timeout_ms) {
     const int err = wait_semaphore(filled_sem(), options);
     if (Cell* cell = after_filled_wait(err, me); cell != nullptr || err != 0) return cell;
     // A count a repair posted too many; the rest of the time, measured on the monotonic clock.
+    me.idle();
     if (timeout_ms == 0) return open_cell_for_read(Timeout::none());
     const int64_t left_ns = int64_t{timeout_ms} * 1000000 - (monotonic_now_ns() - started_ns);
     return open_cell_for_read(Timeout::within_ns(left_ns));
@@ -469,12 +468,12 @@ Cell* MPMCQueueCPP::after_filled_wait(int err, const Holder& me) {
 void MPMCQueueCPP::close_cell_after_read(const Cell* cell) {
     check_open();
     const uint32_t index = index_of(cell);
-    const Holder me = owners_.holder();
+    const Holder me = owners_.holder_of(Step::kReadCell, index);
     me.set(Step::kReadCell, ListLock::kFree, LockHold::kMay, index);
     MOX_FAULT_POINT("mpmc.read.give_back");
     // A wait a signal handler ends takes the read back: the message stays.
     if (const int err = wait_lock_to_finish(
-            free_mutex(), [&] { restore_message(index); },
+            free_mutex(), [&] { restore_message(index, me); },
             {me.word(), Holding{Step::kPushFree, ListLock::kFree, LockHold::kHolds, index}.word(), &stall_});
         err != 0) {
         me.idle();

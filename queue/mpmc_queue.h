@@ -137,12 +137,12 @@ private:
     void push_free(uint32_t index, bool after_read, const Holder& me);
     // A written cell back on the free list, unpublished; waits for the lock
     // whatever signals come.
-    void discard(uint32_t index);
+    void discard(uint32_t index, const Holder& me);
     // With the filled list's lock held: the cell goes to the tail.
     void append_filled(uint32_t index);
     // A read undone: the cell goes back to the head of the filled list and
     // is counted again; waits for the lock whatever signals come.
-    void restore_message(uint32_t index);
+    void restore_message(uint32_t index, const Holder& me);
     // Closes what a failed constructor opened; a create also removes the
     // names it made.
     void release_after_failure(bool created);

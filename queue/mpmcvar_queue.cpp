@@ -288,7 +288,7 @@ Channel* MPMCVarQueueCPP::open_channel_for_write(const Timeout& timeout) {
         MOX_FAULT_POINT("mpmcvar.write.free_count");
         channel = pop_free_channel(me);
     }
-    channel->begin_write();
+    channel->begin_write(me);
     channel->set_next(kInUseMark);
     MOX_FAULT_POINT("mpmcvar.write.channel");
     place_channel_on_used_list(*channel);
@@ -297,7 +297,7 @@ Channel* MPMCVarQueueCPP::open_channel_for_write(const Timeout& timeout) {
 
 void MPMCVarQueueCPP::place_channel_on_used_list(Channel& channel) {
     channel.set_next(kListEnd);
-    const Holder me = holder();
+    const Holder me = channel.writer();
     me.set(Step::kHaveChannel, ListLock::kUsed, LockHold::kMay, channel.index);
     // Until it is listed no reader can know the channel: a lock wait that
     // fails (a signal) gives it back to the free stack, and then its count.
@@ -441,13 +441,16 @@ Channel* MPMCVarQueueCPP::after_used_wait(int err, const Holder& me) {
     MOX_FAULT_POINT("mpmcvar.read.popped");
     me.set(Step::kReadMessage, ListLock::kNone, LockHold::kNo, taken->index);
     taken->set_next(kInUseMark);
-    taken->begin_read();
+    taken->begin_read(me);
     return taken;
 }
 
 void MPMCVarQueueCPP::close_channel_after_read(Channel& channel) {
     check_open();
-    const Holder me = holder();
+    give_back(channel, channel.reader());
+}
+
+void MPMCVarQueueCPP::give_back(Channel& channel, const Holder& me) {
     me.set(Step::kReleaseChannel, ListLock::kNone, LockHold::kNo, channel.index);
     channel.end_read();
     try {
@@ -465,9 +468,9 @@ void MPMCVarQueueCPP::close_channel_after_read(Channel& channel) {
                                 errno);
 }
 
-void MPMCVarQueueCPP::release_channel(Channel& channel) noexcept {
+void MPMCVarQueueCPP::release_channel(Channel& channel, const Holder& me) noexcept {
     try {
-        close_channel_after_read(channel);
+        give_back(channel, me);
     } catch (const IPCQueueException&) {
         // A damaged free list: the channel stays out of use.
     }

@@ -130,8 +130,9 @@ public:
     // Throws IPCQueueException if the post fails or the free list is damaged.
     void close_channel_after_read(Channel& channel);
     // Gives a channel back to the free list after its message is done with
-    // or cleaned up after: clears its words, pushes it, counts it. No throw.
-    void release_channel(Channel& channel) noexcept;
+    // or cleaned up after: clears its words, pushes it, counts it, recording
+    // in `me` (the slot of the side that gives it back). No throw.
+    void release_channel(Channel& channel, const Holder& me) noexcept;
     // Appends a channel just taken from the free list to the used list and
     // announces it to readers. Used by open_channel_for_write. Throws
     // IPCQueueException if a wait or post fails or the list is damaged.
@@ -147,9 +148,9 @@ public:
     // Whether no thread but this one records channel `index` (nobody may
     // still post to its ring): looked at under the repair lock; false when
     // another thread repairs or this one is unrecorded.
-    bool alone_on(uint32_t index);
-    // This thread's record in the owner table, and the stall check its
-    // channels' waits run.
+    bool alone_on(uint32_t index, const Holder& reader);
+    // A slot of this thread's in the owner table for a new operation (see
+    // OwnerTable::holder), and the stall check its channels' waits run.
     Holder holder() { return owners_.holder(); }
     const StallCheck* stall() const { return &stall_; }
 
@@ -189,6 +190,8 @@ private:
     // Reads the message of `channel` (null: none, returns 1) into `out`.
     int read_message(std::string& out, Channel* channel);
     void push_free_channel(Channel& channel);
+    // close_channel_after_read, recording in `me`.
+    void give_back(Channel& channel, const Holder& me);
     void build_channels(Channel::Open how);
     // Closes what a failed constructor opened; a create also removes the
     // names it made.

@@ -120,11 +120,10 @@ bool MPMCVarQueueCPP::recorded_elsewhere(uint32_t index, const OwnerSlot* skip) 
 
 // Under the repair lock, so that no repairer is between moving a dead
 // writer's record on and making its post.
-bool MPMCVarQueueCPP::alone_on(uint32_t index) {
-    const Holder me = holder();
-    if (me.slot() == nullptr || !owners_.try_lock_repair(me)) return false;
-    const bool alone = !recorded_elsewhere(index, me.slot());
-    owners_.unlock_repair(me);
+bool MPMCVarQueueCPP::alone_on(uint32_t index, const Holder& reader) {
+    if (reader.slot() == nullptr || !owners_.try_lock_repair(reader)) return false;
+    const bool alone = !recorded_elsewhere(index, reader.slot());
+    owners_.unlock_repair(reader);
     return alone;
 }
 

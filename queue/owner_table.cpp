@@ -38,9 +38,13 @@ struct SlotCache {
     const OwnerTable* table = nullptr;
     uint64_t serial = 0;
     uint64_t generation = 0;
-    OwnerSlot* slot = nullptr;
+    uint32_t count = 0;
+    OwnerSlot* slots[kThreadSlots] = {};
 };
 thread_local SlotCache t_cache;
+
+std::atomic<uint64_t> g_thread_serial{0};
+thread_local const uint64_t t_thread_serial = g_thread_serial.fetch_add(1) + 1;
 
 uint64_t this_thread_word() {
     return uint64_t{static_cast<uint32_t>(::getpid())} << 32 | static_cast<uint32_t>(::syscall(SYS_gettid));
@@ -175,12 +179,12 @@ void OwnerTable::detach() {
     {
         std::lock_guard<std::mutex> lock(claims_mutex_);
         const uint64_t pid = static_cast<uint32_t>(::getpid());
-        for (const auto& [thread, slot] : claims_) {
+        for (const auto& [serial, slot] : claims_) {
             // A forked child holds its parent's map: only this process's own slots go.
-            if (thread >> 32 != pid || slot->thread.load() != thread) continue;
+            uint64_t thread = slot->thread.load();
+            if (thread >> 32 != pid || thread == kClaiming) continue;
             if (Holding::of(slot->holding.load()).step != Step::kIdle) continue;  // left to be repaired
-            uint64_t expected = thread;
-            slot->thread.compare_exchange_strong(expected, 0);
+            slot->thread.compare_exchange_strong(thread, 0);
         }
         claims_.clear();
     }
@@ -204,20 +208,53 @@ void OwnerTable::remove_name(const std::string& name, const SegmentIdentity& seg
     if (ours && names_segment(object, table_id)) ::shm_unlink(object.c_str());
 }
 
+bool Holder::of_this_thread() const {
+    return slot_ != nullptr &&
+           std::find(t_cache.slots, t_cache.slots + t_cache.count, slot_) != t_cache.slots + t_cache.count;
+}
+
+void OwnerTable::load_cache() {
+    const uint64_t generation = fork_generation();
+    if (t_cache.table == this && t_cache.serial == serial_ && t_cache.generation == generation) return;
+    t_cache = {this, serial_, generation};
+    const uint64_t me = this_thread_word();
+    std::lock_guard<std::mutex> lock(claims_mutex_);
+    const auto [first, last] = claims_.equal_range(t_thread_serial);
+    for (auto it = first; it != last && t_cache.count < kThreadSlots; ++it)
+        if (it->second->thread.load() == me) t_cache.slots[t_cache.count++] = it->second;  // not a parent's, forked
+}
+
 Holder OwnerTable::holder() {
     if (header_ == nullptr) return Holder();
-    const uint64_t generation = fork_generation();
-    if (t_cache.table == this && t_cache.serial == serial_ && t_cache.generation == generation)
-        return Holder(t_cache.slot);
+    load_cache();
+    for (uint32_t i = 0; i < t_cache.count; ++i)
+        if (!held_between_calls(Holding::of(t_cache.slots[i]->holding.load(std::memory_order_relaxed)).step))
+            return Holder(t_cache.slots[i]);
+    if (t_cache.count == kThreadSlots) return Holder();  // each holds something: this one goes unrecorded
     OwnerSlot* slot = claim();
-    t_cache = {this, serial_, generation, slot};
+    if (slot != nullptr) t_cache.slots[t_cache.count++] = slot;
     return Holder(slot);
+}
+
+Holder OwnerTable::holder_of(Step step, uint32_t index) {
+    if (header_ == nullptr) return Holder();
+    load_cache();
+    const uint64_t wanted = Holding{step, ListLock::kNone, LockHold::kNo, index}.word();
+    for (uint32_t i = 0; i < t_cache.count; ++i)
+        if (t_cache.slots[i]->holding.load(std::memory_order_relaxed) == wanted) return Holder(t_cache.slots[i]);
+    {
+        // Opened by another thread of this process.
+        const uint64_t pid = static_cast<uint32_t>(::getpid());
+        std::lock_guard<std::mutex> lock(claims_mutex_);
+        for (const auto& [serial, slot] : claims_)
+            if (slot->thread.load() >> 32 == pid && slot->holding.load() == wanted) return Holder(slot);
+    }
+    return holder();
 }
 
 OwnerSlot* OwnerTable::claim() {
     const uint64_t me = this_thread_word();
     std::lock_guard<std::mutex> lock(claims_mutex_);
-    if (auto it = claims_.find(me); it != claims_.end() && it->second->thread.load() == me) return it->second;
     char state = 0;
     uint64_t started = 0;
     if (!read_stat(me, state, started)) return nullptr;
@@ -235,7 +272,7 @@ OwnerSlot* OwnerTable::claim() {
             s.holding.store(0, std::memory_order_relaxed);
             s.started.store(started, std::memory_order_relaxed);
             s.thread.store(me, std::memory_order_release);
-            claims_[me] = &s;
+            claims_.emplace(t_thread_serial, &s);
             return &s;
         }
     }
@@ -248,7 +285,12 @@ ThreadState OwnerTable::state_of(uint32_t i) const {
     if (thread == 0) return ThreadState::kGone;
     if (thread == kClaiming) return ThreadState::kRunning;
     const uint64_t started = s.started.load(std::memory_order_relaxed);
-    const ThreadState state = thread_state(thread, started);
+    ThreadState state = thread_state(thread, started);
+    // What an ended thread took and kept between calls is its process's:
+    // another of its threads may give it back.
+    if (state == ThreadState::kGone && held_between_calls(Holding::of(s.holding.load()).step) &&
+        process_alive(static_cast<uint32_t>(thread >> 32), started))
+        state = ThreadState::kRunning;
     // Claimed anew while we looked: whoever has it now is alive.
     if (s.thread.load(std::memory_order_acquire) != thread) return ThreadState::kRunning;
     return state;
@@ -260,8 +302,6 @@ uint64_t OwnerTable::releases() const {
     for (uint32_t i = 0; i < header_->slot_count; ++i) sum += slots_[i].releases.load(std::memory_order_acquire);
     return sum;
 }
-
-bool OwnerTable::is_mine(uint32_t i) const { return t_cache.table == this && t_cache.slot == &slots_[i]; }
 
 bool OwnerTable::other_processes_gone() const {
     if (header_ == nullptr) return false;

@@ -20,6 +20,11 @@
 //   inode), so a table left from an earlier queue of that name is replaced.
 // - One repairer at a time, under the table's repair lock (a word holding
 //   the repairer's slot; taken over when that thread is gone).
+// - A thread that starts an operation while it still holds something (a
+//   cell or channel taken by an earlier call) records it in another slot
+//   of its own, up to kThreadSlots: each slot holds one record. What holds
+//   a cell or channel keeps the slot that recorded it, so closing it (from
+//   any thread) moves that record on.
 #pragma once
 
 #include <atomic>
@@ -34,6 +39,9 @@
 namespace mox::ipc_queue {
 
 inline constexpr uint32_t kOwnerSlots = 1024;
+// Records one thread may hold at once in one table; beyond, an operation
+// runs unrecorded.
+inline constexpr uint32_t kThreadSlots = 4;
 inline constexpr const char* kOwnersSuffix = ".owners";
 // Set (not "0") in a process's environment: its queues record nothing, as a
 // process of another implementation would, and are not protected. For
@@ -108,7 +116,16 @@ struct Holding {
     }
 };
 
-// One cache line per thread.
+// The steps a record stays at between two calls: a cell or channel that one
+// call took and a later one gives back. Any other record of a thread that
+// starts an operation was left by one an exception ended (or is the one a
+// repair inside a wait saves and restores): it holds nothing now.
+inline bool held_between_calls(Step step) {
+    return step == Step::kWriteCell || step == Step::kReadCell || step == Step::kWriteMessage ||
+           step == Step::kReadMessage || step == Step::kWriteCellHeld || step == Step::kReadCellHeld;
+}
+
+// One cache line per record.
 struct alignas(64) OwnerSlot {
     std::atomic<uint64_t> thread;   // pid << 32 | tid; 0: free
     std::atomic<uint64_t> started;  // the thread's start time, in clock ticks since boot
@@ -158,6 +175,8 @@ public:
         if (slot_ != nullptr) slot_->holding.store(Holding{step, lock, hold, index}.word(), std::memory_order_release);
     }
     void idle() const { set(Step::kIdle); }
+    // Whether the slot is one the calling thread records in.
+    bool of_this_thread() const;
     // For a wait to store when it takes its semaphore (see WaitOptions).
     std::atomic<uint64_t>* word() const { return slot_ != nullptr ? &slot_->holding : nullptr; }
     OwnerSlot* slot() const { return slot_; }
@@ -202,9 +221,16 @@ public:
     static std::string object_name(const std::string& name) { return name + kOwnersSuffix; }
 
     bool attached() const { return header_ != nullptr; }
-    // This thread's slot, claimed on first use; a Holder of nothing when the
-    // table is full or absent.
+    // A slot of this thread that holds nothing between calls, for an
+    // operation to record in: claimed on first use, and another while every
+    // one this thread has holds something. A Holder of nothing when the table
+    // is full or absent.
     Holder holder();
+    // The slot of this process whose record holds `index` at `step` (a
+    // cell taken by an earlier call, kWriteCell or kReadCell), this thread's
+    // first: closing it, from any thread, moves that record on. holder()
+    // when none does.
+    Holder holder_of(Step step, uint32_t index);
     // Claims a slot for this thread now (SPSC records who is attached).
     void claim_now() { holder(); }
 
@@ -212,7 +238,6 @@ public:
     OwnerSlot& slot(uint32_t i) const { return slots_[i]; }
     // Whether slot i's thread is alive: a slot that is free counts as gone.
     ThreadState state_of(uint32_t i) const;
-    bool is_mine(uint32_t i) const;
 
     // The repair lock: true once this thread holds it.
     bool try_lock_repair(const Holder& me);
@@ -246,12 +271,16 @@ public:
 
 private:
     OwnerSlot* claim();
+    // Makes this thread's cache of its slots this table's.
+    void load_cache();
 
     OwnerTableHeader* header_ = nullptr;
     OwnerSlot* slots_ = nullptr;
     uint64_t serial_ = 0;  // tells this object from one at the same address later
     std::mutex claims_mutex_;
-    std::map<uint64_t, OwnerSlot*> claims_;  // by thread word: the slots this process claimed here
+    // The slots this process claimed here, by thread serial (a thread's own
+    // number in this process, never reused as a kernel thread id may be).
+    std::multimap<uint64_t, OwnerSlot*> claims_;
 };
 
 }  // namespace mox::ipc_queue

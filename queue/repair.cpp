@@ -32,7 +32,7 @@ Repair::Repair(OwnerTable& table, const Holder& me) : table_(table), me_(me) {
     std::vector<uint32_t> suspects;
     for (uint32_t i = 0; i < table.slot_count(); ++i) {
         const OwnerSlot& s = table.slot(i);
-        if (s.thread.load(std::memory_order_relaxed) == 0 || &s == me.slot()) continue;
+        if (s.thread.load(std::memory_order_relaxed) == 0 || mine(s)) continue;
         if (Holding::of(s.holding.load(std::memory_order_acquire)).step == Step::kIdle) continue;
         if (table.state_of(i) == ThreadState::kGone) suspects.push_back(i);
     }
@@ -84,7 +84,7 @@ bool Repair::take_over(ListLock id, sem_t* lock) {
         unsettled_ |= 1u << static_cast<unsigned>(id);
         for (uint32_t i = 0; i < table_.slot_count(); ++i) {
             const OwnerSlot& s = table_.slot(i);
-            if (&s == me_.slot() || s.thread.load(std::memory_order_relaxed) == 0) continue;
+            if (mine(s) || s.thread.load(std::memory_order_relaxed) == 0) continue;
             const Holding h = Holding::of(s.holding.load(std::memory_order_acquire));
             if (h.lock != id || h.hold == LockHold::kNo) continue;
             const ThreadState state = table_.state_of(i);
@@ -147,7 +147,7 @@ uint32_t Repair::live_at(Step step) const {
     uint32_t n = 0;
     for (uint32_t i = 0; i < table_.slot_count(); ++i) {
         const OwnerSlot& s = table_.slot(i);
-        if (&s == me_.slot() || Holding::of(s.holding.load(std::memory_order_acquire)).step != step) continue;
+        if (mine(s) || Holding::of(s.holding.load(std::memory_order_acquire)).step != step) continue;
         n += table_.state_of(i) != ThreadState::kGone;
     }
     return n;

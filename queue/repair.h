@@ -80,6 +80,11 @@ public:
     const Holder& me() const { return me_; }
 
 private:
+    // One of this thread's slots: its records are alive, whatever they say.
+    bool mine(const OwnerSlot& s) const {
+        return s.thread.load(std::memory_order_relaxed) == me_.slot()->thread.load(std::memory_order_relaxed);
+    }
+
     OwnerTable& table_;
     Holder me_;
     uint64_t my_record_ = 0;

@@ -11,6 +11,7 @@
 #include <functional>
 #include <future>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dead_process.h"
@@ -356,6 +357,58 @@ TEST(Repair, LockPostedDuringTheLookIsNotTakenOver) {
         EXPECT_TRUE(held_before && lock_held()) << "the lock was taken from its holder " << var;
         EXPECT_TRUE(unrecorded > 0 && continued_to_exit(unrecorded)) << var;
         EXPECT_EQ(drain(*q, 3), std::make_pair(std::vector<std::string>{"h", "m", "u"}, 0)) << var;
+        expect_full_capacity(*q, var ? kChannels : kCells);
+    }
+}
+
+// A thread that holds a message it reads while it writes another records
+// both: killed in the write, it costs the two, and all the room comes back.
+TEST(Repair, AThreadHoldingTwoCostsBoth) {
+    for (const bool var : {false, true}) {
+        NameGuard guard(unique_name("two"));
+        const std::unique_ptr<IPCQueueCPP> q = open_queue(var, guard.name(), true);
+        q->write("r", 1);
+        const pid_t victim = stopped_at(var ? "mpmcvar.write.channel" : "mpmc.write.cell", [&] {
+            const std::unique_ptr<IPCQueueCPP> mine = open_queue(var, guard.name(), false);
+            static_cast<void>(mine->read_begin());
+            mine->write("w", 1);
+        });
+        ASSERT_GT(victim, 0) << var;
+        kill_and_reap(victim);
+        expect_full_capacity(*q, var ? kChannels : kCells);
+    }
+}
+
+// What a thread took and kept is its process's once the thread ends: no
+// repair takes it while the process lives, and another thread of it gives it
+// back (that record too). The process then dies inside a write: the message
+// written meanwhile comes once, and all the room comes back.
+TEST(Repair, WhatAnEndedThreadKeptIsItsProcesss) {
+    const auto go_on_to_a_stop = [](pid_t pid) {
+        int status = 0;
+        return ::kill(pid, SIGCONT) == 0 && ::waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status);
+    };
+    for (const bool var : {false, true}) {
+        NameGuard guard(unique_name("ended"));
+        const std::unique_ptr<IPCQueueCPP> q = open_queue(var, guard.name(), true);
+        q->write("r", 1);
+        const pid_t victim = stopped_at(var ? "mpmcvar.write.channel" : "mpmc.write.cell", [&] {
+            const std::unique_ptr<IPCQueueCPP> mine = open_queue(var, guard.name(), false);
+            void* held = nullptr;
+            std::thread([&] { held = mine->read_begin(); }).join();
+            ::raise(SIGSTOP);
+            mine->read_end(held);
+            ::raise(SIGSTOP);
+            mine->write("w", 1);
+        });
+        ASSERT_GT(victim, 0) << var;
+        var ? static_cast<MPMCVarQueueCPP&>(*q).repair_dead_holders()
+            : static_cast<MPMCQueueCPP&>(*q).repair_dead_holders();
+        EXPECT_TRUE(go_on_to_a_stop(victim)) << var;
+        q->write("x", 1);  // where the victim's read was
+        EXPECT_TRUE(go_on_to_a_stop(victim)) << "not in the write " << var;
+        kill_and_reap(victim);
+        EXPECT_EQ(drain(*q, 1), std::make_pair(std::vector<std::string>{"x"}, 0)) << var;
         expect_full_capacity(*q, var ? kChannels : kCells);
     }
 }
