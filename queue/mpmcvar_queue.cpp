@@ -335,6 +335,7 @@ void MPMCVarQueueCPP::place_channel_on_used_list(Channel& channel) {
         throw;
     }
     me.set(Step::kPostUsed, ListLock::kUsed, LockHold::kMay, channel.index);
+    MOX_FAULT_POINT("mpmcvar.write.unlock");
     if (::sem_post(used_mutex()) != 0)
         throw IPCQueueException("MPMCVarQueueCPP:place_channel_on_used_list: used list mutex increment failed",
                                 sems_[kUsedMutex].name, errno);

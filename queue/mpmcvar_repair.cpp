@@ -216,7 +216,9 @@ void MPMCVarQueueCPP::repair_dead_holders() noexcept {
         // Dead readers whose writer's last post is not in, decided last.
         std::vector<size_t> awaiting;
         for (size_t k = 0; k < dead.size(); ++k) {
-            if (left[k]) continue;
+            // A lock it may hold that the look could not settle: freed now,
+            // the record would leave that lock stuck for good.
+            if (left[k] || (left[k] = r.unsettled(dead[k].slot))) continue;
             const uint32_t i = now[k].index;
             const Step step = now[k].step;
             switch (step) {

@@ -50,11 +50,18 @@ inline void kill_and_reap(pid_t pid) {
     ::waitpid(pid, &status, 0);
 }
 
-// Lets a stopped child go on; whether it then ended with exit code 0.
+// Lets a stopped child go on; whether it then ended with exit code 0 within
+// 10 s (else it is killed).
 inline bool continued_to_exit(pid_t pid) {
     int status = 0;
-    return ::kill(pid, SIGCONT) == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-           WEXITSTATUS(status) == 0;
+    pid_t got = ::kill(pid, SIGCONT) == 0 ? 0 : -1;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (got == 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        got = ::waitpid(pid, &status, WNOHANG);
+    }
+    if (got == 0) kill_and_reap(pid);
+    return got == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 // "mpmc.write.cell" as a test name.

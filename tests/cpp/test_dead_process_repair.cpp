@@ -10,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <future>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -359,6 +360,25 @@ TEST(Repair, LockPostedDuringTheLookIsNotTakenOver) {
         EXPECT_EQ(drain(*q, 3), std::make_pair(std::vector<std::string>{"h", "m", "u"}, 0)) << var;
         expect_full_capacity(*q, var ? kChannels : kCells);
     }
+}
+
+// A writer dies holding the used list's lock, its record about to post it,
+// while a live reader that may take the lock is stopped: the look cannot
+// settle who holds it, so the dead writer's record is kept, not freed, and
+// once the reader goes on a later repair releases the lock.
+TEST(MPMCVarRepair, AnUnsettledLockKeepsItsDeadHoldersRecord) {
+    NameGuard guard(unique_name("unsettled"));
+    MPMCVarQueueCPP q(guard.name(), kChannels, kRingCells, kVarCellSize, CreateOptions{true});
+    q.write("m", 1);
+    const pid_t reader = stopped_at("mpmcvar.read.used_count", [&] {
+        std::string out;
+        if (MPMCVarQueueCPP(guard.name()).read(out, 5000) != 0 || out != "m") throw std::runtime_error(out);
+    });
+    kill_and_reap(var_writer_at("mpmcvar.write.unlock", guard.name(), long_message("dead")));
+    q.repair_dead_holders();  // the reader, stopped, may hold the lock
+    EXPECT_TRUE(continued_to_exit(reader)) << "the used list's lock stayed stuck";
+    EXPECT_EQ(drain(q, 1), std::make_pair(std::vector<std::string>{}, 1));
+    expect_full_capacity(q);
 }
 
 // A thread that holds a message it reads while it writes another records
