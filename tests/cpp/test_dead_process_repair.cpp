@@ -381,39 +381,26 @@ TEST(MPMCVarRepair, AnUnsettledLockKeepsItsDeadHoldersRecord) {
     expect_full_capacity(q);
 }
 
-// A thread that holds a message it reads while it writes another records
-// both: killed in the write, it costs the two, and all the room comes back.
-TEST(Repair, AThreadHoldingTwoCostsBoth) {
-    for (const bool var : {false, true}) {
-        NameGuard guard(unique_name("two"));
-        const std::unique_ptr<IPCQueueCPP> q = open_queue(var, guard.name(), true);
-        q->write("r", 1);
-        const pid_t victim = stopped_at(var ? "mpmcvar.write.channel" : "mpmc.write.cell", [&] {
-            const std::unique_ptr<IPCQueueCPP> mine = open_queue(var, guard.name(), false);
-            static_cast<void>(mine->read_begin());
-            mine->write("w", 1);
-        });
-        ASSERT_GT(victim, 0) << var;
-        kill_and_reap(victim);
-        expect_full_capacity(*q, var ? kChannels : kCells);
-    }
-}
-
-// What a thread took and kept is its process's once the thread ends: no
-// repair takes it while the process lives, and another thread of it gives it
-// back (that record too). The process then dies inside a write: the message
-// written meanwhile comes once, and all the room comes back.
-TEST(Repair, WhatAnEndedThreadKeptIsItsProcesss) {
+// Each thing a thread keeps between calls has a record of its own, and
+// what a thread kept is its process's once the thread ends. The victim keeps
+// a message it reads while it writes another; a thread of it took a second
+// one and ended: no repair takes that while the process lives, and the main
+// thread gives it back (moving that thread's record on). Killed in the
+// write, the victim costs its two messages; the one written meanwhile comes
+// once, and all the room comes back.
+TEST(Repair, EveryKeptThingIsRecordedAndAnEndedThreadsIsItsProcesss) {
     const auto go_on_to_a_stop = [](pid_t pid) {
         int status = 0;
         return ::kill(pid, SIGCONT) == 0 && ::waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status);
     };
     for (const bool var : {false, true}) {
-        NameGuard guard(unique_name("ended"));
+        NameGuard guard(unique_name("kept"));
         const std::unique_ptr<IPCQueueCPP> q = open_queue(var, guard.name(), true);
         q->write("r", 1);
+        q->write("t", 1);
         const pid_t victim = stopped_at(var ? "mpmcvar.write.channel" : "mpmc.write.cell", [&] {
             const std::unique_ptr<IPCQueueCPP> mine = open_queue(var, guard.name(), false);
+            static_cast<void>(mine->read_begin());
             void* held = nullptr;
             std::thread([&] { held = mine->read_begin(); }).join();
             ::raise(SIGSTOP);
@@ -425,7 +412,7 @@ TEST(Repair, WhatAnEndedThreadKeptIsItsProcesss) {
         var ? static_cast<MPMCVarQueueCPP&>(*q).repair_dead_holders()
             : static_cast<MPMCQueueCPP&>(*q).repair_dead_holders();
         EXPECT_TRUE(go_on_to_a_stop(victim)) << var;
-        q->write("x", 1);  // where the victim's read was
+        q->write("x", 1);  // where the ended thread's read was
         EXPECT_TRUE(go_on_to_a_stop(victim)) << "not in the write " << var;
         kill_and_reap(victim);
         EXPECT_EQ(drain(*q, 1), std::make_pair(std::vector<std::string>{"x"}, 0)) << var;
