@@ -53,7 +53,7 @@ void MPMCQueueCPP::take_back_surplus(Repair& r, CountId id, Step holding_count, 
 
 void MPMCQueueCPP::repair_dead_holders() noexcept {
     try {
-        Repair r(owners_, owners_.holder());
+        Repair r(owners_, owners_.repair_holder());
         if (r.empty()) return;
         MPMCHeader* h = header();
         const auto valid = [&](uint32_t i) { return i < num_cells_; };

@@ -129,7 +129,7 @@ bool MPMCVarQueueCPP::alone_on(uint32_t index, const Holder& reader) {
 
 void MPMCVarQueueCPP::repair_dead_holders() noexcept {
     try {
-        Repair r(owners_, owners_.holder());
+        Repair r(owners_, owners_.repair_holder());
         if (r.empty()) return;
         const auto valid = [&](uint32_t i) { return i < num_channels_; };
         const std::vector<DeadHolding>& dead = r.dead();

@@ -236,6 +236,12 @@ Holder OwnerTable::holder() {
     return Holder(slot);
 }
 
+Holder OwnerTable::repair_holder() {
+    if (header_ == nullptr) return Holder();
+    load_cache();
+    return t_cache.count > 0 ? Holder(t_cache.slots[0]) : holder();
+}
+
 Holder OwnerTable::holder_of(Step step, uint32_t index) {
     if (header_ == nullptr) return Holder();
     load_cache();

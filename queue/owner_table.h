@@ -231,6 +231,10 @@ public:
     // first: closing it, from any thread, moves that record on. holder()
     // when none does.
     Holder holder_of(Step step, uint32_t index);
+    // The slot a repair by this thread records in: its first, whatever it
+    // holds (the repair saves that record and puts it back), so a repair
+    // inside a wait claims nothing.
+    Holder repair_holder();
     // Claims a slot for this thread now (SPSC records who is attached).
     void claim_now() { holder(); }
 
