@@ -11,9 +11,10 @@
 #                                million messages per kind, SOAK_PYTHON_SCALE
 #                                times its short counts), checking that the
 #                                Python readers' heap does not grow
-#   make test-kill               10,000 random SIGKILLs of MPMC writers and
-#                                readers over a running stream, then 10,000
-#                                of MPMCVar ones (kill_storm)
+#   make test-kill               10,000 random SIGKILLs of SPSC peers (each
+#                                ends its stream), then of MPMC writers and
+#                                readers over a running stream, then of
+#                                MPMCVar ones (kill_storm)
 # The harness is the CMake target `soak` of the C++ build.
 
 SOAK_MESSAGES        ?= 10000000
@@ -36,5 +37,6 @@ soak-python: install
 # MOX_KILLS kills (each run with a new seed, printed; --seed S repeats one).
 MOX_KILLS ?= 10000
 test-kill: build-cpp
+	$(BUILD)/tests/soak/kill_storm --kind spsc --kills $(MOX_KILLS)
 	$(BUILD)/tests/soak/kill_storm --kind mpmc --kills $(MOX_KILLS)
 	$(BUILD)/tests/soak/kill_storm --kind mpmcvar --kills $(MOX_KILLS)

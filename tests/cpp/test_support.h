@@ -30,6 +30,7 @@
 #include "mpmc_queue.h"
 #include "mpmcvar_queue.h"
 #include "queue_names.h"
+#include "spsc_queue.h"
 
 namespace mox::ipc_queue::test {
 
@@ -99,6 +100,7 @@ std::string thrown_text(F&& action) try {
 inline bool write_within(IPCQueueCPP& q, const std::string& m, const Timeout& t) {
     const auto n = static_cast<int64_t>(m.size());
     if (q.is_mpmcvar_queue()) return static_cast<MPMCVarQueueCPP&>(q).write(m.data(), n, t);
+    if (q.is_spsc_queue()) return static_cast<SPSCQueueCPP&>(q).write(m.data(), n, t);
     return static_cast<MPMCQueueCPP&>(q).write(m.data(), n, t);
 }
 

@@ -4,8 +4,10 @@
 // write returned may be missing only for a reader killed while it held it
 // (at most one per reader kill); the stream never stops for longer than
 // --stall-ms; afterwards the queue's whole capacity takes new messages.
+// SPSC: a killed peer ends its stream, so each kill is a round of its own
+// (see run_spsc).
 //
-// Usage: kill_storm --kind mpmc|mpmcvar [--kills N] [--seed S] [--stall-ms M]
+// Usage: kill_storm --kind spsc|mpmc|mpmcvar [--kills N] [--seed S] [--stall-ms M]
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -18,11 +20,13 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "mpmc_queue.h"
 #include "mpmcvar_queue.h"
+#include "spsc_queue.h"
 #include "traffic.h"
 
 using namespace mox::ipc_queue;
@@ -44,6 +48,7 @@ struct Ledger {
 };
 
 struct Options {
+    bool spsc = false;
     bool var = false;
     long kills = 300;
     uint64_t seed = std::random_device{}();
@@ -213,6 +218,132 @@ int run(const Options& o) {
     return ok ? 0 : 1;
 }
 
+// SPSC rounds, side by side in kLanes processes. In each, a new queue joins
+// the lane (the survivor) and a child (the victim) that writes or reads a
+// stream and is killed at a random instant. The survivor must take every
+// message the victim's writes returned for, whole, in order and once, and
+// then its call must raise "the peer process died" within --stall-ms.
+constexpr int kLanes = 16;
+
+struct SpscTally {
+    std::atomic<uint64_t> delivered, damaged, missing, late, wrong;
+    std::atomic<long> worst_ms;
+    std::atomic<uint64_t> written[kLanes];  // by the current round's victim writer of each lane
+};
+
+void spsc_round(const Options& o, std::mt19937_64& rng, int lane, SpscTally& t) {
+    NameGuard guard(unique_name("killspsc"));
+    SPSCQueueCPP q(guard.name(), 8, 64, true);
+    const bool victim_writes = rng() & 1;
+    const TrafficPlan p = [] {
+        TrafficPlan plan;
+        plan.max_length = 64;
+        return plan;
+    }();
+    t.written[lane].store(0);
+    int ready[2];
+    if (::pipe(ready) != 0) throw std::runtime_error("pipe");
+    const pid_t victim = ::fork();
+    if (victim == 0) {
+        try {
+            SPSCQueueCPP peer(guard.name());
+            if (::write(ready[1], "r", 1) != 1) ::_exit(1);
+            std::string buf;
+            for (uint64_t seq = 0;; ++seq) {
+                if (!victim_writes) {
+                    peer.read(buf, 0);
+                    continue;
+                }
+                traffic_detail::make_message(buf, p, 0, seq);
+                peer.write(buf.data(), static_cast<int64_t>(buf.size()));
+                t.written[lane].store(seq + 1);
+            }
+        } catch (...) {
+        }
+        ::_exit(1);
+    }
+    ::close(ready[1]);
+    char c = 0;
+    const bool joined = ::read(ready[0], &c, 1) == 1;
+    ::close(ready[0]);
+    if (!joined) {
+        ::waitpid(victim, nullptr, 0);
+        t.wrong.fetch_add(1);
+        return;
+    }
+    const auto kill_at = Clock::now() + std::chrono::microseconds(rng() % 3000);
+    Clock::time_point killed_at{};
+    const Timeout slice = Timeout::within_ns(1'000'000), bound = Timeout::within_ns(o.stall_ms * 1'000'000);
+    std::string buf, msg;
+    uint64_t seq = 0;
+    try {
+        for (bool killed = false; !killed || Clock::now() - killed_at < std::chrono::milliseconds(o.stall_ms);) {
+            if (!killed && Clock::now() >= kill_at) {
+                ::kill(victim, SIGKILL);
+                ::waitpid(victim, nullptr, 0);
+                killed = true;
+                killed_at = Clock::now();
+            }
+            traffic_detail::make_message(buf, p, 0, seq);
+            if (victim_writes ? q.read(msg, killed ? bound : slice) != 0
+                              : !write_within(q, buf, killed ? bound : slice))
+                continue;
+            if (victim_writes) (msg == buf ? t.delivered : t.damaged).fetch_add(1);
+            ++seq;
+        }
+        t.late.fetch_add(1);  // no word from a dead peer
+    } catch (const IPCQueueException& e) {
+        const long ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - killed_at).count();
+        if (killed_at == Clock::time_point{} || std::strstr(e.what(), "peer process died") == nullptr) {
+            std::printf("lane %d: %s\n", lane, e.what());
+            t.wrong.fetch_add(1);
+        }
+        for (long w = t.worst_ms.load(); ms > w && !t.worst_ms.compare_exchange_weak(w, ms);) {
+        }
+        // Every write that returned is read (one more may have been published, not counted).
+        if (const uint64_t w = t.written[lane].load(); victim_writes && seq < w) t.missing.fetch_add(w - seq);
+    }
+}
+
+int run_spsc(const Options& o) {
+    void* mem = ::mmap(nullptr, sizeof(SpscTally), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (mem == MAP_FAILED) return std::perror("mmap"), 2;
+    SpscTally& t = *new (mem) SpscTally();
+    const auto started = Clock::now();
+    std::vector<pid_t> lanes;
+    for (int lane = 0; lane < kLanes; ++lane) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            std::mt19937_64 rng(o.seed + static_cast<uint64_t>(lane));
+            try {
+                for (long r = lane; r < o.kills; r += kLanes) spsc_round(o, rng, lane, t);
+            } catch (const std::exception& e) {
+                std::printf("lane %d failed: %s\n", lane, e.what());
+                std::fflush(stdout);
+                ::_exit(1);
+            }
+            std::fflush(stdout);
+            ::_exit(0);
+        }
+        lanes.push_back(pid);
+    }
+    long failures = 0;
+    for (pid_t pid : lanes) {
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        failures += !WIFEXITED(status) || WEXITSTATUS(status) != 0;
+    }
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    std::printf(
+        "spsc: %ld kills in %.1f s, seed %lu: delivered %lu, damaged %lu, missing %lu, wrong errors %lu, "
+        "no word within %ld ms %lu (worst %ld ms), lane failures %ld\n",
+        o.kills, seconds, o.seed, t.delivered.load(), t.damaged.load(), t.missing.load(), t.wrong.load(), o.stall_ms,
+        t.late.load(), t.worst_ms.load(), failures);
+    const bool ok = t.damaged == 0 && t.missing == 0 && t.wrong == 0 && t.late == 0 && failures == 0;
+    ::munmap(mem, sizeof(SpscTally));
+    return ok ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -220,7 +351,7 @@ int main(int argc, char** argv) {
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--kind")
-            o.var = std::string(argv[i + 1]) == "mpmcvar";
+            o.var = std::string(argv[i + 1]) == "mpmcvar", o.spsc = std::string(argv[i + 1]) == "spsc";
         else if (a == "--kills")
             o.kills = std::atol(argv[i + 1]);
         else if (a == "--seed")
@@ -229,11 +360,11 @@ int main(int argc, char** argv) {
             o.stall_ms = std::atol(argv[i + 1]);
         else
             return std::fprintf(stderr,
-                                "usage: kill_storm --kind mpmc|mpmcvar [--kills N] [--seed S] [--stall-ms M]\n"),
+                                "usage: kill_storm --kind spsc|mpmc|mpmcvar [--kills N] [--seed S] [--stall-ms M]\n"),
                    2;
     }
     try {
-        return run(o);  // its NameGuard removes the names however it ends
+        return o.spsc ? run_spsc(o) : run(o);  // NameGuards remove the names however it ends
     } catch (const std::exception& e) {
         std::printf("failed: %s\n", e.what());
         return 1;
