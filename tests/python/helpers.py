@@ -284,14 +284,14 @@ def write_traffic(q, ledger, slot, wid, count, lo, hi, pieces=False):
     return count
 
 
-def read_traffic(q, ledger, slot, idle_ms=40):
-    """Reads until the ledger says stop and nothing came for `idle_ms`; every message checked whole, each
+def read_traffic(q, ledger, slot):
+    """Reads until the ledger says stop and nothing came for 40 ms; every message checked whole, each
     writer's in order; says "ready" first."""
     q = q[0](q[1]) if isinstance(q, tuple) else q
     seen, last = ledger.seen[slot], {}
     notify_parent("ready")
     while True:
-        msg = q.read(QDataType.Bytes, idle_ms)
+        msg = q.read(QDataType.Bytes, 40)
         if msg is None:
             if ledger.stop.value:
                 return int(ledger.moved[slot])
