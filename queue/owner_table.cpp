@@ -98,6 +98,16 @@ SegmentIdentity identity_of_fd(int fd) {
 
 }  // namespace
 
+ThreadState record_state(uint64_t thread, uint64_t started, uint64_t holding) {
+    const ThreadState state = thread_state(thread, started);
+    // What an ended thread took and kept between calls is its process's:
+    // another of its threads may give it back.
+    if (state == ThreadState::kGone && held_between_calls(Holding::of(holding).step) &&
+        process_alive(static_cast<uint32_t>(thread >> 32), started))
+        return ThreadState::kRunning;
+    return state;
+}
+
 ThreadState thread_state(uint64_t thread, uint64_t started) {
     char state = 0;
     uint64_t now_started = 0;
@@ -291,12 +301,7 @@ ThreadState OwnerTable::state_of(uint32_t i) const {
     if (thread == 0) return ThreadState::kGone;
     if (thread == kClaiming) return ThreadState::kRunning;
     const uint64_t started = s.started.load(std::memory_order_relaxed);
-    ThreadState state = thread_state(thread, started);
-    // What an ended thread took and kept between calls is its process's:
-    // another of its threads may give it back.
-    if (state == ThreadState::kGone && held_between_calls(Holding::of(s.holding.load()).step) &&
-        process_alive(static_cast<uint32_t>(thread >> 32), started))
-        state = ThreadState::kRunning;
+    const ThreadState state = record_state(thread, started, s.holding.load());
     // Claimed anew while we looked: whoever has it now is alive.
     if (s.thread.load(std::memory_order_acquire) != thread) return ThreadState::kRunning;
     return state;
@@ -438,7 +443,8 @@ std::vector<OwnerRecord> OwnerTable::read_records(const std::string& name) {
             const uint64_t thread = slots[i].thread.load();
             if (thread == 0 || thread == kClaiming) continue;
             records.push_back({i, static_cast<uint32_t>(thread >> 32), static_cast<uint32_t>(thread),
-                               thread_state(thread, slots[i].started.load()), Holding::of(slots[i].holding.load())});
+                               record_state(thread, slots[i].started.load(), slots[i].holding.load()),
+                               Holding::of(slots[i].holding.load())});
         }
     ::munmap(p, kTableSize);
     return records;

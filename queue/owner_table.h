@@ -165,6 +165,9 @@ static_assert(sizeof(OwnerTableHeader) == 64);
 // What the kernel says of a recorded thread.
 enum class ThreadState { kGone, kRunning, kSleeping, kStopped };
 ThreadState thread_state(uint64_t thread, uint64_t started);
+// The same for a record holding `holding`, as a repair counts it: a thing
+// an ended thread kept between calls is its live process's.
+ThreadState record_state(uint64_t thread, uint64_t started, uint64_t holding);
 
 // The Holding word of a thread, one store per step. Null slot: not recorded.
 class Holder {

@@ -409,6 +409,8 @@ TEST(Repair, EveryKeptThingIsRecordedAndAnEndedThreadsIsItsProcesss) {
             mine->write("w", 1);
         });
         ASSERT_GT(victim, 0) << var;
+        for (const OwnerRecord& r : OwnerTable::read_records(guard.name()))
+            EXPECT_NE(r.state, ThreadState::kGone) << "an operator is told it is gone " << var;
         var ? static_cast<MPMCVarQueueCPP&>(*q).repair_dead_holders()
             : static_cast<MPMCQueueCPP&>(*q).repair_dead_holders();
         EXPECT_TRUE(go_on_to_a_stop(victim)) << var;
